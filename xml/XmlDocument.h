@@ -1,0 +1,52 @@
+#pragma once
+
+// XmlDocument: a counted reference to one XML document of the document
+// service. Copies share the document.
+//
+// load() is asynchronous on the Qt event loop: it returns at once, true when
+// loading has started, and readyState() becomes 4 once it has ended, whether
+// it succeeded or not. A failed load leaves the document empty (xml() empty,
+// no lastChild()) and keeps the reason in loadError(). Addresses may be http,
+// https or file URLs, or local paths.
+//
+// Documents come from servers the program does not control: the parser
+// resolves no external entity, loads no DTD, makes no network access of its
+// own, and refuses entity expansion bombs and documents over maxDocumentSize.
+
+#include <QString>
+#include <memory>
+
+#include "EOleException.h"
+#include "XmlNamedNodeMap.h"
+#include "XmlNode.h"
+#include "XmlNodeList.h"
+
+class XmlDocument {
+public:
+    XmlDocument(); // a new, empty document
+
+    // Larger documents end as a failed load.
+    static constexpr qint64 maxDocumentSize = 64 * 1024 * 1024;
+    // A transfer that makes no progress for this long ends as a failed load.
+    static constexpr int stallTimeoutMs = 30000;
+
+    bool load(const QString& url);
+    int readyState() const; // 0 before any load, 1 while loading, 4 when ended
+    QString xml() const;     // the whole document as text; empty when nothing is loaded
+    QString loadError() const;
+
+    XmlNode lastChild() const;
+    XmlNodeList childNodes() const;
+
+    XmlNode createElement(const QString& name);
+    XmlNode createAttribute(const QString& name);
+
+    // Writes the whole document as XML; throws EOleException when it cannot.
+    void save(const QString& fileName) const;
+
+    bool operator==(const XmlDocument& other) const { return d == other.d; }
+
+private:
+    struct Private;
+    std::shared_ptr<Private> d;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+// XmlNode: a counted reference to one node of a document (element, attribute,
+// text, comment, processing instruction). A reference keeps the whole parsed
+// document alive, also after its XmlDocument has loaded something else, so
+// that a view may keep pointing at elements of a page it no longer shows.
+//
+// A default-constructed XmlNode is "no node". Calls on no node, and every
+// other failing call, throw EOleException.
+
+#include <QString>
+#include <memory>
+
+#include "EOleException.h"
+
+class XmlNodeList;
+class XmlNamedNodeMap;
+struct XmlTree; // the shared owner of one parsed libxml2 document
+
+class XmlNode {
+public:
+    XmlNode() = default;
+
+    bool isNull() const { return m_node == nullptr; }
+    explicit operator bool() const { return m_node != nullptr; }
+    bool operator==(const XmlNode& other) const { return m_node == other.m_node; }
+
+    QString nodeName() const;
+    XmlNodeList childNodes() const;     // whitespace-only text between elements is no node
+    XmlNamedNodeMap attributes() const; // of an element
+    XmlNode lastChild() const;
+
+    // Element: its text content without leading and trailing white space.
+    // Attribute: its value. Text, comment: its content.
+    QString text() const;
+    // Element: replaces its content with one text node. Attribute: sets its
+    // value, also after it was attached to an element.
+    void setText(const QString& value);
+
+    XmlNode appendChild(const XmlNode& child); // returns the appended node
+    XmlNode removeChild(const XmlNode& child); // returns the removed node
+
+    // Internal: used by the service's own classes.
+    XmlNode(std::shared_ptr<XmlTree> tree, void* node) : m_tree(std::move(tree)), m_node(node) {}
+    void* handle() const { return m_node; }
+    const std::shared_ptr<XmlTree>& tree() const { return m_tree; }
+
+private:
+    std::shared_ptr<XmlTree> m_tree;
+    void* m_node = nullptr; // xmlNodePtr or xmlAttrPtr
+};
