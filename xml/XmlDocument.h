@@ -30,6 +30,11 @@ public:
     // A transfer that makes no progress for this long ends as a failed load.
     static constexpr int stallTimeoutMs = 30000;
 
+    // Both apply from the next load on; the defaults are the constants above.
+    // Tests use them to reach the limits without 64 MiB or 30 s.
+    void setSizeLimit(qint64 bytes);
+    void setStallTimeout(int milliseconds);
+
     bool load(const QString& url);
     int readyState() const; // 0 before any load, 1 while loading, 4 when ended
     QString xml() const;     // the whole document as text; empty when nothing is loaded
