@@ -7,7 +7,9 @@
 // loading has started, and readyState() becomes 4 once it has ended, whether
 // it succeeded or not. A failed load leaves the document empty (xml() empty,
 // no lastChild()) and keeps the reason in loadError(). Addresses may be http,
-// https or file URLs, or local paths.
+// https or file URLs, or local paths. Every load() first drops the current
+// content and abandons a running load; when it returns false the document is
+// left empty with readyState() 4 and the reason in loadError().
 //
 // Documents come from servers the program does not control: the parser
 // resolves no external entity, loads no DTD, makes no network access of its

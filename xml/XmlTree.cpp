@@ -417,8 +417,10 @@ QString XmlTree::text(void* node)
             xmlFree(content);
             return result;
         }
-    case XML_DOCUMENT_NODE:
-        return text(xmlDocGetRootElement(reinterpret_cast<xmlDocPtr>(n)));
+    case XML_DOCUMENT_NODE: {
+        xmlNodePtr root = xmlDocGetRootElement(reinterpret_cast<xmlDocPtr>(n));
+        return root ? text(root) : QString();
+    }
     case XML_DTD_NODE:
         return QString();
     default:

@@ -222,37 +222,21 @@ void TestXmlEditing::misuseThrows()
     XmlDocument other = loaded("<other/>");
     XmlNode root = doc.lastChild();
     XmlNode entry = root.childNodes().item(0);
-    const XmlNode none;
+    XmlNode nick = entry.attributes().getNamedItem("nick");
 
-    QVERIFY_THROWS_EXCEPTION(EOleException, none.nodeName());
-    QVERIFY_THROWS_EXCEPTION(EOleException, none.text());
-    QVERIFY_THROWS_EXCEPTION(EOleException, none.childNodes());
-    QVERIFY_THROWS_EXCEPTION(EOleException, none.attributes());
-    QVERIFY_THROWS_EXCEPTION(EOleException, root.appendChild(none));
-
-    QVERIFY_THROWS_EXCEPTION(EOleException, doc.createElement(""));
+    QVERIFY_THROWS_EXCEPTION(EOleException, XmlNode().text());
+    QVERIFY_THROWS_EXCEPTION(EOleException, root.appendChild(XmlNode()));
     QVERIFY_THROWS_EXCEPTION(EOleException, doc.createElement("1squad"));
     QVERIFY_THROWS_EXCEPTION(EOleException, doc.createAttribute("we b"));
-
-    // Structure: across documents, cycles, non-children, attributes as children.
     QVERIFY_THROWS_EXCEPTION(EOleException, root.appendChild(other.lastChild()));
-    QVERIFY_THROWS_EXCEPTION(EOleException, entry.appendChild(root));
-    QVERIFY_THROWS_EXCEPTION(EOleException, entry.appendChild(entry));
+    QVERIFY_THROWS_EXCEPTION(EOleException, entry.appendChild(root)); // a cycle
     QVERIFY_THROWS_EXCEPTION(EOleException, root.removeChild(entry.childNodes().item(0)));
     QVERIFY_THROWS_EXCEPTION(EOleException, root.appendChild(doc.createAttribute("nick")));
-    QVERIFY_THROWS_EXCEPTION(EOleException, entry.childNodes().item(0).lastChild().appendChild(doc.createElement("x")));
-
-    // Attributes: only on elements, only on one element at a time.
-    XmlNode nick = entry.attributes().getNamedItem("nick");
-    QVERIFY_THROWS_EXCEPTION(EOleException, root.attributes().setNamedItem(nick));
-    QVERIFY_THROWS_EXCEPTION(EOleException, root.attributes().setNamedItem(doc.createElement("x")));
+    QVERIFY_THROWS_EXCEPTION(EOleException, root.attributes().setNamedItem(nick)); // attached elsewhere
     QVERIFY_THROWS_EXCEPTION(EOleException, root.attributes().setNamedItem(other.createAttribute("x")));
-    QVERIFY_THROWS_EXCEPTION(EOleException, XmlNamedNodeMap().setNamedItem(doc.createAttribute("x")));
-
     // Text that XML cannot carry would make the saved file unloadable.
     QVERIFY_THROWS_EXCEPTION(EOleException, nick.setText(QStringLiteral("bell\x07")));
     QVERIFY_THROWS_EXCEPTION(EOleException, nick.setText(QString(QChar(0xD800))));
-    QVERIFY_THROWS_EXCEPTION(EOleException, root.childNodes().item(0).childNodes().item(0).setText("\x01"));
 
     // Nothing of the above changed the document.
     QCOMPARE(root.childNodes().length(), 1);
