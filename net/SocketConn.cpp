@@ -767,6 +767,9 @@ void TSocketConn::RequestCloseSocket()
     Connected = false;
     if (d->fd == SocketSys::kNoSocket)
         return;
+    // A wait of this object (a handler closed it meanwhile) must look again:
+    // its socket is gone.
+    ++d->serial;
     d->releaseNotifiers();
     d->connecting = false;
     d->listening = false;

@@ -358,6 +358,11 @@ void TestSocketConn::cancelFromATimerEndsTheWait()
     QVERIFY(c.Connected);
     c.Writeln("now");
     QCOMPARE(c.ReadLn(), QByteArray("late\r\n"));
+
+    // A handler that closes the connection ends the wait: the line is gone.
+    QTimer::singleShot(30, &c, [&] { c.Disconnect(); });
+    QCOMPARE(c.ReadLn(), QByteArray());
+    QVERIFY(!c.Connected);
 }
 
 void TestSocketConn::timeOutEndsReadLn()
