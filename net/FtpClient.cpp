@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -89,6 +90,19 @@ TFtpClient::~TFtpClient()
         m_dataConn->Cancel();
     Cancel();
     m_transferLock.reset();
+}
+
+bool TFtpClient::transferLockHeld() const
+{
+    bool acquired = false;
+    std::thread probe([&] {
+        if (m_transferLock->try_lock()) {
+            acquired = true;
+            m_transferLock->unlock();
+        }
+    });
+    probe.join();
+    return !acquired;
 }
 
 qint16 TFtpClient::replyCodeOf(const QByteArray& line)
@@ -448,7 +462,7 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!Canceled && !TimedOut)
-        data->SendFile(localFile);
+data->SendFile(localFile);
     if (OnTransactionStop)
         OnTransactionStop(this);
     // Cancelled before the file went out: closing orderly now would store an

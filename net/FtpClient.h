@@ -104,6 +104,10 @@ public:
     // is gone when Upload returns or throws.
     void Upload(const QString& localFile, const QString& remoteFile);
 
+    // Whether an upload holds the transfer lock right now (asked from another
+    // thread, since the lock is recursive for this one).
+    bool transferLockHeld() const;
+
     // Helpers of the reply rules, public so that they can be tested alone.
 
     // The reply code of a line: its leading decimal digits (at most the
