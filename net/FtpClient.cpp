@@ -4,11 +4,13 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <limits>
 #include <thread>
 
@@ -357,6 +359,68 @@ bool TFtpClient::replyFailureHandled(const QByteArray& reply)
     throw FTPException(reply.isEmpty() ? kClosedByServer : lineText(reply));
 }
 
+// Whether the control connection has something to say: a reply waiting, its
+// end, or an error. Never waits.
+bool TFtpClient::controlHasNews() const
+{
+    char byte = 0;
+    const ssize_t n = ::recv(socketHandle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Waits for the server to connect to our PORT address. The accept wait has no
+// time limit of its own, and a server that cannot reach us says so on the
+// control connection (425) and never connects; so while we wait, the control
+// connection is watched, and anything said there (or its end) ends the wait as
+// a reply failure. On success the data connection holds the accepted socket
+// and true is returned; false when OnFailure handled the failure. Throws like
+// replyFailureHandled and the socket layer's Accept.
+bool TFtpClient::acceptDataConnection(TSocketConn* data)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const QPointer<TSocketConn> guardedData(data);
+    bool controlSpoke = false;
+    QTimer watch;
+    watch.setInterval(10);
+    connect(&watch, &QTimer::timeout, this, [&] {
+        // Runs inside the accept wait: catch everything, Qt must not unwind.
+        try {
+            if (!*alive || controlSpoke)
+                return;
+            if (!Connected || controlHasNews()) {
+                controlSpoke = true;
+                if (guardedData)
+                    guardedData->Cancel();
+            }
+        } catch (...) {
+            controlSpoke = true;
+            if (guardedData)
+                guardedData->Cancel();
+        }
+    });
+    watch.start();
+    int accepted = -1;
+    try {
+        accepted = data->Accept();
+    } catch (const ESockError&) {
+        if (!*alive || !controlSpoke)
+            throw;
+    }
+    watch.stop();
+    if (accepted >= 0)
+        data->adoptSocket(accepted);
+    if (!controlSpoke)
+        return true;
+
+    const QByteArray reply = Connected ? ReadLn() : QByteArray();
+    LastReply = reply;
+    ReplyCode = reply.isEmpty() ? qint16(0) : replyCodeOf(reply);
+    if (!reply.isEmpty())
+        ReportStatus(1, QString::fromUtf8(reply));
+    readReply(reply);
+    return !replyFailureHandled(reply);
+}
+
 void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
 {
     Canceled = false;
@@ -456,8 +520,8 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
             return;
     }
 
-    if (!Passive)
-        data->adoptSocket(data->Accept());
+    if (!Passive && !acceptDataConnection(data))
+        return;
 
     if (OnTransactionStart)
         OnTransactionStart(this);

@@ -132,6 +132,8 @@ private:
     void login();
     void checkLogin(const QByteArray& reply);
     bool replyFailureHandled(const QByteArray& reply);
+    bool controlHasNews() const;
+    bool acceptDataConnection(TSocketConn* data);
     void uploadBody(const QString& localFile, const QString& remoteFile, bool& succeeded);
     QString dataHost() const;
 

@@ -53,6 +53,7 @@ private slots:
     void passiveReplyFailures();
     void refusedCommands_data();
     void refusedCommands();
+    void activeServerCannotConnect();
     void unsupportedStoreHandled();
     void closingReplyFailures_data();
     void closingReplyFailures();
@@ -516,6 +517,29 @@ void TestFtpClient::refusedCommands()
     QVERIFY(!succeeded);
     QVERIFY(m_peer->data.isEmpty());
     expectCleanUpload();
+}
+
+// The server accepts STOR but cannot reach our PORT address and says so: the
+// accept wait ends with the server's reply instead of waiting for ever.
+void TestFtpClient::activeServerCannotConnect()
+{
+    connectedClient();
+    m_client->Passive = false;
+    m_peer->connectForStor = false;
+    m_peer->reply("STOR", "150 Opening data connection\r\n425 Can't open data connection");
+    try {
+        m_client->Upload(m_file, QStringLiteral("/corvanet.xml"));
+        QFAIL("no exception");
+    } catch (const FTPException& error) {
+        QCOMPARE(error.message(), QStringLiteral("425 Can't open data connection"));
+    }
+    expectCleanUpload();
+
+    // The same when the server hangs up instead.
+    m_peer->reply("STOR", "150 Opening data connection\r\n" + FtpScriptPeer::kClose);
+    QVERIFY_THROWS_EXCEPTION(FTPException, m_client->Upload(m_file, "/corvanet.xml"));
+    QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
+    QVERIFY(!m_client->transferLockHeld());
 }
 
 void TestFtpClient::unsupportedStoreHandled()

@@ -58,6 +58,11 @@ void FtpScriptPeer::send(const QByteArray& text)
         m_client->disconnectFromHost();
         return;
     }
+    if (text.endsWith("\r\n" + kClose)) { // lines, then hang up
+        send(text.chopped(kClose.size() + 2));
+        send(kClose);
+        return;
+    }
     m_client->write(text + "\r\n");
     m_client->flush();
 }

@@ -12,7 +12,8 @@
 // connects to the PORT address), QUIT 221 and closes, anything else 200.
 // A reply may hold several lines (use "\r\n" inside) and is sent as given
 // with CR LF appended. The reply kClose closes the control connection
-// instead; kSilent sends nothing.
+// instead (a reply ending in "\r\n" + kClose closes after its lines);
+// kSilent sends nothing.
 //
 // The data connection's bytes are collected; when the client ends it after an
 // accepted STOR, the closing reply is sent (kClose and kSilent work there too).
