@@ -1,0 +1,148 @@
+#pragma once
+
+// TFtpClient: the FTP client. The inherited connection is the control
+// connection; each Upload opens a second, short-lived TSocketConn as the data
+// connection (passive: we connect to the server; active: the server connects
+// to us) and frees it before it returns.
+//
+// Every operation runs on the GUI thread and waits through the socket layer,
+// which keeps the event loop turning: handlers may run in the middle of an
+// operation and may call Abort(), which cancels only the data connection's
+// current wait. Failures are exceptions: FTPException carries the server's
+// reply line (or a text of ours when the server gave none); socket and file
+// errors come from the socket layer unchanged.
+//
+// Nothing that reaches a command line may hold CR, LF or NUL: such a value
+// would smuggle a second command onto the control connection, so it is
+// refused before anything is sent.
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "SocketConn.h"
+
+// A reply line that reports a failure (or a control connection that ended
+// where a reply was due). The message is the server's line without its
+// terminator.
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
+
+// The kind of transfer handed to the transfer events. Only uploads exist.
+enum class TCmdType : int { Upload = 9 };
+
+using TFailureEvent = std::function<void(bool& handled, TCmdType transType)>;
+using TSuccessEvent = std::function<void(TCmdType transType)>;
+using TUnsupportedEvent = std::function<void(TCmdType transType)>;
+using TListItemEvent = std::function<void(const QString& listing)>;
+
+class TFtpClient : public TSocketConn {
+    Q_OBJECT
+public:
+    explicit TFtpClient(QObject* owner = nullptr);
+    ~TFtpClient() override;
+
+    // Published properties (the base publishes Host, Port, TimeOut,
+    // ReportLevel and its own events).
+    // OnConnect hides the base's event of the same name: it fires once the
+    // login has completed, not when the TCP connection is up.
+    TNotifyEvent OnConnect;
+    QString UserID;
+    QString Password;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed; // kept for configuration; never fired
+    TFailureEvent OnFailure;
+    TSuccessEvent OnSuccess;
+    TListItemEvent OnListItem; // kept for configuration; never fired
+    TUnsupportedEvent OnUnSupportedFunction;
+    int Vendor = 2411;
+    bool ParseList = false;
+    bool Passive = false;
+    TFirewallType FirewallType = FTUser;
+    QString FWUserID;
+    QString FWPassword;
+    bool FWAuthenticate = false;
+
+    // Opens the control connection and logs in (through the firewall given
+    // by Proxy/FirewallType when Proxy is set). Waits. Throws the socket
+    // layer's errors when no connection is made; once connected, every
+    // failure (FTPException for a failing reply) first logs out and closes
+    // the connection. Does nothing when already connected.
+    void Connect() override;
+
+    // Logs out (QUIT) and closes the control connection. Waits for the QUIT
+    // reply. Throws FTPException when QUIT is refused; the connection is
+    // closed in every case. Does nothing when not connected.
+    void Disconnect() override;
+
+    // Sends one command and reads its whole reply (continuation lines are
+    // read and only reported). Returns the first line with its terminator and
+    // leaves its code in ReplyCode. Waits. Throws Exception when the command
+    // holds CR, LF or NUL (nothing is sent), and the socket layer's errors.
+    QByteArray Transaction(const QByteArray& command) override;
+
+    // Cancels the data connection's current wait, if an upload is running.
+    // A time-out of the control connection also ends the control
+    // connection's own wait (see FtpClient.cpp). Never closes anything.
+    void Abort() override;
+
+    // Stores localFile on the server as remoteFile (empty: localFile's name
+    // without its directory). Waits for the whole transfer. Every failure is
+    // first offered to OnFailure; unless it sets handled, the exception
+    // propagates: FTPException for a refused command or a failing or missing
+    // closing reply, EFileError, the socket layer's errors, EAbortError when
+    // aborted. The control connection stays connected; the data connection
+    // is gone when Upload returns or throws.
+    void Upload(const QString& localFile, const QString& remoteFile);
+
+    // Whether an upload holds the transfer lock right now (asked from another
+    // thread, since the lock is recursive for this one).
+    bool transferLockHeld() const;
+
+    // Helpers of the reply rules, public so that they can be tested alone.
+
+    // The reply code of a line: its leading decimal digits (at most the
+    // first 10 characters), 0 when it starts with none. Throws ERangeError
+    // when the number does not fit the 16-bit signed reply code.
+    static qint16 replyCodeOf(const QByteArray& line);
+
+    // Whether the line read is followed by another line of the same reply:
+    // it begins with a space, or its fourth character is '-'. An empty line
+    // (connection closed) ends the reply.
+    static bool replyContinues(const QByteArray& line);
+
+    // The data port announced by a PASV reply line: sixth comma-separated
+    // field up to its ')' plus 256 times the fifth. Throws EConvertError
+    // when a field is missing or not an integer, FTPException when the
+    // numbers are not a usable port (a byte above 255, port 0).
+    static quint16 passivePort(const QByteArray& replyLine);
+
+private:
+    QByteArray readReply(const QByteArray& firstLine);
+    QByteArray command(const QByteArray& text);
+    void login();
+    void checkLogin(const QByteArray& reply);
+    bool replyFailureHandled(const QByteArray& reply);
+    bool controlHasNews() const;
+    bool acceptDataConnection(TSocketConn* data);
+    void uploadBody(const QString& localFile, const QString& remoteFile, bool& succeeded);
+    QString dataHost() const;
+
+    TSocketConn* m_dataConn = nullptr;
+    // The transfer lock lives in a shared pointer so that an upload frame
+    // still on the stack can unlock it after the component was destroyed
+    // from a handler during one of its waits.
+    std::shared_ptr<std::recursive_mutex> m_transferLock;
+    // Cleared by the destructor: code that resumes after a wait checks it
+    // before touching the component again.
+    std::shared_ptr<bool> m_alive;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+// A real FTP server on 127.0.0.1 for tests: Debian's pyftpdlib run by
+// /usr/bin/python3 with tests/support/ftpserver.py. One account with write
+// permission to rootDir; control and passive ports are picked by the system.
+// The server process ends with stop(), with the destructor, or when the test
+// process dies (the script exits when its standard input closes).
+
+#include <QProcess>
+#include <QString>
+
+class LoopbackFtpServer {
+public:
+    explicit LoopbackFtpServer(const QString& rootDir, const QString& user,
+                               const QString& password);
+    ~LoopbackFtpServer();
+    LoopbackFtpServer(const LoopbackFtpServer&) = delete;
+    LoopbackFtpServer& operator=(const LoopbackFtpServer&) = delete;
+
+    // Starts the server and waits (blocking, without an event loop) until it
+    // tells its port. False when it cannot start; errorText() then says why.
+    bool start();
+    void stop();
+    quint16 port() const { return m_port; }
+    QString errorText() const { return m_error; }
+
+private:
+    QString m_rootDir;
+    QString m_user;
+    QString m_password;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
