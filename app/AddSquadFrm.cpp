@@ -1,10 +1,10 @@
 #include "AddSquadFrm.h"
 
 #include "ErrorReport.h"
+#include "EventWait.h"
 #include "MainFrm.h"
 #include "UiSeams.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -100,9 +100,7 @@ bool TfrmAddSquad::waitFor(const XmlDocument& document)
 {
     // The document service ends every load (a stalled transfer included), so
     // this wait needs no limit of its own.
-    // Blocks in the event loop: a document's progress arrives as events.
-    while (document.readyState() != 4 && !m_closed)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    spinUntil([&] { return document.readyState() == 4 || m_closed; });
     return !m_closed;
 }
 
@@ -143,7 +141,7 @@ void TfrmAddSquad::runOk()
         return;
     }
     const bool accepted = started && !m_main.DetailDoc.lastChild().isNull();
-    const XmlNode root = m_main.DatabaseDoc.lastChild();
+    XmlNode root = m_main.DatabaseDoc.lastChild();
 
     if (!accepted) {
         seams.messageBox(QStringLiteral("Bad file URL or incorrect data format."),
@@ -151,7 +149,7 @@ void TfrmAddSquad::runOk()
         // A directory that did not load has nothing to remove and must never
         // be published: it would replace the shared directory with nothing.
         if (!root.isNull()) {
-            const XmlNode entry = findEntry(root, url);
+            XmlNode entry = findEntry(root, url);
             if (!entry.isNull()) {
                 root.removeChild(entry);
                 m_main.publishDirectory(false);
@@ -181,7 +179,7 @@ void TfrmAddSquad::runOk()
     }
 
     XmlNode entry = root.appendChild(m_main.DatabaseDoc.createElement(QStringLiteral("squad")));
-    const XmlNode nick = m_main.DatabaseDoc.createAttribute(QStringLiteral("nick"));
+    XmlNode nick = m_main.DatabaseDoc.createAttribute(QStringLiteral("nick"));
     entry.attributes().setNamedItem(nick);
     const XmlNode pageRoot = m_main.DetailDoc.lastChild();
     const XmlNodeList pageChildren = pageRoot.childNodes();
@@ -193,7 +191,7 @@ void TfrmAddSquad::runOk()
             break;
         }
     }
-    const XmlNode web = m_main.DatabaseDoc.createAttribute(QStringLiteral("web"));
+    XmlNode web = m_main.DatabaseDoc.createAttribute(QStringLiteral("web"));
     entry.attributes().setNamedItem(web);
     web.setText(url);
     SquadUrl = url;

@@ -594,7 +594,7 @@ void TfrmMain::FillSquads()
     const QSignalBlocker blocker(lbSquads);
     lbSquads->clear();
     lbSquads->setSortingEnabled(false);
-    const XmlNode root = DatabaseDoc.lastChild();
+    XmlNode root = DatabaseDoc.lastChild();
     const XmlNodeList entries = root.childNodes();
     const int count = entries.length();
     QListWidgetItem* toSelect = nullptr;
@@ -867,7 +867,7 @@ void TfrmMain::publishDirectory(bool deleteTmpOnError)
 
 void TfrmMain::removeDeadEntryAndPublish()
 {
-    const XmlNode root = DatabaseDoc.lastChild();
+    XmlNode root = DatabaseDoc.lastChild();
     if (!root.isNull()) {
         const XmlNodeList children = root.childNodes();
         const int count = children.length();
