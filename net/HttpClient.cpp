@@ -1,0 +1,557 @@
+#include "HttpClient.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+#include "UUProcessor.h"
+#include "UrlEncoder.h"
+
+namespace {
+
+const char* const methodWords[] = {
+    "GET ",  "OPTIONS ", "HEAD ", "POST ", "PUT ",    "PATCH ",
+    "COPY ", "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE ",
+};
+
+template <typename Text>
+bool hasLineBreakOrNul(const Text& text)
+{
+    for (const auto c : text) {
+        if (c == '\r' || c == '\n' || c == '\0')
+            return true;
+    }
+    return false;
+}
+
+bool sendsData(CmdType command)
+{
+    switch (command) {
+    case cmdPost:
+    case cmdPut:
+    case cmdPatch:
+    case cmdTrace:
+    case cmdCustom:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QByteArray withoutTerminator(QByteArray line)
+{
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+// The second space-separated field of a status line as a number; 0 when there
+// is none or it is not a number a reply code can hold.
+qint16 statusCode(const QByteArray& statusLine)
+{
+    const QList<QByteArray> fields = withoutTerminator(statusLine).split(' ');
+    qsizetype seen = 0;
+    for (const QByteArray& field : fields) {
+        if (field.isEmpty())
+            continue;
+        if (++seen == 2) {
+            bool ok = false;
+            const int code = field.toInt(&ok);
+            return ok && code >= 0 && code <= std::numeric_limits<qint16>::max()
+                       ? static_cast<qint16>(code)
+                       : 0;
+        }
+    }
+    return 0;
+}
+
+// The digits of a Content-Length value after any leading non-digits; -1 when
+// there are none. Absurdly long numbers saturate instead of overflowing.
+qint64 contentLengthValue(const QByteArray& value)
+{
+    qsizetype i = 0;
+    while (i < value.size() && !(value[i] >= '0' && value[i] <= '9'))
+        ++i;
+    if (i == value.size())
+        return -1;
+    qint64 result = 0;
+    constexpr qint64 cap = std::numeric_limits<qint64>::max() / 10 - 10;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i)
+        result = result < cap ? result * 10 + (value[i] - '0') : cap;
+    return result;
+}
+
+QString fileName(const QByteArray& name)
+{
+    return QFile::decodeName(name);
+}
+
+} // namespace
+
+THttpClient::THttpClient(QObject* owner) : TSocketConn(owner) {}
+
+THttpClient::~THttpClient() = default;
+
+// ---------------------------------------------------------------------------
+// Request operations
+
+void THttpClient::storeRequest(CmdType command, const QString& url)
+{
+    RequestUrl = url;
+    Command = command;
+}
+
+void THttpClient::Options(const QString& url)
+{
+    storeRequest(cmdOptions, url);
+    RequestCycle();
+}
+
+void THttpClient::Get(const QString& url)
+{
+    storeRequest(cmdGet, url);
+    RequestCycle();
+}
+
+void THttpClient::Post(const QString& url, const QByteArray& data)
+{
+    storeRequest(cmdPost, url);
+    if (EncodeFormData && !OutputFileMode) {
+        TUrlEncoder encoder(this);
+        encoder.InputString = data;
+        SendData = encoder.Encode();
+    } else {
+        SendData = data;
+    }
+    RequestCycle();
+}
+
+void THttpClient::Put(const QString& url, const QByteArray& data)
+{
+    storeRequest(cmdPut, url);
+    SendData = data;
+    RequestCycle();
+}
+
+void THttpClient::Head(const QString& url)
+{
+    storeRequest(cmdHead, url);
+    RequestCycle();
+}
+
+void THttpClient::Patch(const QString& url, const QByteArray& data)
+{
+    storeRequest(cmdPatch, url);
+    SendData = data;
+    RequestCycle();
+}
+
+void THttpClient::Delete(const QString& url)
+{
+    storeRequest(cmdDelete, url);
+    RequestCycle();
+}
+
+void THttpClient::Trace(const QString& url, const QByteArray& data)
+{
+    storeRequest(cmdTrace, url);
+    SendData = data;
+    RequestCycle();
+}
+
+void THttpClient::Copy(const QString& url, const QString& target)
+{
+    storeRequest(cmdCopy, url);
+    TargetUri = target;
+    RequestCycle();
+}
+
+void THttpClient::Move(const QString& url, const QString& target)
+{
+    storeRequest(cmdMove, url);
+    TargetUri = target;
+    RequestCycle();
+}
+
+void THttpClient::Link(const QString& url, const QString& target)
+{
+    storeRequest(cmdLink, url);
+    TargetUri = target;
+    SendData = "Send.dat";
+    RequestCycle();
+}
+
+void THttpClient::Unlink(const QString& url, const QString& target)
+{
+    storeRequest(cmdUnlink, url);
+    TargetUri = target;
+    SendData = "Send.dat";
+    RequestCycle();
+}
+
+void THttpClient::Custom(const QString& url, const QByteArray& data)
+{
+    storeRequest(cmdCustom, url);
+    SendData = data;
+    RequestCycle();
+}
+
+// ---------------------------------------------------------------------------
+// The cycle
+
+void THttpClient::RequestCycle()
+{
+    // A second request started from an event handler while this one waits
+    // would share the socket and the request state with it.
+    if (m_busy)
+        throw Exception(QStringLiteral("A request is already running on this connection"));
+    m_busy = true;
+    QPointer<THttpClient> alive(this);
+    struct BusyReset {
+        QPointer<THttpClient>& client;
+        ~BusyReset()
+        {
+            if (client)
+                client->m_busy = false;
+        }
+    } busyReset{alive};
+
+    int repeats = 0;
+    for (;;) {
+        ParseUrl();
+        BuildRequestHeader();
+        if (OnAboutToSend)
+            OnAboutToSend(this);
+
+        try {
+            Connect();
+            SendRequest();
+            ReplyCode = 0;
+            ReadReplyHeader();
+            receiveBody();
+            checkBodyComplete();
+
+            if (ReplyCode <= 298) {
+                if (OnSuccess)
+                    OnSuccess(Command);
+                ReportStatus(2, QStringLiteral("Transaction Completed"));
+            } else if (ReplyCode <= 399) {
+                if (ReplyCode >= 300 && ReplyCode <= 302)
+                    RequestUrl = RedirectLocation;
+            } else if (OnFailure) {
+                OnFailure(Command);
+            }
+        } catch (...) {
+            // The client may have been destroyed during the wait that threw.
+            if (alive) {
+                try {
+                    Disconnect();
+                } catch (...) {
+                    // The first failure is the one the caller needs.
+                }
+            }
+            throw;
+        }
+        Disconnect();
+
+        if (ReplyCode >= 300 && ReplyCode <= 398) {
+            bool handled = false;
+            if (!ReceivedCookie.isEmpty())
+                HeaderInfo.Cookie = ReceivedCookie;
+            if (OnRedirect)
+                OnRedirect(handled);
+            if (handled)
+                return;
+            if (!RequestUrl.contains(QLatin1Char('/'))) {
+                // A bare name stays on the server that sent it, port included.
+                QString server = Host;
+                if (Port != 80)
+                    server += QLatin1Char(':') + QString::number(Port);
+                RequestUrl = QStringLiteral("http://") + server + QLatin1Char('/') + RequestUrl;
+            }
+        }
+        if (ReplyCode == 401 && OnAuthenticationNeeded)
+            OnAuthenticationNeeded(this);
+
+        if (ReplyCode < 299 || ReplyCode > 399)
+            return;
+        if (++repeats > MaxRedirects)
+            throw Exception(QStringLiteral("Too many redirects"));
+    }
+}
+
+void THttpClient::ParseUrl()
+{
+    const QString& url = RequestUrl;
+    if (url.isEmpty())
+        throw Exception(QStringLiteral("Empty URL"));
+    if (hasLineBreakOrNul(url))
+        throw Exception(QStringLiteral("URL holds a line break or NUL character"));
+    if (Port == 0)
+        Port = 80;
+
+    auto nthSlash = [&url](int n) -> qsizetype {
+        qsizetype pos = -1;
+        for (int i = 0; i < n; ++i) {
+            pos = url.indexOf(QLatin1Char('/'), pos + 1);
+            if (pos < 0)
+                return -1;
+        }
+        return pos;
+    };
+    const bool hasDoubleSlash = url.contains(QLatin1String("//"));
+
+    // The path. Counting slashes from the start of the text (not from the
+    // "//") is how addresses of this program have always been read.
+    if (hasDoubleSlash) {
+        const qsizetype third = nthSlash(3);
+        RequestPath = third < 0 ? QString() : url.mid(third);
+    } else {
+        const qsizetype first = url.indexOf(QLatin1Char('/'));
+        RequestPath = first < 0 ? QString() : url.mid(first);
+    }
+
+    // The scheme decides the default port.
+    const qsizetype colon = url.indexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        const QString scheme = url.left(colon).toLower();
+        if (scheme == QLatin1String("gopher"))
+            Port = 70;
+        else if (scheme == QLatin1String("ftp"))
+            Port = 21;
+        else if (scheme == QLatin1String("https"))
+            throw Exception(QStringLiteral("HTTP Secure Socket is not supported"));
+        else
+            Port = 80;
+    }
+
+    QString hostPart;
+    if (hasDoubleSlash) {
+        const qsizetype second = nthSlash(2);
+        const qsizetype third = nthSlash(3);
+        hostPart = url.mid(second + 1, third < 0 ? -1 : third - second - 1);
+    } else if (!url.startsWith(QLatin1Char('/'))) {
+        hostPart = url.left(url.indexOf(QLatin1Char('/'))); // all of it without a "/"
+    }
+
+    const qsizetype portColon = hostPart.indexOf(QLatin1Char(':'));
+    if (portColon >= 0) {
+        QString portText = hostPart.mid(portColon + 1);
+        const qsizetype further = portText.indexOf(QLatin1Char(':'));
+        if (further >= 0)
+            portText.truncate(further);
+        bool ok = false;
+        const int port = portText.toInt(&ok);
+        if (!ok)
+            throw EConvertError::notAnInteger(portText);
+        if (port < 0 || port > 65535)
+            throw ERangeError(QStringLiteral("Port %1 is out of range").arg(port));
+        Port = port;
+        hostPart.truncate(portColon);
+    }
+    if (!hostPart.isEmpty())
+        Host = hostPart;
+
+    if (RequestPath.isEmpty()) {
+        RequestPath = QStringLiteral("/");
+        RequestUrl += QLatin1Char('/');
+    }
+}
+
+QByteArray THttpClient::basicCredentials() const
+{
+    QByteArray plain = HeaderInfo.UserId + ':' + HeaderInfo.Password;
+    QBuffer input(&plain);
+    QByteArray encoded;
+    QBuffer output(&encoded);
+    input.open(QIODevice::ReadOnly);
+    output.open(QIODevice::WriteOnly);
+    TUUProcessor processor;
+    processor.Method = uuMime;
+    processor.InputStream = &input;
+    processor.OutputStream = &output;
+    processor.Encode();
+    // The encoder breaks its output every 45 input bytes. Since 45 is a
+    // multiple of 3, the lines joined are the Base64 of the whole text, and
+    // the Authorization value must stay on one line.
+    encoded.replace("\r\n", "");
+    return encoded;
+}
+
+QByteArray THttpClient::requestDataLength() const
+{
+    if (!OutputFileMode)
+        return QByteArray::number(SendData.size());
+    QFile file(fileName(SendData));
+    if (!file.open(QIODevice::ReadOnly))
+        throw EFileError(QStringLiteral("Cannot open file %1").arg(file.fileName()));
+    return QByteArray::number(file.size());
+}
+
+void THttpClient::BuildRequestHeader()
+{
+    RequestHeaders.clear();
+    if (Command != cmdCustom) {
+        const QString& target = Proxy.isEmpty() ? RequestPath : RequestUrl;
+        RequestHeaders.append(methodWords[Command] + target.toUtf8() + " HTTP/1.0");
+    }
+    if (!Proxy.isEmpty())
+        RequestHeaders.append("Proxy-Connection: Keep-Alive");
+    RequestHeaders.SetHeader("Host", Host.toUtf8());
+    RequestHeaders.append("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
+    RequestHeaders.append(
+        "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
+    if (!HeaderInfo.LocalProgram.isEmpty())
+        RequestHeaders.SetHeader("User-Agent", HeaderInfo.LocalProgram);
+    if (!HeaderInfo.LocalMailAddress.isEmpty())
+        RequestHeaders.SetHeader("From", HeaderInfo.LocalMailAddress);
+    if (!HeaderInfo.Cookie.isEmpty())
+        RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
+    if (!HeaderInfo.Referer.isEmpty())
+        RequestHeaders.SetHeader("Referer", HeaderInfo.Referer);
+    if (!HeaderInfo.UserId.isEmpty() && !HeaderInfo.Password.isEmpty())
+        RequestHeaders.SetHeader("Authorization", "Basic " + basicCredentials());
+    RequestHeaders.append("Content-type: application/x-www-form-urlencoded");
+    if (Command == cmdCopy || Command == cmdMove)
+        RequestHeaders.append("URI-header: " + TargetUri.toUtf8());
+    else if (Command == cmdLink || Command == cmdUnlink)
+        RequestHeaders.append("Link: " + TargetUri.toUtf8());
+    // Only requests that send data announce its length: a length announced
+    // without the data (Link and Unlink send none) would leave the server
+    // waiting for bytes that never come.
+    if (sendsData(Command))
+        RequestHeaders.append("Content-Length: " + requestDataLength());
+
+    // Values come from squad pages and from servers' cookies: a line break
+    // in one of them would smuggle header lines (or a second request) in.
+    for (const QByteArray& line : std::as_const(RequestHeaders)) {
+        if (hasLineBreakOrNul(line))
+            throw Exception(QStringLiteral("Request header line \"%1\" holds a line break or NUL")
+                                .arg(QString::fromUtf8(line.left(line.indexOf(':')))
+                                         .remove(QLatin1Char('\r'))
+                                         .remove(QLatin1Char('\n'))
+                                         .remove(QChar())));
+    }
+}
+
+void THttpClient::SendRequest()
+{
+    QByteArray head;
+    for (const QByteArray& line : std::as_const(RequestHeaders)) {
+        // OnAboutToSend may have added lines after the header was checked.
+        if (hasLineBreakOrNul(line))
+            throw Exception(QStringLiteral("Request header holds a line break or NUL"));
+        head += line;
+        head += "\r\n";
+    }
+    Write(head);
+    Writeln(QByteArray());
+    if (!sendsData(Command))
+        return;
+    if (OutputFileMode) {
+        SendFile(fileName(SendData));
+    } else if (!SendData.isEmpty()) {
+        // Sent by length, not as a zero-terminated text: the data may hold
+        // NUL bytes and must match the Content-Length announced for it.
+        SendBuffer(SendData.constData(), SendData.size());
+    }
+}
+
+void THttpClient::ReadReplyHeader()
+{
+    TotalBytes = 0;
+    m_contentLength = -1;
+    ReceivedCookie.clear();
+    // A redirection without a location must not send the client to the
+    // target of some earlier reply.
+    RedirectLocation.clear();
+
+    std::optional<QFile> file;
+    if (OutputFileMode) {
+        file.emplace(fileName(Header));
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            throw EFileError(QStringLiteral("Cannot create file %1").arg(file->fileName()));
+    } else {
+        Header.clear();
+    }
+    auto store = [&](const QByteArray& line) {
+        if (!file) {
+            Header += line;
+        } else if (file->write(line) != line.size()) {
+            throw EFileError(QStringLiteral("Cannot write file %1").arg(file->fileName()));
+        }
+    };
+    qsizetype headerSize = 0;
+    // A line longer than the socket layer's buffer ends ReadLn with an
+    // ESockError; the header as a whole is bounded here, so that a server
+    // cannot make the client store an endless header.
+    auto readLine = [&]() {
+        QByteArray line = ReadLn();
+        headerSize += line.size();
+        if (headerSize > MaxReplyHeaderSize)
+            throw Exception(QStringLiteral("Reply header too large"));
+        return line;
+    };
+
+    const QByteArray statusLine = readLine();
+    if (statusLine.isEmpty())
+        throw Exception(QStringLiteral("Connection closed before the reply"));
+    ReplyCode = statusCode(statusLine);
+    store(statusLine);
+
+    for (;;) {
+        const QByteArray line = readLine();
+        const QByteArray upper = line.toUpper();
+        const qsizetype space = upper.indexOf(' ');
+        const QByteArray name = space < 0 ? upper : upper.left(space);
+        if (name == "SET-COOKIE:") {
+            ReceivedCookie = withoutTerminator(line.mid(12));
+        } else if (name == "LOCATION:") {
+            RedirectLocation = QString::fromUtf8(withoutTerminator(line.mid(10)));
+        } else if (name == "CONTENT-LENGTH:") {
+            m_contentLength = contentLengthValue(line.mid(name.size()));
+            TotalBytes = static_cast<qint32>(
+                std::clamp<qint64>(m_contentLength, 0, std::numeric_limits<qint32>::max()));
+        }
+        store(line);
+        if (line.isEmpty() || line == "\n" || line == "\r\n")
+            break;
+    }
+    if (file && !file->flush())
+        throw EFileError(QStringLiteral("Cannot write file %1").arg(file->fileName()));
+}
+
+void THttpClient::receiveBody()
+{
+    if (InputFileMode)
+        CaptureFile(fileName(Body));
+    else
+        CaptureString(Body, -1);
+}
+
+void THttpClient::checkBodyComplete()
+{
+    // Replies that carry no body whatever length they announce.
+    if (m_contentLength < 0 || Command == cmdHead || (ReplyCode >= 100 && ReplyCode < 200) ||
+        ReplyCode == 204 || ReplyCode == 304)
+        return;
+    const qint64 received = InputFileMode ? QFileInfo(fileName(Body)).size() : Body.size();
+    if (received < m_contentLength)
+        throw Exception(
+            QStringLiteral("Connection closed before the whole body arrived (%1 of %2 bytes)")
+                .arg(received)
+                .arg(m_contentLength));
+}
+
+void THttpClient::Abort()
+{
+    WaitDone = true;
+    Cancel();
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+// THttpClient: one HTTP/1.0 request per call of a request operation (Get,
+// Post, ...), on the socket layer's blocking-looking connection.
+//
+// Each call parses the URL (which may change Host and Port), builds the
+// request header, connects, sends the request, stores the reply header in the
+// Header file (or text) and the body, read until the server closes the
+// connection, in the Body file (or text), disconnects, reports the outcome
+// through OnSuccess / OnFailure, and repeats the whole cycle for a
+// redirection. There is no keep-alive: the client is disconnected between
+// calls, also when a call throws.
+//
+// HTTP error replies are not exceptions: a 404 fires OnFailure and the error
+// page is stored like any body. Failures of the URL, the connection, the
+// socket and the files are exceptions (SockErrors.h). So are replies the
+// client cannot trust: a redirection chain longer than MaxRedirects, a reply
+// header beyond its limits, a connection that closed before the status line
+// or before the announced Content-Length arrived.
+//
+// Re-entrancy: every wait keeps the event loop turning, so event handlers,
+// timers and slots run in the middle of a request. They may call Abort(),
+// but must not start another request on the same client (that throws).
+// Destroying the client in the middle of a wait ends the call with the
+// socket layer's cancel error and touches nothing of the freed client.
+//
+// Text encoding: URLs are Unicode (they come from XML) and go on the wire as
+// UTF-8; everything else that travels (header values, request data, the reply
+// header and body in text mode) is kept as the 8-bit bytes it is.
+
+#include <QByteArray>
+#include <QString>
+
+#include "ExStrings.h"
+#include "HeaderInfo.h"
+#include "SocketConn.h"
+
+// The command kind of a request; the method word it puts on the request line
+// is given beside each. cmdCustom puts no request line (see Custom).
+enum CmdType : quint8 {
+    cmdGet = 0,     // "GET "
+    cmdOptions = 1, // "OPTIONS "
+    cmdHead = 2,    // "HEAD "
+    cmdPost = 3,    // "POST "
+    cmdPut = 4,     // "PUT "
+    cmdPatch = 5,   // "PATCH "
+    cmdCopy = 6,    // "COPY "
+    cmdMove = 7,    // "MOVE "
+    cmdDelete = 8,  // "DELETE "
+    cmdLink = 9,    // "LINK "
+    cmdUnlink = 10, // "UNLINK "
+    cmdTrace = 11,  // "TRACE "
+    cmdCustom = 12,
+};
+
+using TResultEvent = std::function<void(CmdType cmd)>;
+
+class THttpClient : public TSocketConn {
+    Q_OBJECT
+public:
+    explicit THttpClient(QObject* owner = nullptr);
+    ~THttpClient() override;
+
+    // Published properties (after those of TSocketConn; OnPacketRecvd,
+    // OnPacketSent, Proxy and ProxyPort are the base's fields).
+    QByteArray Body = "Default.htm"; // InputFileMode: file name; else the body itself
+    QByteArray Header = "Head.txt";  // OutputFileMode: file name; else the header itself
+    THeaderInfo HeaderInfo;
+    bool InputFileMode = false;
+    bool OutputFileMode = false; // also: request data names a file to send
+    TNotifyEvent OnAboutToSend;  // header built, not yet connected
+    TResultEvent OnSuccess;      // reply code 298 or less
+    TResultEvent OnFailure;      // reply code 400 or more
+    THandlerEvent OnRedirect;    // reply code 300 to 398; Handled ends the call
+    TNotifyEvent OnAuthenticationNeeded; // reply code 401
+
+    // Request state, readable (and adjustable from OnAboutToSend).
+    QString RequestUrl;
+    QString RequestPath;
+    TExStringList RequestHeaders;
+    QString RedirectLocation;
+    QByteArray ReceivedCookie;
+    bool EncodeFormData = true; // Post form-encodes text data
+    QByteArray SendData;        // the request data, or (OutputFileMode) the file to send
+    QString TargetUri;          // value of the "URI-header: " or "Link: " line
+    CmdType Command = cmdGet;
+
+    // The request operations. Each stores its arguments and runs
+    // RequestCycle, which waits (keeping the event loop turning) until the
+    // last reply has been read. They throw: Exception ("Empty URL", "HTTP
+    // Secure Socket is not supported", "Too many redirects", a bad URL or
+    // header value, a reply header beyond the limits, a reply cut short),
+    // EConvertError / ERangeError (port text), ESockError / EAbortError
+    // (resolution, connection, transfer, time-out, Abort) and EFileError
+    // (Body, Header or data file). The client is disconnected when they
+    // return or throw.
+    virtual void Options(const QString& url);
+    virtual void Get(const QString& url);
+    virtual void Post(const QString& url, const QByteArray& data);
+    virtual void Put(const QString& url, const QByteArray& data);
+    virtual void Head(const QString& url);
+    virtual void Patch(const QString& url, const QByteArray& data);
+    virtual void Delete(const QString& url);
+    virtual void Trace(const QString& url, const QByteArray& data);
+    virtual void Copy(const QString& url, const QString& target);
+    virtual void Move(const QString& url, const QString& target);
+    virtual void Link(const QString& url, const QString& target);
+    virtual void Unlink(const QString& url, const QString& target);
+    // A request with a method of the caller's own: the client builds every
+    // line but the request line, which OnAboutToSend must insert as the first
+    // line of RequestHeaders (for example "SEARCH /x HTTP/1.0"). The data is
+    // sent as for Put.
+    virtual void Custom(const QString& url, const QByteArray& data);
+
+    // The steps of one request. RequestCycle waits and throws as the request
+    // operations above. ParseUrl and BuildRequestHeader neither wait nor
+    // connect; they throw for a URL or header value they refuse.
+    // SendRequest and ReadReplyHeader wait on the connection and throw
+    // ESockError / EAbortError, EFileError, and (ReadReplyHeader) Exception
+    // for a reply header that is missing or beyond the limits.
+    virtual void RequestCycle();
+    virtual void ParseUrl();
+    virtual void BuildRequestHeader();
+    virtual void ReadReplyHeader();
+    virtual void SendRequest();
+
+    // Ends the current wait with the socket layer's cancel error. Safe from
+    // event handlers and from the time-out.
+    void Abort() override;
+
+    // The Content-Length of the last reply, or -1 when it announced none.
+    // TotalBytes holds the same, capped at its 32-bit range.
+    qint64 contentLength() const { return m_contentLength; }
+
+    // Redirections (and other 3xx repeats) followed in one call at most.
+    static constexpr int MaxRedirects = 20;
+    // A reply header longer than this in all is refused.
+    static constexpr qsizetype MaxReplyHeaderSize = 1024 * 1024;
+
+private:
+    void receiveBody();
+    void checkBodyComplete();
+    void storeRequest(CmdType command, const QString& url);
+    QByteArray basicCredentials() const;
+    QByteArray requestDataLength() const;
+
+    qint64 m_contentLength = -1;
+    bool m_busy = false;
+};
