@@ -85,27 +85,51 @@ public:
     qint16 ReplyCode = 0;
 
     // Connection. Each of these may wait and so may re-enter the event loop.
-    virtual void Connect();    // throws ESockError
-    virtual void Disconnect(); // never waits
+    // Connect: resolves Host (or Proxy) and connects to Port (or ProxyPort).
+    // Throws ESockError "Already connected", "Null Remote Address" (after the
+    // one OnInvalidHost chance), "Host Lookup Timed Out"/"Canceled",
+    // "Connection Timed out"/"Canceled"/"Failed", or the socket error
+    // ("10061:Connection refused") after OnConnectionFailed and OnError.
+    virtual void Connect();
+    virtual void Disconnect(); // never waits; closes and renews the socket
     virtual void Abort();      // Cancel; overridden by the clients
-    void Cancel();
+    void Cancel();             // the waiting operation ends with its cancel error
     void CheckConnection(); // throws Exception "Not Connected"
+    // Closes the socket, calls OnDisconnect and makes a fresh socket. The
+    // first socket of an object closes with a reset (linger on, time 0);
+    // the fresh ones close in order. setLinger() changes that.
     void RequestCloseSocket();
-    bool DataAvailable();
+    bool DataAvailable(); // never waits
 
-    // Transfer operations.
-    void SendBuffer(const char* buffer, qsizetype length); // throws EAbortError when cancelled
+    // Transfer operations. All of them wait in the event loop. Socket
+    // failures throw ESockError with the classic text ("10054:Connection
+    // reset by peer"); a cancel, Abort or time-out throws EAbortError with
+    // the operation's text, given below. Destroying the object during the
+    // wait ends it with that same error.
+    void SendBuffer(const char* buffer, qsizetype length); // "Socket send aborted"; length 0: up to NUL
     void Write(const QByteArray& text);   // sent up to its first NUL; > 65,535 bytes: ERangeError
     void Writeln(const QByteArray& text); // Write(text + CR LF)
-    QByteArray Read(quint16 count);       // count 0: what is waiting now
-    QByteArray ReadLn();                  // terminator kept; empty: connection gone
+    // count > 0: exactly count bytes (fewer only when the peer closes first);
+    // count 0: what is waiting now, without waiting. "Socket send aborted".
+    QByteArray Read(quint16 count);
+    // One line, terminator kept; empty: the connection is gone.
+    // "Socket readln aborted"; ESockError "Socket readln line too long" for a
+    // line beyond 65,536 bytes.
+    QByteArray ReadLn();
+    // Writeln + ReadLn; ReplyCode from the reply's leading digits (ERangeError
+    // beyond 16 bits).
     virtual QByteArray Transaction(const QByteArray& command);
     void SendFile(const QString& fileName);    // throws EFileError, ESockError, EAbortError
-    void CaptureFile(const QString& fileName); // until the peer closes
-    void CaptureString(QByteArray& text, int limit); // limit -1: no limit
+    void CaptureFile(const QString& fileName); // until the peer closes; "Socket send aborted"
+    void CaptureString(QByteArray& text, int limit); // limit -1: no limit; "Socket capture aborted"
+    // Binds to Port on all local addresses and listens. Throws ESockError
+    // when the bind fails ("10048:Address already in use").
     void Listen(bool deferred);
-    virtual int Accept(); // returns the accepted socket's handle
-    void ClearInput();
+    // Waits for a connection and returns its handle, which the caller owns
+    // (adoptSocket() hands it to this object). Throws ESockError "Accepting
+    // Canceled" on cancel, time-out or destruction.
+    virtual int Accept();
+    void ClearInput();          // drops up to 64 KiB waiting; never waits
     QString LocalAddressText(); // "192,168,1,10"
     QString LocalPortText();    // ",19,137"
 
@@ -121,7 +145,7 @@ public:
     // Our additions for the FTP client's data connection.
     int socketHandle() const;
     void adoptSocket(int acceptedHandle); // closes the listening socket, takes the accepted one
-    void setLinger(bool on, int seconds);
+    void setLinger(bool on, int seconds); // throws ESockError when the option is refused
 
 protected:
     // Throws ESockError (after OnError) for any code other than would-block.

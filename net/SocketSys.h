@@ -1,0 +1,77 @@
+#pragma once
+
+// SocketSys: the thin wrapper over the operating system's socket calls that
+// the connection object stands on. It is the only place that talks to the
+// system's socket interface; everything above it sees plain integers.
+//
+// Every call is non-blocking and retried when a signal interrupts it. A
+// failure never shows up as errno: each call reports the classic socket error
+// number (10035 for would-block, 10061 for a refused connection ...) through
+// its result, so the layer above keeps one numbering for every platform.
+// Sends never raise SIGPIPE; sockets are created close-on-exec.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace SocketSys {
+
+// Classic numbers the connection object tests for by name.
+constexpr int kWouldBlock = 10035;
+constexpr int kNotConnected = 10057;
+constexpr int kNoSocket = -1;
+
+// The outcome of a call: value is the call's result (bytes moved, a new
+// handle); error is 0 on success, otherwise the classic error number.
+struct Result {
+    qint64 value = -1;
+    int error = 0;
+    bool ok() const { return error == 0; }
+};
+
+// The classic number for an errno value. Errors without a classic number get
+// 20000 + errno, so that they still count as errors (above 10000) and name
+// the system's number in "Unknown Error No. N".
+int classicError(int errnoValue);
+
+// A new non-blocking IPv4 TCP socket; value is its handle.
+Result createTcpSocket();
+int closeSocket(int handle);
+
+// SO_LINGER: with on and seconds 0, closing resets the connection.
+int setLinger(int handle, bool on, int seconds);
+// SO_RCVLOWAT: read readiness is only signalled once this many bytes wait
+// (or the peer has closed).
+int setReceiveLowWater(int handle, int bytes);
+
+// address and port in host byte order. An unfinished connect reports
+// would-block (the non-blocking connect's normal answer), never 10036.
+int connectIPv4(int handle, quint32 address, quint16 port);
+// The error that ended a non-blocking connect (SO_ERROR), 0 when it succeeded.
+int pendingError(int handle);
+
+int bindIPv4(int handle, quint32 address, quint16 port);
+int listen(int handle, int backlog);
+// A new non-blocking close-on-exec handle; the peer's address and port in
+// host byte order.
+Result accept(int handle, quint32* peerAddress, quint16* peerPort);
+
+Result send(int handle, const char* data, qint64 length);
+Result receive(int handle, char* data, qint64 length);
+Result peek(int handle, char* data, qint64 length);
+// True when the peer has closed its sending side (end of stream queued),
+// whether or not unread data is still waiting before it.
+bool peerHasClosed(int handle);
+
+// The local address and port of a bound or connected socket, host order.
+bool localAddress(int handle, quint32* address, quint16* port);
+
+// A dotted IPv4 address as the classic inet_addr reads it (also the short
+// forms such as "127.1"); host byte order. "255.255.255.255" does not count:
+// the classic call cannot tell it from its failure value.
+bool parseDottedIPv4(const QByteArray& text, quint32* address);
+QByteArray dottedIPv4(quint32 address);
+
+// The number of sockets a process may hold, capped to 16 bits.
+int maxSockets();
+
+} // namespace SocketSys
