@@ -197,6 +197,8 @@ void TfrmAddSquad::runOk()
     SquadUrl = url;
 
     m_main.publishDirectory(true);
+    if (QFile::exists(kTmp))
+        QFile::remove(kTmp);
     seams.setScreenCursor(UiSeams::crDefault);
     done(QDialog::Accepted);
 }
