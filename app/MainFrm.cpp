@@ -1,0 +1,711 @@
+#include "MainFrm.h"
+
+#include "ErrorReport.h"
+#include "JpegImage.h"
+#include "PageArea.h"
+#include "UiSeams.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+using ErrorReport::guarded;
+
+QString TfrmMain::CurrentSquadUrl;
+
+namespace {
+
+const QString kReady = QStringLiteral("Ready");
+const QString kTempJpg = QStringLiteral("temp.jpg");
+const QString kCrLf = QStringLiteral("\r\n");
+
+// A list entry that sorts by its text without regard to case. The folded key
+// is computed once, so sorting 100,000 entries compares plain strings.
+class SquadListItem : public QListWidgetItem {
+public:
+    SquadListItem(const QString& nick, const QString& url) : QListWidgetItem(nick), m_key(nick.toCaseFolded())
+    {
+        setData(TfrmMain::SquadUrlRole, url);
+    }
+    bool operator<(const QListWidgetItem& other) const override
+    {
+        return m_key < static_cast<const SquadListItem&>(other).m_key;
+    }
+
+private:
+    QString m_key;
+};
+
+// The text of an attribute of a node, or empty text when it has none.
+QString attributeText(const XmlNode& node, const QString& name)
+{
+    const XmlNode attribute = node.attributes().getNamedItem(name);
+    return attribute.isNull() ? QString() : attribute.text();
+}
+
+// The text of the last child element of that name, or empty text.
+QString lastChildText(const XmlNode& node, const QString& name)
+{
+    QString text;
+    const XmlNodeList children = node.childNodes();
+    const int count = children.length();
+    for (int i = 0; i < count; ++i) {
+        const XmlNode child = children.item(i);
+        if (child.nodeName() == name)
+            text = child.text();
+    }
+    return text;
+}
+
+QLabel* makeCaption(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QLabel* makeTextBox(const QString& name, QWidget* parent, bool link)
+{
+    auto* box = new QLabel(parent);
+    box->setObjectName(name);
+    box->setTextFormat(Qt::PlainText); // squad pages are untrusted: never rich text
+    box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    box->setFixedHeight(21);
+    box->setMinimumWidth(50);
+    box->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    if (link) {
+        QPalette palette = box->palette();
+        palette.setColor(QPalette::WindowText, QColor(0, 0, 128)); // navy
+        box->setPalette(palette);
+        box->setMouseTracking(true);
+    }
+    return box;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent)
+    : QMainWindow(parent), m_settings(settings), m_seams(seams)
+{
+    ErrorReport::setSeams(&m_seams);
+    createComponents();
+    connectHandlers();
+    guarded([this] { FormCreate(); });
+}
+
+TfrmMain::~TfrmMain()
+{
+    // The tree's model reads documents while it is torn down; drop it first.
+    twSquad->setModel(nullptr);
+}
+
+void TfrmMain::createComponents()
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Qor Corvanet v1.0"));
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setPointSize(8);
+    setFont(windowFont);
+    resize(603, 528);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(603 / 2, 528 / 2));
+    }
+
+    miSystem = menuBar()->addMenu(QStringLiteral("System"));
+    miAdd = miSystem->addAction(QStringLiteral("Add Squad ..."));
+    miAbout = menuBar()->addAction(QStringLiteral("About"));
+
+    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFixedHeight(29);
+    auto makeButton = [this](const QString& name, const QString& caption) {
+        auto* button = new QToolButton(ToolBar1);
+        button->setObjectName(name);
+        button->setText(caption);
+        button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        button->setAutoRaise(true);
+        button->setFixedSize(97, 21);
+        ToolBar1->addWidget(button);
+        return button;
+    };
+    tbtnDatabase = makeButton(QStringLiteral("tbtnDatabase"), QStringLiteral("Squad Database"));
+    tbtnDetails = makeButton(QStringLiteral("tbtnDetails"), QStringLiteral("Squad Details"));
+    tbtnDetails->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
+    auto* separator = new QWidget(ToolBar1);
+    separator->setFixedWidth(8);
+    ToolBar1->addWidget(separator);
+    tbtnRefresh = makeButton(QStringLiteral("tbtnRefresh"), QStringLiteral("Refresh Squad List"));
+    tbtnRefresh->setShortcut(QKeySequence(QStringLiteral("F5")));
+
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setHandleWidth(3);
+    Splitter1->setChildrenCollapsible(false);
+
+    pnlLeft = new QWidget(Splitter1);
+    auto* leftLayout = new QVBoxLayout(pnlLeft);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    pgLeft = new PageArea(pnlLeft);
+    leftLayout->addWidget(pgLeft);
+
+    tbshtDatabase = new QWidget;
+    tbshtDatabase->setObjectName(QStringLiteral("tbshtDatabase"));
+    auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
+    databaseLayout->setContentsMargins(0, 0, 0, 0);
+    lbSquads = new QListWidget(tbshtDatabase);
+    lbSquads->setObjectName(QStringLiteral("lbSquads"));
+    lbSquads->setSelectionMode(QAbstractItemView::SingleSelection);
+    lbSquads->setUniformItemSizes(true);
+    databaseLayout->addWidget(lbSquads);
+    pgLeft->addPage(tbshtDatabase);
+
+    tbshtDetails = new QWidget;
+    tbshtDetails->setObjectName(QStringLiteral("tbshtDetails"));
+    auto* detailsLayout = new QVBoxLayout(tbshtDetails);
+    detailsLayout->setContentsMargins(0, 0, 0, 0);
+    twSquad = new QTreeView(tbshtDetails);
+    twSquad->setObjectName(QStringLiteral("twSquad"));
+    twSquad->setHeaderHidden(true);
+    twSquad->setUniformRowHeights(true);
+    twSquad->setSelectionMode(QAbstractItemView::SingleSelection);
+    twSquadModel = new SquadTreeModel(this);
+    twSquadModel->setTextProvider([this](SquadTreeModel::Node* node, int column) {
+        QString text;
+        try {
+            twSquadGetText(twSquad, node, column, 0, text);
+        } catch (...) {
+            // Painting must go on; a node whose text cannot be read shows none.
+            text.clear();
+        }
+        return text;
+    });
+    twSquad->setModel(twSquadModel);
+    detailsLayout->addWidget(twSquad);
+    pgLeft->addPage(tbshtDetails);
+
+    pnlRight = new QWidget(Splitter1);
+    auto* rightLayout = new QVBoxLayout(pnlRight);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    pgInfo = new PageArea(pnlRight);
+    rightLayout->addWidget(pgInfo);
+    tbshtSquad = createSquadPage();
+    tbshtMember = createMemberPage();
+    pgInfo->addPage(tbshtSquad);
+    pgInfo->addPage(tbshtMember);
+
+    Splitter1->addWidget(pnlLeft);
+    Splitter1->addWidget(pnlRight);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({269, 603 - 269 - 3});
+    setCentralWidget(Splitter1);
+
+    sbStatus = statusBar();
+    sbStatus->setObjectName(QStringLiteral("sbStatus"));
+    sbStatus->setSizeGripEnabled(true);
+    m_statusLabel = new QLabel(sbStatus);
+    m_statusLabel->setTextFormat(Qt::PlainText);
+    sbStatus->addWidget(m_statusLabel, 1);
+
+    tmrWaitDatabase = new QTimer(this);
+    tmrWaitDatabase->setInterval(500);
+    tmrWaitDetail = new QTimer(this);
+    tmrWaitDetail->setInterval(500);
+    tmrTestConnection = new QTimer(this);
+    tmrTestConnection->setInterval(1000);
+
+    lbSquads->setFocus();
+}
+
+QWidget* TfrmMain::createSquadPage()
+{
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tbshtSquad"));
+    page->setMouseTracking(true);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(2);
+    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
+        layout->addWidget(makeCaption(caption, page));
+        box = makeTextBox(name, page, link);
+        layout->addWidget(box);
+        layout->addSpacing(4);
+    };
+    add(QStringLiteral("Squad nick (shown with member name):"), stSNick, QStringLiteral("stSNick"), false);
+    add(QStringLiteral("Squad name (squad page title):"), stSName, QStringLiteral("stSName"), false);
+    add(QStringLiteral("E-mail address:"), stSEmail, QStringLiteral("stSEmail"), true);
+    add(QStringLiteral("WWW pages:"), stSWeb, QStringLiteral("stSWeb"), true);
+    add(QStringLiteral("Squad Title (on vehicles):"), stSTitle, QStringLiteral("stSTitle"), false);
+    auto* logoCaption = makeCaption(QStringLiteral("Squad logo"), page);
+    logoCaption->setAlignment(Qt::AlignHCenter);
+    layout->addWidget(logoCaption);
+    imgLogo = new QLabel(page);
+    imgLogo->setObjectName(QStringLiteral("imgLogo"));
+    imgLogo->setAlignment(Qt::AlignCenter);
+    imgLogo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    layout->addWidget(imgLogo, 1);
+    return page;
+}
+
+QWidget* TfrmMain::createMemberPage()
+{
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tbshtMember"));
+    page->setMouseTracking(true);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(2);
+    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
+        layout->addWidget(makeCaption(caption, page));
+        box = makeTextBox(name, page, link);
+        layout->addWidget(box);
+        layout->addSpacing(4);
+    };
+    add(QStringLiteral("Player nick:"), stMNick, QStringLiteral("stMNick"), false);
+    add(QStringLiteral("Player ID:"), stMID, QStringLiteral("stMID"), false);
+    add(QStringLiteral("Name:"), stMName, QStringLiteral("stMName"), false);
+    add(QStringLiteral("ICQ number:"), stMICQ, QStringLiteral("stMICQ"), false);
+    add(QStringLiteral("E-mail address:"), stMEmail, QStringLiteral("stMEmail"), true);
+    add(QStringLiteral("Description:"), stMDescription, QStringLiteral("stMDescription"), false);
+    layout->addStretch(1);
+    return page;
+}
+
+void TfrmMain::connectHandlers()
+{
+    connect(tbtnDatabase, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDatabaseClick(); }); });
+    connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
+    connect(lbSquads, &QListWidget::itemSelectionChanged, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    connect(lbSquads, &QListWidget::itemDoubleClicked, this,
+            [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(lbSquads, &QListWidget::itemActivated, this, [this](QListWidgetItem*) {
+        // Enter on the list acts as a double-click; a mouse double-click
+        // reports both signals, so only keyboard activation is taken here.
+        if (QApplication::mouseButtons() == Qt::NoButton)
+            guarded([this] { tbtnDetailsClick(); });
+    });
+    connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
+    connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
+    connect(tmrWaitDatabase, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDatabaseTimer(); }); });
+    connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
+    connect(tmrTestConnection, &QTimer::timeout, this,
+            [this] { guarded([this] { tmrTestConnectionTimer(); }); });
+    connect(twSquad->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected, const QItemSelection& deselected) {
+                // The change event fires for every node whose selection changed:
+                // first the ones that lost it, then the one that gained it.
+                for (const QModelIndex& index : deselected.indexes())
+                    guarded([&] { twSquadChange(twSquad, twSquadModel->nodeFromIndex(index)); });
+                for (const QModelIndex& index : selected.indexes())
+                    guarded([&] { twSquadChange(twSquad, twSquadModel->nodeFromIndex(index)); });
+            });
+
+    for (QLabel* link : {stSEmail, stSWeb, stMEmail})
+        link->installEventFilter(this);
+    tbshtSquad->installEventFilter(this);
+    tbshtMember->installEventFilter(this);
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        const QPoint pos = mouse->position().toPoint();
+        if (watched == stSEmail || watched == stSWeb || watched == stMEmail) {
+            guarded([&] { stSEmailMouseMove(static_cast<QLabel*>(watched), pos.x(), pos.y()); });
+        } else if (watched == tbshtSquad || watched == tbshtMember) {
+            // Mouse moves over captions and text boxes reach the page too;
+            // only the bare surface of the page counts.
+            auto* page = static_cast<QWidget*>(watched);
+            if (!page->childAt(pos))
+                guarded([&] { tbshtSquadMouseMove(page, pos.x(), pos.y()); });
+        }
+    } else if (event->type() == QEvent::MouseButtonRelease
+               && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        auto* label = qobject_cast<QLabel*>(watched);
+        if (label && label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+            if (watched == stSEmail || watched == stMEmail)
+                guarded([&] { stSEmailClick(label); });
+            else if (watched == stSWeb)
+                guarded([&] { stSWebClick(label); });
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QString TfrmMain::status() const
+{
+    return m_statusLabel->text();
+}
+
+void TfrmMain::setStatus(const QString& text)
+{
+    m_statusLabel->setText(text);
+}
+
+void TfrmMain::setScreenCursor(int cursorId)
+{
+    m_seams.setScreenCursor(cursorId);
+}
+
+void TfrmMain::deleteTempJpg()
+{
+    if (QFile::exists(kTempJpg))
+        QFile::remove(kTempJpg);
+}
+
+void TfrmMain::showConnectionMessage()
+{
+    m_seams.messageBox(QStringLiteral("Can't connect to internet...") + kCrLf
+                           + QStringLiteral("Attempts at connect will continues"),
+                       QStringLiteral("Connection failed"), UiSeams::Icon::Warning);
+}
+
+void TfrmMain::FormCreate()
+{
+    SavedCursor = 1;
+    tbtnDatabase->setEnabled(false);
+    tbtnDetails->setEnabled(false);
+    pgLeft->setPageVisible(tbshtDatabase, false);
+    pgLeft->setPageVisible(tbshtDetails, false);
+    miAdd->setEnabled(false);
+    pgInfo->setPageVisible(tbshtSquad, false);
+    pgInfo->setPageVisible(tbshtMember, false);
+    DatabaseDoc = XmlDocument();
+    DetailDoc = XmlDocument();
+    const bool started = DatabaseDoc.load(m_settings.directoryUrl);
+    SelectedSquadUrl.clear();
+    if (started) {
+        setStatus(QStringLiteral("Loading database..."));
+        tmrWaitDatabase->start();
+        setScreenCursor(UiSeams::crAppStart);
+        tbtnDetails->setEnabled(false);
+    } else {
+        showConnectionMessage();
+        setStatus(QStringLiteral("Connecting to internet..."));
+        tmrTestConnection->start();
+    }
+}
+
+void TfrmMain::tmrWaitDatabaseTimer()
+{
+    if (DatabaseDoc.readyState() != 4)
+        return;
+    tmrWaitDatabase->stop();
+    setStatus(kReady);
+    deleteTempJpg();
+    if (!DatabaseDoc.xml().isEmpty()) {
+        FillSquads();
+        pgLeft->setPageVisible(tbshtDatabase, true);
+        pgLeft->setPageVisible(tbshtDetails, false);
+        tbtnDatabase->setEnabled(true);
+        miAdd->setEnabled(true);
+    }
+    setScreenCursor(UiSeams::crDefault);
+}
+
+void TfrmMain::tmrTestConnectionTimer()
+{
+    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+        tmrTestConnection->stop();
+        setStatus(kReady);
+        tbtnDatabase->setEnabled(true);
+        tmrWaitDatabase->start();
+    } else {
+        tbtnDatabase->setEnabled(false);
+        tbtnDetails->setEnabled(false);
+        SelectedSquadUrl.clear();
+        miAdd->setEnabled(false);
+    }
+}
+
+void TfrmMain::tbtnRefreshClick()
+{
+    if (status() != kReady)
+        return;
+    pgInfo->setPageVisible(tbshtSquad, false);
+    pgInfo->setPageVisible(tbshtMember, false);
+    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+        setStatus(QStringLiteral("Loading database..."));
+        tmrWaitDatabase->start();
+        tbtnDetails->setEnabled(false);
+        setScreenCursor(UiSeams::crAppStart);
+    } else {
+        showConnectionMessage();
+        setStatus(QStringLiteral("Connecting to internet..."));
+        tbtnDatabase->setEnabled(false);
+        tbtnDetails->setEnabled(false);
+        SelectedSquadUrl.clear();
+        miAdd->setEnabled(false);
+        tmrTestConnection->start();
+    }
+}
+
+void TfrmMain::lbSquadsClick()
+{
+    QListWidgetItem* item = lbSquads->currentItem();
+    const bool selected = item && item->isSelected();
+    SelectedSquadUrl = selected ? item->data(SquadUrlRole).toString() : QString();
+    tbtnDetails->setEnabled(selected);
+}
+
+void TfrmMain::tbtnDetailsClick()
+{
+    if (status() != kReady)
+        return;
+    QListWidgetItem* item = lbSquads->currentItem();
+    if (!item || !item->isSelected())
+        return;
+    tmrWaitDetail->stop();
+    CurrentSquadUrl = item->data(SquadUrlRole).toString();
+    if (DetailDoc.load(CurrentSquadUrl)) {
+        setScreenCursor(UiSeams::crAppStart);
+        tmrWaitDetail->start();
+        miAdd->setEnabled(false);
+        setStatus(QStringLiteral("Loading squad details ..."));
+    } else {
+        m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+                           UiSeams::Icon::Warning);
+        setScreenCursor(UiSeams::crDefault);
+    }
+}
+
+void TfrmMain::tmrWaitDetailTimer()
+{
+    if (DetailDoc.readyState() != 4)
+        return;
+    tmrWaitDetail->stop();
+    if (!DetailDoc.lastChild().isNull()) {
+        setScreenCursor(UiSeams::crAppStart);
+        imgLogo->clear();
+        PrepareDetails();
+        setScreenCursor(UiSeams::crAppStart);
+        pgLeft->setPageVisible(tbshtDetails, true);
+        pgLeft->setPageVisible(tbshtDatabase, false);
+        setStatus(QStringLiteral("Loading squad logo..."));
+        // Whatever the logo step does, the window must end at "Ready" with the
+        // default cursor, or Details, Database and Refresh stay locked.
+        struct ReadyAgain {
+            TfrmMain* window;
+            ~ReadyAgain()
+            {
+                window->setStatus(kReady);
+                window->setScreenCursor(UiSeams::crDefault);
+            }
+        } readyAgain{this};
+        runLogoStep();
+    } else {
+        setStatus(kReady);
+        setScreenCursor(UiSeams::crDefault);
+        m_seams.messageBox(QStringLiteral("Squad not found.") + kCrLf
+                               + QStringLiteral("Squad will be removed from database..."),
+                           QStringLiteral("Information"), UiSeams::Icon::Information);
+        removeDeadEntryAndPublish();
+    }
+}
+
+void TfrmMain::tbtnDatabaseClick()
+{
+    if (status() != kReady)
+        return;
+    pgInfo->setPageVisible(tbshtSquad, false);
+    pgInfo->setPageVisible(tbshtMember, false);
+    deleteTempJpg();
+    pgLeft->setPageVisible(tbshtDatabase, true);
+    pgLeft->setPageVisible(tbshtDetails, false);
+    miAdd->setEnabled(true);
+}
+
+void TfrmMain::miAddClick() {}
+
+void TfrmMain::miAboutClick() {}
+
+void TfrmMain::FillSquads()
+{
+    // Programmatic selection is no click: the Details button stays as it was.
+    const QSignalBlocker blocker(lbSquads);
+    lbSquads->clear();
+    lbSquads->setSortingEnabled(false);
+    const XmlNode root = DatabaseDoc.lastChild();
+    const XmlNodeList entries = root.childNodes();
+    const int count = entries.length();
+    QListWidgetItem* toSelect = nullptr;
+    for (int i = 0; i < count; ++i) {
+        const XmlNode entry = entries.item(i);
+        // Entries the program did not write may be text or lack attributes;
+        // they are listed with empty texts rather than stopping the fill.
+        const QString url = attributeText(entry, QStringLiteral("web"));
+        const QString nick = attributeText(entry, QStringLiteral("nick"));
+        auto* item = new SquadListItem(nick, url);
+        lbSquads->addItem(item);
+        if (url == SelectedSquadUrl)
+            toSelect = item;
+    }
+    lbSquads->setSortingEnabled(true);
+    lbSquads->sortItems(Qt::AscendingOrder);
+    if (toSelect) {
+        lbSquads->setCurrentItem(toSelect);
+        lbSquads->scrollToItem(toSelect);
+    } else {
+        lbSquads->setCurrentItem(nullptr);
+        lbSquads->clearSelection();
+    }
+}
+
+void TfrmMain::PrepareDetails()
+{
+    const XmlNode root = DetailDoc.lastChild();
+    twSquadModel->beginUpdate();
+    twSquadModel->clear();
+    SquadTreeModel::Node* squadNode = twSquadModel->addChild(nullptr);
+    squadNode->data.Element = root;
+    const XmlNodeList children = root.childNodes();
+    const int count = children.length();
+    for (int i = 0; i < count; ++i) {
+        const XmlNode child = children.item(i);
+        if (child.nodeName() == QLatin1String("member")) {
+            SquadTreeModel::Node* memberNode = twSquadModel->addChild(squadNode);
+            memberNode->data.Element = child;
+        }
+    }
+    twSquadModel->endUpdate();
+    const QModelIndex squadIndex = twSquadModel->indexFromNode(squadNode);
+    twSquad->selectionModel()->setCurrentIndex(squadIndex, QItemSelectionModel::ClearAndSelect);
+    twSquad->expand(squadIndex);
+}
+
+void TfrmMain::twSquadGetText(QObject*, SquadTreeModel::Node* node, int, int, QString& cellText)
+{
+    if (!node)
+        return;
+    cellText.clear();
+    const XmlNode element = node->data.Element;
+    if (element.isNull())
+        return;
+    const QString name = element.nodeName();
+    if (name == QLatin1String("squad")) {
+        cellText = attributeText(element, QStringLiteral("nick"));
+    } else if (name == QLatin1String("member")) {
+        const XmlNodeList children = element.childNodes();
+        const int count = children.length();
+        for (int i = 0; i < count; ++i) {
+            const XmlNode child = children.item(i);
+            if (child.nodeName() == QLatin1String("name")) {
+                cellText = child.text();
+                break;
+            }
+        }
+    }
+}
+
+void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
+{
+    pgInfo->setPageVisible(tbshtSquad, false);
+    pgInfo->setPageVisible(tbshtMember, false);
+    if (!node)
+        return;
+    const QModelIndex index = twSquadModel->indexFromNode(node);
+    if (!twSquad->selectionModel()->isSelected(index))
+        return;
+    const XmlNode element = node->data.Element;
+    if (element.isNull())
+        return;
+    if (element.nodeName() == QLatin1String("squad")) {
+        pgInfo->setPageVisible(tbshtSquad, true);
+        pgInfo->setPageVisible(tbshtMember, false);
+        stSNick->setText(attributeText(element, QStringLiteral("nick")));
+        stSName->setText(lastChildText(element, QStringLiteral("name")));
+        stSEmail->setText(lastChildText(element, QStringLiteral("email")));
+        stSWeb->setText(lastChildText(element, QStringLiteral("web")));
+        stSTitle->setText(lastChildText(element, QStringLiteral("title")));
+        setScreenCursor(UiSeams::crAppStart);
+        showLogo();
+        setScreenCursor(UiSeams::crDefault);
+    }
+    if (element.nodeName() == QLatin1String("member")) {
+        pgInfo->setPageVisible(tbshtSquad, false);
+        pgInfo->setPageVisible(tbshtMember, true);
+        stMNick->setText(attributeText(element, QStringLiteral("nick")));
+        stMID->setText(attributeText(element, QStringLiteral("id")));
+        stMName->setText(lastChildText(element, QStringLiteral("name")));
+        stMEmail->setText(lastChildText(element, QStringLiteral("email")));
+        stMICQ->setText(lastChildText(element, QStringLiteral("icq")));
+        stMDescription->setText(lastChildText(element, QStringLiteral("remark")));
+    }
+    if (!tbtnDetails->isEnabled()) {
+        pgInfo->setPageVisible(tbshtSquad, false);
+        pgInfo->setPageVisible(tbshtMember, false);
+    }
+}
+
+void TfrmMain::showLogo()
+{
+    // An absent "temp.jpg" leaves the picture as it is; one that does not
+    // decode leaves the logo area empty.
+    if (!QFile::exists(kTempJpg))
+        return;
+    const QImage image = JpegImage::load(kTempJpg);
+    if (image.isNull())
+        imgLogo->clear();
+    else
+        imgLogo->setPixmap(QPixmap::fromImage(image));
+}
+
+void TfrmMain::stSEmailMouseMove(QLabel* sender, int x, int y)
+{
+    if (SavedCursor != 1)
+        return;
+    if (x <= 1 || y <= 1 || x >= sender->width() - 3 || y >= sender->height() - 3)
+        return;
+    SavedCursor = qint16(m_seams.screenCursor());
+    setScreenCursor(UiSeams::crHandPoint);
+    QFont font = sender->font();
+    font.setBold(true);
+    sender->setFont(font);
+}
+
+void TfrmMain::tbshtSquadMouseMove(QWidget*, int, int)
+{
+    if (SavedCursor >= 1)
+        return;
+    if (m_seams.screenCursor() == UiSeams::crHandPoint)
+        setScreenCursor(SavedCursor);
+    for (QLabel* link : {stSEmail, stSWeb, stMEmail}) {
+        QFont font = link->font();
+        font.setBold(false);
+        link->setFont(font);
+    }
+    SavedCursor = 1;
+}
+
+void TfrmMain::stSEmailClick(QLabel* sender)
+{
+    m_seams.shellOpen(QStringLiteral("mailto:") + sender->text());
+}
+
+void TfrmMain::stSWebClick(QLabel* sender)
+{
+    m_seams.shellOpen(sender->text());
+}
+
+void TfrmMain::runLogoStep() {}
+
+void TfrmMain::removeDeadEntryAndPublish() {}

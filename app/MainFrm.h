@@ -1,0 +1,147 @@
+#pragma once
+
+// TfrmMain: the main window and the controller of the whole program.
+//
+// It owns the two documents (DatabaseDoc, the squad directory; DetailDoc, the
+// squad page shown), the HTTP client that fetches logos, the FTP client that
+// publishes the directory, and three polling timers. The status line is the
+// busy flag: Details, Database and Refresh act only while it reads exactly
+// "Ready"; every long operation sets another text first and "Ready" at its end.
+//
+// Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
+// and timer ticks run in the middle of them. The status-line rule keeps the
+// three tool-button actions out meanwhile; tmrWaitDetail is stopped before its
+// tick does any work, so that tick cannot re-enter itself.
+//
+// Message boxes, the screen cursor and the shell go through UiSeams. Every
+// event entry point runs through ErrorReport::guarded().
+
+#include <QMainWindow>
+#include <QString>
+
+#include "AppSettings.h"
+#include "SquadTreeModel.h"
+#include "XmlDocument.h"
+
+class PageArea;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QAction;
+class QSplitter;
+class QStatusBar;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class QTreeView;
+class QItemSelection;
+class UiSeams;
+
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Creating the window runs FormCreate, which starts loading the directory.
+    TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Event handlers.
+    void FormCreate();
+    void tbtnDetailsClick();
+    void tbtnDatabaseClick();
+    void tbtnRefreshClick();
+    void lbSquadsClick();
+    void miAddClick();
+    void miAboutClick();
+    void tmrWaitDatabaseTimer();
+    void tmrWaitDetailTimer();
+    void tmrTestConnectionTimer();
+
+    // Squad directory and squad page view.
+    void FillSquads();
+    void PrepareDetails();
+    void twSquadGetText(QObject* sender, SquadTreeModel::Node* node, int column, int textType,
+                        QString& cellText);
+    void twSquadChange(QObject* sender, SquadTreeModel::Node* node);
+
+    // Contact links.
+    void stSEmailMouseMove(QLabel* sender, int x, int y);
+    void tbshtSquadMouseMove(QWidget* sender, int x, int y);
+    void stSEmailClick(QLabel* sender);
+    void stSWebClick(QLabel* sender);
+
+    // State, read by tests and the Add Squad dialog.
+    XmlDocument DatabaseDoc;
+    XmlDocument DetailDoc;
+    QString SelectedSquadUrl;
+    qint16 SavedCursor = 1;
+    static QString CurrentSquadUrl; // the squad page last requested by Details
+
+    QString status() const;
+    void setStatus(const QString& text);
+    const AppSettings& settings() const { return m_settings; }
+    UiSeams& seams() const { return m_seams; }
+
+    // Components.
+    QToolBar* ToolBar1;
+    QToolButton* tbtnDatabase;
+    QToolButton* tbtnDetails;
+    QToolButton* tbtnRefresh;
+    QWidget* pnlLeft;
+    PageArea* pgLeft;
+    QWidget* tbshtDatabase;
+    QWidget* tbshtDetails;
+    QListWidget* lbSquads;
+    QTreeView* twSquad;
+    SquadTreeModel* twSquadModel;
+    QSplitter* Splitter1;
+    QWidget* pnlRight;
+    PageArea* pgInfo;
+    QWidget* tbshtSquad;
+    QWidget* tbshtMember;
+    QLabel* stSNick;
+    QLabel* stSName;
+    QLabel* stSEmail;
+    QLabel* stSWeb;
+    QLabel* stSTitle;
+    QLabel* imgLogo;
+    QLabel* stMNick;
+    QLabel* stMID;
+    QLabel* stMName;
+    QLabel* stMICQ;
+    QLabel* stMEmail;
+    QLabel* stMDescription;
+    QStatusBar* sbStatus;
+    QMenu* miSystem;
+    QAction* miAdd;
+    QAction* miAbout;
+    QTimer* tmrWaitDatabase;
+    QTimer* tmrWaitDetail;
+    QTimer* tmrTestConnection;
+
+    // The squad list entry's page address.
+    static constexpr int SquadUrlRole = Qt::UserRole;
+
+    // Sets the screen cursor through the seams.
+    void setScreenCursor(int cursorId);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createComponents();
+    QWidget* createSquadPage();
+    QWidget* createMemberPage();
+    void connectHandlers();
+    void deleteTempJpg();
+    void showConnectionMessage();
+    void showLogo();
+
+    // Overridable steps that later parts of the program fill in.
+    virtual void runLogoStep();
+    virtual void removeDeadEntryAndPublish();
+
+    AppSettings m_settings;
+    UiSeams& m_seams;
+    QLabel* m_statusLabel;
+};
