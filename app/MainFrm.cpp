@@ -1,6 +1,10 @@
 #include "MainFrm.h"
 
+#include "AboutFrm.h"
+#include "AddSquadFrm.h"
 #include "ErrorReport.h"
+#include "FtpClient.h"
+#include "HttpClient.h"
 #include "JpegImage.h"
 #include "PageArea.h"
 #include "UiSeams.h"
@@ -31,6 +35,11 @@ namespace {
 const QString kReady = QStringLiteral("Ready");
 const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
+const QString kTmp = QStringLiteral("a.tmp");
+
+// The network clients wait without a limit of their own; a server that
+// accepts and never answers must not hold the window busy for ever.
+constexpr int kClientTimeOut = 30000;
 
 // A list entry that sorts by its text without regard to case. The folded key
 // is computed once, so sorting 100,000 entries compares plain strings.
@@ -230,6 +239,29 @@ void TfrmMain::createComponents()
     tmrWaitDetail->setInterval(500);
     tmrTestConnection = new QTimer(this);
     tmrTestConnection->setInterval(1000);
+
+    HttpClient = new THttpClient(this);
+    HttpClient->setObjectName(QStringLiteral("HttpClient"));
+    HttpClient->Body = "temp.jpg";
+    HttpClient->Header = "Head.txt";
+    HttpClient->InputFileMode = true;
+    HttpClient->OutputFileMode = true;
+    HttpClient->Port = 0;
+    HttpClient->ReportLevel = 0;
+    HttpClient->ProxyPort = 0;
+    HttpClient->TimeOut = kClientTimeOut;
+
+    FtpClient = new TFtpClient(this);
+    FtpClient->setObjectName(QStringLiteral("FtpClient"));
+    FtpClient->Port = 21;
+    FtpClient->Passive = false;
+    FtpClient->Vendor = 2411;
+    FtpClient->ParseList = false;
+    FtpClient->FirewallType = FTUser;
+    FtpClient->FWAuthenticate = false;
+    FtpClient->ReportLevel = 0;
+    FtpClient->ProxyPort = 0;
+    FtpClient->TimeOut = kClientTimeOut;
 
     lbSquads->setFocus();
 }
@@ -496,6 +528,10 @@ void TfrmMain::tmrWaitDetailTimer()
     if (!DetailDoc.lastChild().isNull()) {
         setScreenCursor(UiSeams::crAppStart);
         imgLogo->clear();
+        // "temp.jpg" is the logo of the squad shown; once another squad's page
+        // has loaded it is stale, and showing it would put one squad's logo on
+        // another squad's page when the new logo cannot be fetched.
+        deleteTempJpg();
         PrepareDetails();
         setScreenCursor(UiSeams::crAppStart);
         pgLeft->setPageVisible(tbshtDetails, true);
@@ -534,9 +570,23 @@ void TfrmMain::tbtnDatabaseClick()
     miAdd->setEnabled(true);
 }
 
-void TfrmMain::miAddClick() {}
+void TfrmMain::miAddClick()
+{
+    auto* dialog = new TfrmAddSquad(*this);
+    const int result = dialog->exec();
+    const QString url = dialog->SquadUrl;
+    delete dialog;
+    if (result == QDialog::Accepted) {
+        SelectedSquadUrl = url;
+        tbtnRefreshClick();
+    }
+}
 
-void TfrmMain::miAboutClick() {}
+void TfrmMain::miAboutClick()
+{
+    TfrmAbout about(this);
+    about.exec();
+}
 
 void TfrmMain::FillSquads()
 {
@@ -706,6 +756,133 @@ void TfrmMain::stSWebClick(QLabel* sender)
     m_seams.shellOpen(sender->text());
 }
 
-void TfrmMain::runLogoStep() {}
+namespace {
 
-void TfrmMain::removeDeadEntryAndPublish() {}
+// The extension rule: the text from the last ".", "\\" or ":" when that
+// character is a ".", upper-cased in ASCII only. A "/" is no separator here.
+bool isJpegName(const QString& picture)
+{
+    int last = -1;
+    for (int i = picture.size() - 1; i >= 0; --i) {
+        const QChar c = picture[i];
+        if (c == QLatin1Char('.') || c == QLatin1Char('\\') || c == QLatin1Char(':')) {
+            last = i;
+            break;
+        }
+    }
+    if (last < 0 || picture[last] != QLatin1Char('.'))
+        return false;
+    QString extension = picture.mid(last);
+    for (QChar& c : extension)
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            c = QChar(c.unicode() - 'a' + 'A');
+    return extension == QLatin1String(".JPG") || extension == QLatin1String(".JPEG");
+}
+
+} // namespace
+
+bool TfrmMain::fetchLogo(const QString& address)
+{
+    try {
+        HttpClient->Host = address;
+        HttpClient->Get(address);
+    } catch (...) {
+        // A failed fetch is silent; a partial file must not pass for a logo.
+        deleteTempJpg();
+    }
+    return QFile::exists(kTempJpg);
+}
+
+void TfrmMain::runLogoStep()
+{
+    SquadTreeModel::Node* squadNode = twSquadModel->topLevelNode(0);
+    if (!squadNode)
+        return;
+    const XmlNode root = squadNode->data.Element;
+    QString picture;
+    const XmlNodeList children = root.childNodes();
+    const int count = children.length();
+    for (int i = 0; i < count; ++i) {
+        const XmlNode child = children.item(i);
+        if (child.nodeName() == QLatin1String("picture"))
+            picture = child.text(); // the last one wins
+    }
+    if (!isJpegName(picture))
+        return;
+
+    QImage image;
+    if (fetchLogo(picture)) {
+        image = JpegImage::load(kTempJpg);
+    } else {
+        // Relative to the squad page's folder: everything up to and including
+        // the last "/" of its address, with the picture value put behind it
+        // as written.
+        const int slash = CurrentSquadUrl.lastIndexOf(QLatin1Char('/'));
+        const QString folder = slash < 0 ? QString() : CurrentSquadUrl.left(slash + 1);
+        fetchLogo(folder + picture);
+        QCoreApplication::processEvents();
+        if (QFile::exists(kTempJpg))
+            image = JpegImage::load(kTempJpg);
+    }
+    if (!image.isNull())
+        imgLogo->setPixmap(QPixmap::fromImage(image));
+}
+
+void TfrmMain::publishDirectory(bool deleteTmpOnError)
+{
+    setScreenCursor(UiSeams::crHourGlass);
+    setStatus(QStringLiteral("Uploading corvanet changes..."));
+    try {
+        // A directory that did not load must never replace the shared one.
+        if (!DatabaseDoc.lastChild().isNull()) {
+            DatabaseDoc.save(kTmp);
+            FtpClient->Host = m_settings.ftpHost;
+            FtpClient->Port = m_settings.ftpPort;
+            FtpClient->UserID = m_settings.ftpUser;
+            FtpClient->Password = m_settings.ftpPassword;
+            FtpClient->Passive = true;
+            FtpClient->Connect();
+            try {
+                if (FtpClient->Connected)
+                    FtpClient->Upload(kTmp, QStringLiteral("/corvanet.xml"));
+            } catch (...) {
+                // Leave no half-used session behind for the next publish.
+                try {
+                    FtpClient->Disconnect();
+                } catch (...) {
+                }
+                throw;
+            }
+            FtpClient->Disconnect();
+        }
+    } catch (...) {
+        if (deleteTmpOnError && QFile::exists(kTmp))
+            QFile::remove(kTmp);
+        setStatus(kReady);
+        setScreenCursor(UiSeams::crDefault);
+        throw;
+    }
+    setStatus(kReady);
+}
+
+void TfrmMain::removeDeadEntryAndPublish()
+{
+    const XmlNode root = DatabaseDoc.lastChild();
+    if (!root.isNull()) {
+        const XmlNodeList children = root.childNodes();
+        const int count = children.length();
+        for (int i = 0; i < count; ++i) {
+            const XmlNode child = children.item(i);
+            const XmlNode web = child.attributes().getNamedItem(QStringLiteral("web"));
+            if (!web.isNull() && web.text() == SelectedSquadUrl) {
+                root.removeChild(child);
+                break;
+            }
+        }
+    }
+    publishDirectory(false);
+    if (QFile::exists(kTmp))
+        QFile::remove(kTmp);
+    setScreenCursor(UiSeams::crDefault);
+    tbtnRefreshClick();
+}

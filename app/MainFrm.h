@@ -37,6 +37,8 @@ class QToolButton;
 class QTreeView;
 class QItemSelection;
 class UiSeams;
+class THttpClient;
+class TFtpClient;
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
@@ -122,8 +124,26 @@ public:
     // The squad list entry's page address.
     static constexpr int SquadUrlRole = Qt::UserRole;
 
+    THttpClient* HttpClient;
+    TFtpClient* FtpClient;
+
     // Sets the screen cursor through the seams.
     void setScreenCursor(int cursorId);
+
+    // Saves DatabaseDoc to "a.tmp" and uploads it as "/corvanet.xml", under
+    // the hourglass and the status "Uploading corvanet changes...". Waits
+    // (the FTP client turns the event loop). Ends with the status "Ready";
+    // the caller deletes "a.tmp" and resets the cursor. On an error the
+    // cursor is reset, "a.tmp" is deleted only when deleteTmpOnError, and the
+    // error propagates. A directory that holds nothing is never uploaded.
+    void publishDirectory(bool deleteTmpOnError);
+
+    // The logo step: fetches the squad page's "picture" into "temp.jpg" and
+    // shows it. Waits; never throws.
+    virtual void runLogoStep();
+    // Removes the directory entry of a squad whose page loaded nothing,
+    // publishes the directory and refreshes the list. Waits.
+    virtual void removeDeadEntryAndPublish();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -136,10 +156,7 @@ private:
     void deleteTempJpg();
     void showConnectionMessage();
     void showLogo();
-
-    // Overridable steps that later parts of the program fill in.
-    virtual void runLogoStep();
-    virtual void removeDeadEntryAndPublish();
+    bool fetchLogo(const QString& address);
 
     AppSettings m_settings;
     UiSeams& m_seams;
