@@ -7,7 +7,9 @@
 // loading has started, and readyState() becomes 4 once it has ended, whether
 // it succeeded or not. A failed load leaves the document empty (xml() empty,
 // no lastChild()) and keeps the reason in loadError(). Addresses may be http,
-// https or file URLs, or local paths.
+// https or file URLs, or local paths. Every load() first drops the current
+// content and abandons a running load; when it returns false the document is
+// left empty with readyState() 4 and the reason in loadError().
 //
 // Documents come from servers the program does not control: the parser
 // resolves no external entity, loads no DTD, makes no network access of its
@@ -29,6 +31,11 @@ public:
     static constexpr qint64 maxDocumentSize = 64 * 1024 * 1024;
     // A transfer that makes no progress for this long ends as a failed load.
     static constexpr int stallTimeoutMs = 30000;
+
+    // Both apply from the next load on; the defaults are the constants above.
+    // Tests use them to reach the limits without 64 MiB or 30 s.
+    void setSizeLimit(qint64 bytes);
+    void setStallTimeout(int milliseconds);
 
     bool load(const QString& url);
     int readyState() const; // 0 before any load, 1 while loading, 4 when ended

@@ -27,7 +27,7 @@ public:
 
     QString nodeName() const;
     XmlNodeList childNodes() const;     // whitespace-only text between elements is no node
-    XmlNamedNodeMap attributes() const; // of an element
+    XmlNamedNodeMap attributes() const; // of an element; of any other node an empty map
     XmlNode lastChild() const;
 
     // Element: its text content without leading and trailing white space.

@@ -1,0 +1,139 @@
+#include "XmlDocument.h"
+
+#include <QNetworkAccessManager>
+#include <QSaveFile>
+
+#include "XmlAddress.h"
+#include "XmlLoader.h"
+#include "XmlTree.h"
+
+// The state behind every copy of one XmlDocument.
+//
+// Each completed load makes a new XmlTree; the document only swaps its
+// shared_ptr, so XmlNode references into the previous content keep that tree
+// alive and valid. The network manager is made on the first load and lives
+// as long as the document; it is declared before the loader so that the
+// loader, which aborts its reply, goes first.
+struct XmlDocument::Private {
+    std::shared_ptr<XmlTree> tree; // null: nothing loaded
+    int readyState = 0;
+    QString loadError;
+    qint64 sizeLimit = XmlDocument::maxDocumentSize;
+    int stallTimeoutMs = XmlDocument::stallTimeoutMs;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    std::unique_ptr<XmlLoader> loader;
+
+    XmlTree& ownTree()
+    {
+        if (!tree)
+            tree = XmlTree::createEmpty();
+        return *tree;
+    }
+};
+
+XmlDocument::XmlDocument() : d(std::make_shared<Private>())
+{
+}
+
+void XmlDocument::setSizeLimit(qint64 bytes)
+{
+    d->sizeLimit = bytes;
+}
+
+void XmlDocument::setStallTimeout(int milliseconds)
+{
+    d->stallTimeoutMs = milliseconds;
+}
+
+bool XmlDocument::load(const QString& url)
+{
+    // A new load replaces the content at once and abandons a running load,
+    // whose reply can then no longer write into this document.
+    d->loader.reset();
+    d->tree.reset();
+    d->loadError.clear();
+
+    const XmlAddress address = XmlAddress::parse(url);
+    if (!address.problem().isEmpty()) {
+        d->loadError = address.problem();
+        d->readyState = 4;
+        return false;
+    }
+
+    if (!d->manager)
+        d->manager = std::make_unique<QNetworkAccessManager>();
+    Private* p = d.get();
+    d->readyState = 1;
+    // The completion runs from the event loop and only stores the outcome;
+    // the loader itself stays until the next load or the document's end.
+    d->loader = std::make_unique<XmlLoader>(
+        *d->manager, address.url(), d->sizeLimit, d->stallTimeoutMs,
+        [p](std::shared_ptr<XmlTree> tree, const QString& error) {
+            p->tree = std::move(tree);
+            p->loadError = error;
+            p->readyState = 4;
+        });
+    return true;
+}
+
+int XmlDocument::readyState() const
+{
+    return d->readyState;
+}
+
+QString XmlDocument::xml() const
+{
+    return d->tree ? d->tree->toText() : QString();
+}
+
+QString XmlDocument::loadError() const
+{
+    return d->loadError;
+}
+
+XmlNode XmlDocument::lastChild() const
+{
+    if (!d->tree)
+        return XmlNode();
+    void* last = XmlTree::lastChild(d->tree->documentNode());
+    return last ? XmlNode(d->tree, last) : XmlNode();
+}
+
+XmlNodeList XmlDocument::childNodes() const
+{
+    if (!d->tree)
+        return XmlNodeList();
+    return XmlTree::childNodes(d->tree, d->tree->documentNode());
+}
+
+XmlNode XmlDocument::createElement(const QString& name)
+{
+    XmlTree& tree = d->ownTree();
+    return XmlNode(d->tree, tree.createElement(name));
+}
+
+XmlNode XmlDocument::createAttribute(const QString& name)
+{
+    XmlTree& tree = d->ownTree();
+    return XmlNode(d->tree, tree.createAttribute(name));
+}
+
+void XmlDocument::save(const QString& fileName) const
+{
+    // QSaveFile: a failed save leaves an existing file as it was, instead of
+    // a truncated document that would later be uploaded.
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
+    if (d->tree) {
+        const bool written = d->tree->serialize([&file](const char* data, int size) {
+            return file.write(data, size) == size;
+        });
+        if (!written) {
+            file.cancelWriting();
+            throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
+        }
+    }
+    if (!file.commit())
+        throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
+}

@@ -1,0 +1,195 @@
+#include "XmlLoader.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include "XmlTree.h"
+
+namespace {
+
+// The charset parameter of a Content-Type value, without quotes.
+QByteArray charsetOf(const QByteArray& contentType)
+{
+    const QList<QByteArray> parts = contentType.split(';');
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        const QByteArray part = parts[i].trimmed();
+        const qsizetype eq = part.indexOf('=');
+        if (eq < 0 || part.left(eq).trimmed().toLower() != "charset")
+            continue;
+        QByteArray value = part.mid(eq + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+            value = value.mid(1, value.size() - 2);
+        return value;
+    }
+    return QByteArray();
+}
+
+} // namespace
+
+XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit,
+                     int stallTimeoutMs, Completion done)
+    : m_url(url),
+      m_sizeLimit(sizeLimit),
+      m_stallTimeoutMs(stallTimeoutMs),
+      m_done(std::move(done))
+{
+    QNetworkRequest request(url);
+    // Every load ends: a transfer that makes no progress for this long is
+    // aborted by Qt and ends as a failed load.
+    request.setTransferTimeout(stallTimeoutMs);
+    m_reply = manager.get(request);
+
+    // The reply is the context of every connection, so they end with it.
+    // None of these slots runs user code or deletes this loader, and each
+    // catches everything, since exceptions must not unwind through Qt.
+    auto guarded = [this](void (XmlLoader::*handler)()) {
+        return [this, handler] {
+            try {
+                (this->*handler)();
+            } catch (const std::exception& e) {
+                fail(QString::fromUtf8(e.what()));
+            } catch (...) {
+                fail(QStringLiteral("The load failed"));
+            }
+        };
+    };
+    QObject::connect(m_reply, &QNetworkReply::metaDataChanged, m_reply, guarded(&XmlLoader::onMetaData));
+    QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply, guarded(&XmlLoader::onReadyRead));
+    QObject::connect(m_reply, &QNetworkReply::finished, m_reply, guarded(&XmlLoader::onFinished));
+}
+
+XmlLoader::~XmlLoader()
+{
+    dropReply();
+}
+
+void XmlLoader::dropReply()
+{
+    if (!m_reply)
+        return;
+    QNetworkReply* reply = std::exchange(m_reply, nullptr);
+    // Disconnected first, so that nothing the reply still emits reaches us.
+    // The abort is queued: we may be inside one of the reply's own signals,
+    // where Qt does not expect it to be aborted. If the manager goes first,
+    // it deletes the reply and the queued call with it.
+    QObject::disconnect(reply, nullptr, nullptr, nullptr);
+    QMetaObject::invokeMethod(
+        reply,
+        [reply] {
+            reply->abort();
+            reply->deleteLater();
+        },
+        Qt::QueuedConnection);
+}
+
+void XmlLoader::fail(const QString& reason)
+{
+    dropReply();
+    complete(nullptr, reason);
+}
+
+void XmlLoader::complete(std::shared_ptr<XmlTree> tree, const QString& error)
+{
+    m_parser.reset();
+    Completion done = std::exchange(m_done, nullptr);
+    if (done) // only the first ending counts
+        done(std::move(tree), error);
+}
+
+bool XmlLoader::statusOk(QString* problem) const
+{
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return true; // not HTTP
+    const int code = status.toInt();
+    if (code >= 200 && code < 300)
+        return true;
+    if (problem) {
+        const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        *problem = QStringLiteral("The server answered HTTP %1 %2").arg(code).arg(reason).trimmed();
+    }
+    return false;
+}
+
+void XmlLoader::onMetaData()
+{
+    if (!m_reply)
+        return;
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int code = status.isValid() ? status.toInt() : 200;
+    if (code >= 300 && code < 400)
+        return; // a redirect Qt is following; its target's reply comes later
+    QString problem;
+    if (!statusOk(&problem)) {
+        // An error page must never become a document.
+        fail(problem);
+        return;
+    }
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > m_sizeLimit)
+        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
+}
+
+void XmlLoader::onReadyRead()
+{
+    if (!m_reply)
+        return;
+    if (!statusOk(nullptr)) {
+        m_reply->skip(m_reply->bytesAvailable()); // the body of a redirect
+        return;
+    }
+    if (!m_parser) {
+        const QByteArray contentType = m_reply->rawHeader("Content-Type");
+        m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString());
+    }
+    char buffer[64 * 1024];
+    while (m_reply && m_reply->bytesAvailable() > 0) {
+        const qint64 n = m_reply->read(buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        m_received += n;
+        if (m_received > m_sizeLimit) {
+            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
+            return;
+        }
+        if (!m_parser->feed(buffer, n)) {
+            // A malformed document need not be fetched to its end.
+            fail(m_parser->error());
+            return;
+        }
+    }
+}
+
+void XmlLoader::onFinished()
+{
+    if (!m_reply)
+        return;
+    QString problem;
+    if (!statusOk(&problem)) {
+        fail(problem);
+        return;
+    }
+    const QNetworkReply::NetworkError error = m_reply->error();
+    if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
+        // We disconnect before aborting, so a cancel seen here is Qt's
+        // transfer time-out.
+        fail(QStringLiteral("The transfer stalled for %1 ms: %2").arg(m_stallTimeoutMs).arg(m_reply->errorString()));
+        return;
+    }
+    if (error != QNetworkReply::NoError) {
+        fail(m_reply->errorString());
+        return;
+    }
+    onReadyRead(); // whatever is still buffered
+    if (!m_reply)
+        return;
+    if (!m_parser)
+        m_parser = std::make_unique<XmlTree::Parser>(QByteArray(), m_url.toString());
+    QNetworkReply* reply = std::exchange(m_reply, nullptr);
+    QObject::disconnect(reply, nullptr, nullptr, nullptr);
+    reply->deleteLater();
+    std::shared_ptr<XmlTree> tree = m_parser->finish();
+    const QString parseError = tree ? QString() : m_parser->error();
+    complete(std::move(tree), parseError);
+}

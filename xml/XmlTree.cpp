@@ -1,0 +1,773 @@
+#include "XmlTree.h"
+
+#include <QStringDecoder>
+
+#include <libxml/encoding.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "EOleException.h"
+#include "XmlNode.h"
+
+// Rules for untrusted documents
+// -----------------------------
+// Squad pages come from web spaces the program does not control, so the
+// parser is locked down:
+// - No DTD is loaded, no external entity is resolved and the parser never
+//   goes to the network (no XML_PARSE_DTDLOAD, no XML_PARSE_NOENT,
+//   XML_PARSE_NONET, and a process-wide external entity loader that refuses
+//   everything, in case some path still asks for one).
+// - A document that declares any entity in its internal subset is refused at
+//   the declaration, before anything could be expanded. That stops entity
+//   expansion bombs ("billion laughs") and external entities pointing at
+//   local files alike, without trusting an expansion limit. Squad pages and
+//   the directory have no use for entities; the five predefined ones and
+//   character references keep working.
+// - XML_PARSE_HUGE is never used, so libxml2 keeps its limits on nesting
+//   depth and on the length of names and text nodes.
+// The size cap on the whole document is enforced by the transfer (XmlLoader).
+
+namespace {
+
+xmlNodePtr asNode(void* node)
+{
+    return static_cast<xmlNodePtr>(node);
+}
+
+const char* utf8(const xmlChar* s)
+{
+    return reinterpret_cast<const char*>(s);
+}
+
+bool isXmlSpace(xmlChar c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isBlank(const xmlChar* s)
+{
+    if (!s)
+        return true;
+    for (; *s; ++s) {
+        if (!isXmlSpace(*s))
+            return false;
+    }
+    return true;
+}
+
+// XML white space only: a no-break space at the end of a name is content.
+QString trimmedText(const xmlChar* s)
+{
+    if (!s)
+        return QString();
+    const xmlChar* end = s + std::strlen(utf8(s));
+    while (s < end && isXmlSpace(*s))
+        ++s;
+    while (end > s && isXmlSpace(end[-1]))
+        --end;
+    return QString::fromUtf8(utf8(s), end - s);
+}
+
+QString fullText(const xmlChar* s)
+{
+    return s ? QString::fromUtf8(utf8(s)) : QString();
+}
+
+// Characters XML 1.0 allows. Anything else would serialise as text that no
+// parser accepts, so the document could not be loaded again after save().
+bool isXmlText(const QString& value)
+{
+    const auto chars = QStringView(value);
+    for (qsizetype i = 0; i < chars.size(); ++i) {
+        const char16_t c = chars[i].unicode();
+        if (QChar::isHighSurrogate(c)) {
+            if (i + 1 >= chars.size() || !QChar::isLowSurrogate(chars[i + 1].unicode()))
+                return false;
+            ++i;
+            continue;
+        }
+        if (QChar::isLowSurrogate(c))
+            return false;
+        if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD)
+            return false;
+        if (c == 0xFFFE || c == 0xFFFF)
+            return false;
+    }
+    return true;
+}
+
+QByteArray checkedName(const QString& name)
+{
+    const QByteArray bytes = name.toUtf8();
+    if (name.isEmpty() || !isXmlText(name)
+        || xmlValidateName(reinterpret_cast<const xmlChar*>(bytes.constData()), 0) != 0)
+        throw EOleException(QStringLiteral("\"%1\" is not a valid XML name").arg(name));
+    return bytes;
+}
+
+QString qualifiedName(const xmlChar* name, xmlNsPtr ns)
+{
+    if (ns && ns->prefix)
+        return fullText(ns->prefix) + QLatin1Char(':') + fullText(name);
+    return fullText(name);
+}
+
+xmlParserInputPtr refuseExternalEntity(const char*, const char*, xmlParserCtxtPtr)
+{
+    return nullptr;
+}
+
+void initLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(refuseExternalEntity);
+    });
+}
+
+// Removes the whitespace-only text nodes between elements, which the callers
+// must not see as nodes. An element under xml:space="preserve" keeps them.
+// Iterative, because a document may nest as deep as libxml2 allows.
+bool preservesSpace(xmlNodePtr element, bool inherited)
+{
+    for (xmlAttrPtr a = element->properties; a; a = a->next) {
+        if (a->ns && xmlStrEqual(a->ns->href, XML_XML_NAMESPACE)
+            && xmlStrEqual(a->name, BAD_CAST "space") && a->children) {
+            if (xmlStrEqual(a->children->content, BAD_CAST "preserve"))
+                return true;
+            if (xmlStrEqual(a->children->content, BAD_CAST "default"))
+                return false;
+        }
+    }
+    return inherited;
+}
+
+void stripBlankText(xmlDocPtr doc)
+{
+    std::vector<bool> preserve{false};
+    auto advance = [&preserve](xmlNodePtr n) -> xmlNodePtr {
+        while (n) {
+            if (n->next)
+                return n->next;
+            n = n->parent;
+            if (!n || n->type != XML_ELEMENT_NODE)
+                return nullptr;
+            preserve.pop_back();
+        }
+        return nullptr;
+    };
+    xmlNodePtr cur = doc->children;
+    while (cur) {
+        if (cur->type == XML_ELEMENT_NODE && cur->children) {
+            preserve.push_back(preservesSpace(cur, preserve.back()));
+            cur = cur->children;
+            continue;
+        }
+        const bool blank = cur->type == XML_TEXT_NODE && !preserve.back() && isBlank(cur->content);
+        xmlNodePtr next = advance(cur);
+        if (blank) {
+            xmlUnlinkNode(cur);
+            xmlFreeNode(cur);
+        }
+        cur = next;
+    }
+}
+
+void linkLastChild(xmlNodePtr parent, xmlNodePtr child)
+{
+    // Linked by hand: xmlAddChild merges adjacent text nodes and frees the
+    // one it merged, which would leave an XmlNode pointing at freed memory.
+    child->parent = parent;
+    child->next = nullptr;
+    child->prev = parent->last;
+    if (parent->last)
+        parent->last->next = child;
+    else
+        parent->children = child;
+    parent->last = child;
+}
+
+// Structured error callback: libxml2 passes the parser context as userData.
+void onParserError(void* userData, xmlErrorPtr error)
+{
+    auto ctxt = static_cast<xmlParserCtxtPtr>(userData);
+    if (!ctxt || !ctxt->_private || !error || error->level < XML_ERR_ERROR)
+        return;
+    auto parser = static_cast<XmlTree::Parser*>(ctxt->_private);
+    const QString message = QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
+    parser->recordError(message, error->line, error->int2, error->level == XML_ERR_FATAL);
+}
+
+void refuseEntity(xmlParserCtxtPtr ctxt, const xmlChar* name)
+{
+    auto parser = static_cast<XmlTree::Parser*>(ctxt->_private);
+    const int line = ctxt->input ? ctxt->input->line : 0;
+    parser->refuse(QStringLiteral("The document declares the entity \"%1\" (line %2); documents that declare entities are not accepted")
+                       .arg(fullText(name))
+                       .arg(line));
+    xmlStopParser(ctxt);
+}
+
+void onEntityDecl(void* ctx, const xmlChar* name, int, const xmlChar*, const xmlChar*, xmlChar*)
+{
+    refuseEntity(static_cast<xmlParserCtxtPtr>(ctx), name);
+}
+
+void onUnparsedEntityDecl(void* ctx, const xmlChar* name, const xmlChar*, const xmlChar*, const xmlChar*)
+{
+    refuseEntity(static_cast<xmlParserCtxtPtr>(ctx), name);
+}
+
+bool hasByteOrderMarkOrWideStart(const QByteArray& head)
+{
+    if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFE\xFF") || head.startsWith("\xFF\xFE"))
+        return true;
+    // UTF-16 or UTF-32 without a mark: libxml2 detects those from "<?xm" itself.
+    return head.left(4).contains('\0');
+}
+
+bool declaresEncoding(const QByteArray& head)
+{
+    if (!head.startsWith("<?xml"))
+        return false;
+    const qsizetype end = head.indexOf("?>");
+    return head.left(end < 0 ? head.size() : end).contains("encoding");
+}
+
+struct OutputSink {
+    const std::function<bool(const char*, int)>* sink;
+    bool failed = false;
+};
+
+int writeToSink(void* context, const char* buffer, int len)
+{
+    auto out = static_cast<OutputSink*>(context);
+    if (out->failed || !(*out->sink)(buffer, len)) {
+        out->failed = true;
+        return -1;
+    }
+    return len;
+}
+
+int closeSink(void*)
+{
+    return 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- XmlTree
+
+void XmlTree::DocDeleter::operator()(_xmlDoc* doc) const
+{
+    xmlFreeDoc(doc);
+}
+
+XmlTree::XmlTree(DocPtr doc) : m_doc(std::move(doc))
+{
+}
+
+XmlTree::~XmlTree()
+{
+    // A parked node may since have been attached somewhere else (then its new
+    // parent frees it), and may have been parked more than once. Decide which
+    // ones are free-standing before freeing any, since freeing one may free
+    // others inside it.
+    std::sort(m_orphans.begin(), m_orphans.end());
+    m_orphans.erase(std::unique(m_orphans.begin(), m_orphans.end()), m_orphans.end());
+    std::vector<xmlNodePtr> loose;
+    for (void* node : m_orphans) {
+        if (!asNode(node)->parent)
+            loose.push_back(asNode(node));
+    }
+    // Before the document: names may live in its dictionary.
+    for (xmlNodePtr node : loose)
+        xmlFreeNode(node); // frees attributes too
+}
+
+std::shared_ptr<XmlTree> XmlTree::createEmpty()
+{
+    initLibrary();
+    xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
+    if (!doc)
+        throw EOleException(QStringLiteral("Out of memory"));
+    return std::make_shared<XmlTree>(DocPtr(doc));
+}
+
+void* XmlTree::documentNode() const
+{
+    return m_doc.get();
+}
+
+bool XmlTree::hasContent() const
+{
+    return m_doc->children != nullptr;
+}
+
+void XmlTree::park(void* node)
+{
+    m_orphans.push_back(node);
+}
+
+void XmlTree::check(void* node) const
+{
+    if (!node)
+        throw EOleException(QStringLiteral("No node"));
+    if (asNode(node)->doc != m_doc.get())
+        throw EOleException(QStringLiteral("The node belongs to another document"));
+}
+
+bool XmlTree::serialize(const std::function<bool(const char*, int)>& sink) const
+{
+    if (!hasContent())
+        return true;
+    OutputSink out{&sink};
+    xmlSaveCtxtPtr ctxt = xmlSaveToIO(writeToSink, closeSink, &out, "UTF-8", XML_SAVE_FORMAT);
+    if (!ctxt)
+        return false;
+    const long written = xmlSaveDoc(ctxt, m_doc.get());
+    const int flushed = xmlSaveClose(ctxt);
+    return written >= 0 && flushed >= 0 && !out.failed;
+}
+
+QString XmlTree::toText() const
+{
+    QString text;
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    // Decoded piece by piece: the document's bytes are never held whole, and
+    // the decoder carries a character split between two pieces over.
+    const std::function<bool(const char*, int)> sink = [&](const char* data, int size) {
+        text.append(decoder.decode(QByteArrayView(data, size)));
+        return true;
+    };
+    serialize(sink);
+    return text;
+}
+
+void* XmlTree::createElement(const QString& name)
+{
+    const QByteArray bytes = checkedName(name);
+    xmlNodePtr node = xmlNewDocNode(m_doc.get(), nullptr, BAD_CAST bytes.constData(), nullptr);
+    if (!node)
+        throw EOleException(QStringLiteral("Out of memory"));
+    park(node);
+    return node;
+}
+
+void* XmlTree::createAttribute(const QString& name)
+{
+    const QByteArray bytes = checkedName(name);
+    xmlAttrPtr attr = xmlNewDocProp(m_doc.get(), BAD_CAST bytes.constData(), nullptr);
+    if (!attr)
+        throw EOleException(QStringLiteral("Out of memory"));
+    park(attr);
+    return attr;
+}
+
+QString XmlTree::nodeName(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    switch (n->type) {
+    case XML_ELEMENT_NODE:
+        return qualifiedName(n->name, n->ns);
+    case XML_ATTRIBUTE_NODE:
+        return qualifiedName(n->name, reinterpret_cast<xmlAttrPtr>(n)->ns);
+    case XML_TEXT_NODE:
+        return QStringLiteral("#text");
+    case XML_CDATA_SECTION_NODE:
+        return QStringLiteral("#cdata-section");
+    case XML_COMMENT_NODE:
+        return QStringLiteral("#comment");
+    case XML_DOCUMENT_NODE:
+        return QStringLiteral("#document");
+    default: // processing instruction (its target), document type, entity reference
+        return fullText(n->name);
+    }
+}
+
+QString XmlTree::text(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    switch (n->type) {
+    case XML_ATTRIBUTE_NODE:
+        // The common case, one text child, is read in place: the directory
+        // reads two attributes of every entry.
+        if (!n->children)
+            return QString();
+        if (n->children == n->last && n->children->type == XML_TEXT_NODE)
+            return fullText(n->children->content);
+        break;
+    case XML_ELEMENT_NODE:
+        if (!n->children)
+            return QString();
+        if (n->children == n->last
+            && (n->children->type == XML_TEXT_NODE || n->children->type == XML_CDATA_SECTION_NODE))
+            return trimmedText(n->children->content);
+        {
+            xmlChar* content = xmlNodeGetContent(n);
+            QString result = trimmedText(content);
+            xmlFree(content);
+            return result;
+        }
+    case XML_DOCUMENT_NODE: {
+        xmlNodePtr root = xmlDocGetRootElement(reinterpret_cast<xmlDocPtr>(n));
+        return root ? text(root) : QString();
+    }
+    case XML_DTD_NODE:
+        return QString();
+    default:
+        break;
+    }
+    xmlChar* content = xmlNodeGetContent(n);
+    QString result = fullText(content);
+    xmlFree(content);
+    return result;
+}
+
+void* XmlTree::lastChild(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    // Attribute values and entity references have children in libxml2 but
+    // none that the service shows.
+    if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE)
+        return nullptr;
+    return n->last;
+}
+
+XmlNodeList XmlTree::childNodes(const std::shared_ptr<XmlTree>& tree, void* node)
+{
+    xmlNodePtr n = asNode(node);
+    if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE)
+        return XmlNodeList();
+    qsizetype count = 0;
+    for (xmlNodePtr c = n->children; c; c = c->next)
+        ++count;
+    QVector<XmlNode> nodes;
+    nodes.reserve(count);
+    for (xmlNodePtr c = n->children; c; c = c->next)
+        nodes.append(XmlNode(tree, c));
+    return XmlNodeList(std::move(nodes));
+}
+
+bool XmlTree::isElement(void* node)
+{
+    return node && asNode(node)->type == XML_ELEMENT_NODE;
+}
+
+void* XmlTree::findAttribute(void* element, const QString& name)
+{
+    xmlNodePtr n = asNode(element);
+    if (n->type != XML_ELEMENT_NODE)
+        return nullptr;
+    for (xmlAttrPtr a = n->properties; a; a = a->next) {
+        if (a->ns && a->ns->prefix) {
+            if (qualifiedName(a->name, a->ns) == name)
+                return a;
+        } else if (QAnyStringView::equal(QUtf8StringView(utf8(a->name)), name)) {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+void XmlTree::setText(void* node, const QString& value)
+{
+    check(node);
+    if (!isXmlText(value))
+        throw EOleException(QStringLiteral("The text contains a character that XML does not allow"));
+    xmlNodePtr n = asNode(node);
+    const QByteArray bytes = value.toUtf8();
+    switch (n->type) {
+    case XML_ELEMENT_NODE: {
+        // The old children may still be referenced: park them, do not free.
+        while (xmlNodePtr child = n->children) {
+            xmlUnlinkNode(child);
+            park(child);
+        }
+        if (!bytes.isEmpty()) {
+            xmlNodePtr textNode = xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
+            if (!textNode)
+                throw EOleException(QStringLiteral("Out of memory"));
+            linkLastChild(n, textNode);
+        }
+        return;
+    }
+    case XML_ATTRIBUTE_NODE: {
+        // An attribute's text children are never handed out, so they can go.
+        xmlNodePtr textNode = xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
+        if (!textNode)
+            throw EOleException(QStringLiteral("Out of memory"));
+        xmlFreeNodeList(n->children);
+        n->children = n->last = nullptr;
+        linkLastChild(n, textNode);
+        return;
+    }
+    case XML_COMMENT_NODE:
+        if (bytes.contains("--") || bytes.endsWith('-'))
+            throw EOleException(QStringLiteral("A comment cannot contain \"--\" or end with \"-\""));
+        break;
+    case XML_PI_NODE:
+        if (bytes.contains("?>"))
+            throw EOleException(QStringLiteral("A processing instruction cannot contain \"?>\""));
+        break;
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+        break;
+    default:
+        throw EOleException(QStringLiteral("The text of this node cannot be set"));
+    }
+    // Text, CDATA, comment, PI: xmlNodeSetContent copies the value as it is.
+    xmlNodeSetContent(n, BAD_CAST bytes.constData());
+}
+
+void* XmlTree::setAttribute(void* element, void* attribute)
+{
+    check(element);
+    check(attribute);
+    xmlNodePtr e = asNode(element);
+    auto attr = static_cast<xmlAttrPtr>(attribute);
+    if (e->type != XML_ELEMENT_NODE)
+        throw EOleException(QStringLiteral("Only elements have attributes"));
+    if (attr->type != XML_ATTRIBUTE_NODE)
+        throw EOleException(QStringLiteral("The node is not an attribute"));
+    if (attr->parent == e)
+        return attr;
+    if (attr->parent)
+        throw EOleException(QStringLiteral("The attribute is already attached to another element"));
+
+    xmlAttrPtr old = nullptr;
+    for (xmlAttrPtr a = e->properties; a; a = a->next) {
+        if (xmlStrEqual(a->name, attr->name) && a->ns == attr->ns) {
+            old = a;
+            break;
+        }
+    }
+    attr->parent = e;
+    if (old) {
+        // Takes the replaced attribute's place, so the order stays as written.
+        attr->prev = old->prev;
+        attr->next = old->next;
+        if (old->prev)
+            old->prev->next = attr;
+        else
+            e->properties = attr;
+        if (old->next)
+            old->next->prev = attr;
+        old->parent = nullptr;
+        old->prev = old->next = nullptr;
+        park(old);
+    } else {
+        attr->next = nullptr;
+        attr->prev = nullptr;
+        if (!e->properties) {
+            e->properties = attr;
+        } else {
+            xmlAttrPtr last = e->properties;
+            while (last->next)
+                last = last->next;
+            last->next = attr;
+            attr->prev = last;
+        }
+    }
+    return attr;
+}
+
+void* XmlTree::appendChild(void* parent, void* child)
+{
+    check(parent);
+    check(child);
+    xmlNodePtr p = asNode(parent);
+    xmlNodePtr c = asNode(child);
+    if (p->type != XML_ELEMENT_NODE)
+        throw EOleException(QStringLiteral("Only elements can take child nodes"));
+    switch (c->type) {
+    case XML_ELEMENT_NODE:
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+        break;
+    default:
+        throw EOleException(QStringLiteral("This kind of node cannot be appended as a child"));
+    }
+    for (xmlNodePtr a = p; a; a = a->parent) {
+        if (a == c)
+            throw EOleException(QStringLiteral("A node cannot be appended to itself or its descendants"));
+    }
+    if (c->parent)
+        xmlUnlinkNode(c);
+    linkLastChild(p, c);
+    return c;
+}
+
+void* XmlTree::removeChild(void* parent, void* child)
+{
+    check(parent);
+    check(child);
+    xmlNodePtr c = asNode(child);
+    if (c->type == XML_ATTRIBUTE_NODE || c->parent != asNode(parent))
+        throw EOleException(QStringLiteral("The node is not a child of this node"));
+    xmlUnlinkNode(c);
+    park(c);
+    return c;
+}
+
+// ---------------------------------------------------------------- Parser
+
+void XmlTree::Parser::CtxtDeleter::operator()(_xmlParserCtxt* ctxt) const
+{
+    if (ctxt->myDoc)
+        xmlFreeDoc(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+    xmlFreeParserCtxt(ctxt);
+}
+
+XmlTree::Parser::Parser(const QByteArray& charset, const QString& sourceName)
+    : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8())
+{
+    initLibrary();
+}
+
+XmlTree::Parser::~Parser() = default;
+
+void XmlTree::Parser::refuse(const QString& reason)
+{
+    if (!m_refused)
+        m_error = reason;
+    m_refused = true;
+}
+
+void XmlTree::Parser::recordError(const QString& message, int line, int column, bool fatal)
+{
+    // The first fatal error explains the failure; later ones are echoes.
+    if (m_refused || m_errorFatal)
+        return;
+    m_errorFatal = fatal;
+    m_error = QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
+}
+
+bool XmlTree::Parser::feed(const char* data, qint64 size)
+{
+    if (m_failed)
+        return false;
+    m_bytes += size;
+    if (m_ctxt)
+        return push(data, size, false);
+    // Hold the first bytes until the document's own encoding statement (a
+    // byte order mark or the XML declaration) has been seen.
+    m_head.append(data, size);
+    const bool known = m_head.size() >= 4
+        && (hasByteOrderMarkOrWideStart(m_head) || !m_head.startsWith("<?xml")
+            || m_head.contains("?>") || m_head.size() >= 1024);
+    return known ? start(false) : true;
+}
+
+bool XmlTree::Parser::start(bool final)
+{
+    // The transfer's charset counts only for a document that names no
+    // encoding itself: a document that declares its encoding knows it better
+    // than a server whose configuration labels every file alike.
+    QByteArray forced;
+    if (!m_charset.isEmpty() && !hasByteOrderMarkOrWideStart(m_head) && !declaresEncoding(m_head)) {
+        if (xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(m_charset.constData())) {
+            xmlCharEncCloseFunc(handler);
+            forced = m_charset;
+        }
+    }
+
+    m_ctxt.reset(xmlCreatePushParserCtxt(nullptr, nullptr, nullptr, 0, m_sourceName.constData()));
+    if (!m_ctxt) {
+        m_failed = true;
+        m_error = QStringLiteral("Out of memory");
+        return false;
+    }
+    xmlParserCtxtPtr ctxt = m_ctxt.get();
+    // The head goes in with the reset: libxml2 detects byte order marks and
+    // UTF-16 from the first bytes of the chunk given here.
+    const QByteArray head = std::exchange(m_head, QByteArray());
+    if (xmlCtxtResetPush(ctxt, head.constData(), int(head.size()), m_sourceName.constData(),
+                         forced.isEmpty() ? nullptr : forced.constData())
+        != 0) {
+        m_failed = true;
+        m_error = QStringLiteral("The parser could not be started");
+        return false;
+    }
+    ctxt->_private = this;
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    ctxt->sax->entityDecl = onEntityDecl;
+    ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
+    ctxt->sax->serror = onParserError;
+    ctxt->sax->error = nullptr;
+    ctxt->sax->warning = nullptr;
+    ctxt->sax->fatalError = nullptr;
+    return push(nullptr, 0, final);
+}
+
+bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
+{
+    constexpr qint64 piece = 1 << 20; // xmlParseChunk takes an int
+    do {
+        const int n = int(std::min(size, piece));
+        size -= n;
+        xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+        data += n;
+        if (!checkContext())
+            return false;
+    } while (size > 0);
+    return true;
+}
+
+bool XmlTree::Parser::checkContext()
+{
+    xmlParserCtxtPtr ctxt = m_ctxt.get();
+    if (!m_refused && ctxt->wellFormed)
+        return true;
+    m_failed = true;
+    if (m_error.isEmpty()) {
+        const xmlError* error = xmlCtxtGetLastError(ctxt);
+        m_error = error && error->message
+            ? QStringLiteral("Parse error at line %1, column %2: %3")
+                  .arg(error->line)
+                  .arg(error->int2)
+                  .arg(QString::fromUtf8(error->message).trimmed())
+            : QStringLiteral("The document is not well-formed XML");
+    }
+    return false;
+}
+
+std::shared_ptr<XmlTree> XmlTree::Parser::finish()
+{
+    if (!m_failed && m_bytes == 0) {
+        m_failed = true;
+        m_error = QStringLiteral("The document is empty");
+    }
+    if (!m_failed && !m_ctxt) {
+        if (!start(true))
+            return nullptr;
+    } else if (!m_failed) {
+        if (!push(nullptr, 0, true))
+            return nullptr;
+    }
+    if (m_failed)
+        return nullptr;
+    xmlParserCtxtPtr ctxt = m_ctxt.get();
+    if (!ctxt->wellFormed || !ctxt->myDoc || !xmlDocGetRootElement(ctxt->myDoc)) {
+        m_failed = true;
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("The document has no root element");
+        return nullptr;
+    }
+    DocPtr doc(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+    m_ctxt.reset();
+    stripBlankText(doc.get());
+    return std::make_shared<XmlTree>(std::move(doc));
+}
