@@ -128,6 +128,7 @@ private slots:
     void headerSplitOverManyPackets();
     void broken_data();
     void broken();
+    void headRepliesCarryNoBody();
     void abortFromAHandler();
 };
 
@@ -469,6 +470,17 @@ void TestHttpClient::broken()
     QVERIFY(!s.client.Connected);
 }
 
+void TestHttpClient::headRepliesCarryNoBody()
+{
+    Setup s;
+    ReplyScript script(s.peer, {"HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n"});
+    s.client.Head(s.url("/logo.jpg"));
+    QVERIFY(s.peer.transcript(0).startsWith("HEAD /logo.jpg HTTP/1.0\r\n"));
+    QCOMPARE(s.client.TotalBytes, 5000);
+    QCOMPARE(s.body(), QByteArray());
+    QCOMPARE(s.events, QStringList{"success 2"});
+}
+
 void TestHttpClient::abortFromAHandler()
 {
     Setup s;
@@ -488,6 +500,14 @@ void TestHttpClient::abortFromAHandler()
     t.get("/x.jpg");
     QCOMPARE(reentered, QStringLiteral("A request is already running on this connection"));
     QCOMPARE(t.body().size(), 200000);
+
+    // Destroyed while it waits: the call ends with the cancel error and the
+    // cycle touches nothing of the freed client.
+    ScriptedPeer peer;
+    auto* client = new THttpClient;
+    peer.expectLine().run([&] { delete client; });
+    const QString url = QStringLiteral("http://127.0.0.1:%1/x.jpg").arg(peer.port());
+    QCOMPARE(thrown<EAbortError>([&] { client->Get(url); }), QStringLiteral("Socket readln aborted"));
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
