@@ -1,0 +1,86 @@
+// Fuzz target: an address as a squad page names its logo, handed to
+// THttpClient::ParseUrl and then to BuildRequestHeader, the steps of a
+// request before it connects. Picture addresses come from squad pages that
+// anyone may publish.
+//
+// Each input is parsed twice, on a client without a host or port and on one
+// that keeps those of an earlier address, since a URL without a host part
+// reuses them.
+//
+// Checked beyond "no crash, no sanitizer report":
+// - the parse ends with a value or with the client's documented exceptions;
+// - the result can be connected to and requested: a port in range, a host
+//   without "/" or ":", a path that begins with "/", the URL unchanged but
+//   for the "/" the parse may append;
+// - the request header built from it either is refused or holds no line
+//   break and no NUL in any line, and its request line is method, path
+//   (or, through a proxy, the whole URL) and protocol.
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "FuzzSupport.h"
+#include "HttpClient.h"
+
+namespace {
+
+void parseAndBuild(const QString& url, const QString& host, int port, bool proxy)
+{
+    THttpClient client;
+    client.Host = host;
+    client.Port = port;
+    if (proxy) {
+        client.Proxy = QStringLiteral("127.0.0.1");
+        client.ProxyPort = 3128;
+    }
+    client.RequestUrl = url;
+    client.Command = cmdGet;
+    try {
+        client.ParseUrl();
+    } catch (const Exception&) {
+        // "Empty URL", "HTTP Secure Socket is not supported", a line break
+        // or NUL, a port that is no number (EConvertError) or out of range
+        // (ERangeError).
+        return;
+    }
+
+    FUZZ_CHECK(client.Port >= 0 && client.Port <= 65535);
+    FUZZ_CHECK(!client.Host.contains(QLatin1Char('/')));
+    FUZZ_CHECK(!client.Host.contains(QLatin1Char(':')));
+    FUZZ_CHECK(client.RequestPath.startsWith(QLatin1Char('/')));
+    FUZZ_CHECK(client.RequestUrl == url || client.RequestUrl == url + QLatin1Char('/'));
+
+    try {
+        client.BuildRequestHeader();
+    } catch (const Exception&) {
+        return; // a host or path that would break the header is refused
+    }
+    FUZZ_CHECK(!client.RequestHeaders.isEmpty());
+    for (const QByteArray& line : std::as_const(client.RequestHeaders)) {
+        FUZZ_CHECK(!line.contains('\r'));
+        FUZZ_CHECK(!line.contains('\n'));
+        FUZZ_CHECK(!line.contains('\0'));
+    }
+    const QString target = proxy ? client.RequestUrl : client.RequestPath;
+    FUZZ_CHECK(client.RequestHeaders.first() == "GET " + target.toUtf8() + " HTTP/1.0");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    ensureApplication();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const QString url = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
+    parseAndBuild(url, QString(), 0, false);
+    parseAndBuild(url, QStringLiteral("127.0.0.1"), 8080, true);
+    flushDeferredDeletes();
+    return 0;
+}
