@@ -717,10 +717,23 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
     do {
         const int n = int(std::min(size, piece));
         size -= n;
-        xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+        const int result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
         data += n;
         if (!checkContext())
             return false;
+        // Bytes that are invalid in the document's encoding (a lone UTF-16
+        // surrogate, say) stop the parser without marking the document
+        // ill-formed; only the result tells: XML_ERR_INVALID_ENCODING when
+        // the decoder fails inside the parse, -1 when it fails on the bytes
+        // just handed over (or on memory). Taken as it stands, the tree
+        // would end where the bad bytes began, unclosed elements and all,
+        // and pass for the whole document: a directory published from it
+        // would lose every entry after that point.
+        if (result == XML_ERR_INVALID_ENCODING || result == -1) {
+            m_failed = true;
+            m_error = QStringLiteral("The document holds bytes that are not valid in its encoding");
+            return false;
+        }
     } while (size > 0);
     return true;
 }
