@@ -24,7 +24,7 @@ QString lineText(const QByteArray& line)
     QByteArray text = line;
     while (text.endsWith('\n') || text.endsWith('\r'))
         text.chop(1);
-    return QString::fromUtf8(text);
+    return QString::fromLatin1(text);
 }
 
 bool holdsLineBreakOrNul(const QByteArray& text)
@@ -67,7 +67,7 @@ int fieldToInt(const QByteArray& field)
     }
     if (i == firstDigit || i != field.size()
         || value > qint64(std::numeric_limits<int>::max()) + (negative ? 1 : 0))
-        throw EConvertError::notAnInteger(QString::fromUtf8(field));
+        throw EConvertError::notAnInteger(QString::fromLatin1(field));
     return int(negative ? -value : value);
 }
 
@@ -80,6 +80,9 @@ TFtpClient::TFtpClient(QObject* owner)
 {
     Port = 21;
     Vendor = 2411;
+    // Replies that arrive between operations stay in the socket until the
+    // next operation drops them; the notification itself needs no action.
+    OnReadReady = [](QObject*) {};
 }
 
 TFtpClient::~TFtpClient()
@@ -157,7 +160,7 @@ QByteArray TFtpClient::readReply(const QByteArray& firstLine)
     while (replyContinues(line)) {
         line = ReadLn();
         if (!line.isEmpty())
-            ReportStatus(1, QString::fromUtf8(line));
+            ReportStatus(1, QString::fromLatin1(line));
     }
     return firstLine;
 }
@@ -231,7 +234,7 @@ void TFtpClient::login()
     LastReply = greeting;
     ReplyCode = replyCodeOf(greeting);
     if (!greeting.isEmpty())
-        ReportStatus(1, QString::fromUtf8(greeting));
+        ReportStatus(1, QString::fromLatin1(greeting));
     readReply(greeting);
     if (greeting.isEmpty())
         throw FTPException(kClosedByServer);
@@ -416,7 +419,7 @@ bool TFtpClient::acceptDataConnection(TSocketConn* data)
     LastReply = reply;
     ReplyCode = reply.isEmpty() ? qint16(0) : replyCodeOf(reply);
     if (!reply.isEmpty())
-        ReportStatus(1, QString::fromUtf8(reply));
+        ReportStatus(1, QString::fromLatin1(reply));
     readReply(reply);
     return !replyFailureHandled(reply);
 }
@@ -547,7 +550,7 @@ data->SendFile(localFile);
     LastReply = closing;
     ReplyCode = closing.isEmpty() ? qint16(0) : replyCodeOf(closing);
     if (!closing.isEmpty())
-        ReportStatus(1, QString::fromUtf8(closing));
+        ReportStatus(1, QString::fromLatin1(closing));
     readReply(closing);
     if (closing.isEmpty() || ReplyCode >= 400) {
         if (replyFailureHandled(closing))
