@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QPointer>
 #include <QSocketNotifier>
 
 #include <cstring>
@@ -243,10 +242,10 @@ struct TSocketConn::Private {
     }
 
     // Blocks in the event loop until a notification of this object or its
-    // time-out arrives, Canceled is set, or stop() holds. Returns false when
+    // time-out arrives, or Canceled is set. Returns false when
     // the object was destroyed meanwhile: the caller must leave without
     // touching it. Handlers of every kind may run during the wait.
-    bool waitForEvent(bool readable, bool writable, const std::function<bool()>& stop = {})
+    bool waitForEvent(bool readable, bool writable)
     {
         const std::shared_ptr<bool> token = alive;
         if (readable && readNotifier && (q->Connected || listening))
@@ -258,7 +257,7 @@ struct TSocketConn::Private {
         const bool looped = spinUntil([&] {
             if (!*token)
                 return true;
-            return self->serial != start || self->q->Canceled || (stop && stop());
+            return self->serial != start || self->q->Canceled;
         });
         if (!*token)
             return false;

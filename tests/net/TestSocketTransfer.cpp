@@ -5,6 +5,7 @@
 #include "SocketConn.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -47,6 +48,7 @@ class TestSocketTransfer : public QObject {
 private slots:
     void initTestCase();
     void sendFileAndCaptureFileByteForByte();
+    void cancelFromPacketHandlerStopsSendFile();
     void captureStringTakesWholeChunksUpToTheLimit();
     void timeOutEndsCaptureWhileDataStillFlows();
     void fileErrorsPropagate();
@@ -99,6 +101,30 @@ void TestSocketTransfer::sendFileAndCaptureFileByteForByte()
     QVERIFY(received >= 1);
     QVERIFY(readAll(copy) == m_bigData);
     QVERIFY(peer.finished());
+}
+
+void TestSocketTransfer::cancelFromPacketHandlerStopsSendFile()
+{
+    ScriptedPeer peer;
+    peer.discard();
+
+    TSocketConn c;
+    connectTo(c, peer);
+    int packets = 0;
+    c.OnPacketSent = [&](QObject*) {
+        if (++packets == 3)
+            c.Cancel();
+    };
+    QCOMPARE(thrown<EAbortError>([&] { c.SendFile(m_bigFile); }), QStringLiteral("Socket send aborted"));
+    QVERIFY(!c.Canceled);
+    QCOMPARE(packets, 3);
+    QVERIFY(c.SentCount < m_bigData.size());
+
+    // An orderly close: the peer gets exactly what was counted as sent.
+    c.setLinger(false, 0);
+    c.Disconnect();
+    QTRY_VERIFY(peer.finished());
+    QCOMPARE(peer.discarded(), qint64(c.SentCount));
 }
 
 void TestSocketTransfer::captureStringTakesWholeChunksUpToTheLimit()
