@@ -329,15 +329,6 @@ void TestFtpClient::refusesLineBreaks()
     expectCleanUpload();
     m_client->Disconnect();
     QCOMPARE(commands(*m_peer), (QStringList{"USER lead", "PASS s3cret", "QUIT"}));
-
-    // A handler that fills in such a value is refused as well, before USER.
-    ScriptedPeer second;
-    second.send("220 Ready\r\n").expectLine().send("221 Bye\r\n");
-    m_client->Port = second.port();
-    m_client->UserID.clear();
-    m_client->OnAuthenticationNeeded = [&](bool&) { m_client->UserID = "x\r\nDELE corvanet.xml"; };
-    QVERIFY_THROWS_EXCEPTION(Exception, m_client->Connect());
-    QCOMPARE(commands(second), QStringList{"QUIT"});
 }
 
 void TestFtpClient::uploadsInBothModes()
@@ -609,13 +600,6 @@ void TestFtpClient::disconnectRules()
     QCOMPARE(m_client->Vendor, 2411);
     QTRY_VERIFY(m_peer->finished()); // the socket is closed anyway
     QCOMPARE(commands(*m_peer, 2), QStringList{"QUIT"});
-
-    ScriptedPeer again; // the fresh socket connects again
-    serveLogin(again).expectLine().send("221 Bye\r\n");
-    m_client->Port = again.port();
-    m_client->Connect();
-    m_client->Disconnect();
-    QVERIFY(!m_client->Connected);
 }
 
 QTEST_GUILESS_MAIN(TestFtpClient)
