@@ -523,7 +523,8 @@ void TestFtpClient::failureHandlers()
 
 // Abort from a handler while the file is being sent: the send ends with the
 // socket layer's cancel error, the data connection goes, and the component
-// uploads again at once. Abort without an upload touches nothing.
+// uploads again at once. Abort without an upload touches nothing. Cancel
+// before the send fails the upload too.
 void TestFtpClient::abortDuringTransfer()
 {
     QFile big(m_file);
@@ -550,6 +551,19 @@ void TestFtpClient::abortDuringTransfer()
     m_client->Upload(m_file, QStringLiteral("/corvanet.xml"));
     QCOMPARE(m_peer->transcript(2), kContent.left(6));
     QVERIFY(m_client->Connected);
+
+    // Cancelled before the file went out: no empty file is confirmed as a
+    // success; the data connection ends without data.
+    m_peer->expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
+        .expectLine().send("150 Opening\r\n").switchTo(3).expectClose();
+    m_client->OnTransactionStart = [this](QObject*) { m_client->Cancel(); };
+    bool succeeded = false;
+    m_client->OnSuccess = [&](TCmdType) { succeeded = true; };
+    QCOMPARE(uploadError(), QStringLiteral("Socket send aborted"));
+    QTRY_VERIFY(m_peer->finished());
+    QVERIFY(m_peer->transcript(3).isEmpty());
+    QVERIFY(!succeeded);
+    expectCleanUpload();
 }
 
 // A time-out of the control connection ends a reply wait although the
