@@ -270,58 +270,69 @@ void TfrmMain::createComponents()
     lbSquads->setFocus();
 }
 
+namespace {
+
+// One detail page: a column of bold captions, each above its text box.
+class DetailPageBuilder {
+public:
+    explicit DetailPageBuilder(const QString& name) : m_page(new QWidget), m_layout(new QVBoxLayout(m_page))
+    {
+        m_page->setObjectName(name);
+        m_page->setMouseTracking(true); // the bare page surface ends a link highlight
+        m_layout->setContentsMargins(8, 8, 8, 8);
+        m_layout->setSpacing(2);
+    }
+
+    QLabel* field(const QString& caption, const QString& name, bool link = false)
+    {
+        m_layout->addWidget(makeCaption(caption, m_page));
+        QLabel* box = makeTextBox(name, m_page, link);
+        m_layout->addWidget(box);
+        m_layout->addSpacing(4);
+        return box;
+    }
+
+    QWidget* page() const { return m_page; }
+    QVBoxLayout* layout() const { return m_layout; }
+
+private:
+    QWidget* m_page;
+    QVBoxLayout* m_layout;
+};
+
+} // namespace
+
 QWidget* TfrmMain::createSquadPage()
 {
-    auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("tbshtSquad"));
-    page->setMouseTracking(true);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(8, 8, 8, 8);
-    layout->setSpacing(2);
-    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
-        layout->addWidget(makeCaption(caption, page));
-        box = makeTextBox(name, page, link);
-        layout->addWidget(box);
-        layout->addSpacing(4);
-    };
-    add(QStringLiteral("Squad nick (shown with member name):"), stSNick, QStringLiteral("stSNick"), false);
-    add(QStringLiteral("Squad name (squad page title):"), stSName, QStringLiteral("stSName"), false);
-    add(QStringLiteral("E-mail address:"), stSEmail, QStringLiteral("stSEmail"), true);
-    add(QStringLiteral("WWW pages:"), stSWeb, QStringLiteral("stSWeb"), true);
-    add(QStringLiteral("Squad Title (on vehicles):"), stSTitle, QStringLiteral("stSTitle"), false);
+    DetailPageBuilder builder(QStringLiteral("tbshtSquad"));
+    stSNick = builder.field(QStringLiteral("Squad nick (shown with member name):"), QStringLiteral("stSNick"));
+    stSName = builder.field(QStringLiteral("Squad name (squad page title):"), QStringLiteral("stSName"));
+    stSEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stSEmail"), true);
+    stSWeb = builder.field(QStringLiteral("WWW pages:"), QStringLiteral("stSWeb"), true);
+    stSTitle = builder.field(QStringLiteral("Squad Title (on vehicles):"), QStringLiteral("stSTitle"));
+    QWidget* page = builder.page();
     auto* logoCaption = makeCaption(QStringLiteral("Squad logo"), page);
     logoCaption->setAlignment(Qt::AlignHCenter);
-    layout->addWidget(logoCaption);
+    builder.layout()->addWidget(logoCaption);
     imgLogo = new QLabel(page);
     imgLogo->setObjectName(QStringLiteral("imgLogo"));
     imgLogo->setAlignment(Qt::AlignCenter);
     imgLogo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    layout->addWidget(imgLogo, 1);
+    builder.layout()->addWidget(imgLogo, 1);
     return page;
 }
 
 QWidget* TfrmMain::createMemberPage()
 {
-    auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("tbshtMember"));
-    page->setMouseTracking(true);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(8, 8, 8, 8);
-    layout->setSpacing(2);
-    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
-        layout->addWidget(makeCaption(caption, page));
-        box = makeTextBox(name, page, link);
-        layout->addWidget(box);
-        layout->addSpacing(4);
-    };
-    add(QStringLiteral("Player nick:"), stMNick, QStringLiteral("stMNick"), false);
-    add(QStringLiteral("Player ID:"), stMID, QStringLiteral("stMID"), false);
-    add(QStringLiteral("Name:"), stMName, QStringLiteral("stMName"), false);
-    add(QStringLiteral("ICQ number:"), stMICQ, QStringLiteral("stMICQ"), false);
-    add(QStringLiteral("E-mail address:"), stMEmail, QStringLiteral("stMEmail"), true);
-    add(QStringLiteral("Description:"), stMDescription, QStringLiteral("stMDescription"), false);
-    layout->addStretch(1);
-    return page;
+    DetailPageBuilder builder(QStringLiteral("tbshtMember"));
+    stMNick = builder.field(QStringLiteral("Player nick:"), QStringLiteral("stMNick"));
+    stMID = builder.field(QStringLiteral("Player ID:"), QStringLiteral("stMID"));
+    stMName = builder.field(QStringLiteral("Name:"), QStringLiteral("stMName"));
+    stMICQ = builder.field(QStringLiteral("ICQ number:"), QStringLiteral("stMICQ"));
+    stMEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stMEmail"), true);
+    stMDescription = builder.field(QStringLiteral("Description:"), QStringLiteral("stMDescription"));
+    builder.layout()->addStretch(1);
+    return builder.page();
 }
 
 void TfrmMain::connectHandlers()
