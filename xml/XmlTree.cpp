@@ -226,6 +226,55 @@ void onUnparsedEntityDecl(void* ctx, const xmlChar* name, const xmlChar*, const 
     refuseEntity(static_cast<xmlParserCtxtPtr>(ctx), name);
 }
 
+const QString kUndecodable = QStringLiteral("The document holds bytes that are not valid in its encoding");
+
+// Errors of libxml2's character decoders carry no parser context: they go
+// to the thread's global error handlers (which print them) instead of the
+// context's, and the parse carries on without the bytes that failed. A
+// document with such bytes would load with text silently missing, or, when
+// the bytes arrive in a later piece of the transfer, end where they begin.
+// While one of our parser calls runs, this scope routes those errors to the
+// parser, which refuses the document, and silences the unstructured
+// messages that come with them (the load error tells the reason); then the
+// previous handlers return.
+class DecoderErrorScope {
+public:
+    explicit DecoderErrorScope(XmlTree::Parser* parser)
+        : m_handler(xmlStructuredError)
+        , m_context(xmlStructuredErrorContext)
+        , m_genericHandler(xmlGenericError)
+        , m_genericContext(xmlGenericErrorContext)
+    {
+        xmlSetStructuredErrorFunc(parser, onError);
+        xmlSetGenericErrorFunc(nullptr, ignoreMessage);
+    }
+    ~DecoderErrorScope()
+    {
+        xmlSetGenericErrorFunc(m_genericContext, m_genericHandler);
+        xmlSetStructuredErrorFunc(m_context, m_handler);
+    }
+    DecoderErrorScope(const DecoderErrorScope&) = delete;
+    DecoderErrorScope& operator=(const DecoderErrorScope&) = delete;
+
+private:
+    static void onError(void* userData, xmlErrorPtr error)
+    {
+        if (!userData || !error || error->level < XML_ERR_ERROR)
+            return;
+        auto parser = static_cast<XmlTree::Parser*>(userData);
+        if (error->domain == XML_FROM_I18N || (error->domain == XML_FROM_IO && error->code == XML_IO_ENCODER))
+            parser->refuse(kUndecodable);
+        else
+            parser->refuse(QString::fromUtf8(error->message ? error->message : "unknown error").trimmed());
+    }
+    static void ignoreMessage(void*, const char*, ...) {}
+
+    xmlStructuredErrorFunc m_handler;
+    void* m_context;
+    xmlGenericErrorFunc m_genericHandler;
+    void* m_genericContext;
+};
+
 bool hasByteOrderMarkOrWideStart(const QByteArray& head)
 {
     if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFE\xFF") || head.startsWith("\xFF\xFE"))
@@ -693,6 +742,7 @@ bool XmlTree::Parser::start(bool final)
     // The head goes in with the reset: libxml2 detects byte order marks and
     // UTF-16 from the first bytes of the chunk given here.
     const QByteArray head = std::exchange(m_head, QByteArray());
+    DecoderErrorScope decoderErrors(this);
     if (xmlCtxtResetPush(ctxt, head.constData(), int(head.size()), m_sourceName.constData(),
                          forced.isEmpty() ? nullptr : forced.constData())
         != 0) {
@@ -717,7 +767,11 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
     do {
         const int n = int(std::min(size, piece));
         size -= n;
-        const int result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+        int result = 0;
+        {
+            DecoderErrorScope decoderErrors(this);
+            result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+        }
         data += n;
         if (!checkContext())
             return false;
@@ -731,7 +785,7 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
         // would lose every entry after that point.
         if (result == XML_ERR_INVALID_ENCODING || result == -1) {
             m_failed = true;
-            m_error = QStringLiteral("The document holds bytes that are not valid in its encoding");
+            m_error = kUndecodable;
             return false;
         }
     } while (size > 0);

@@ -64,6 +64,7 @@ private slots:
     void enforcesTheSizeLimit();
     void stalledTransferEnds();
     void newLoadAbandonsTheRunningOne();
+    void refusesBytesTheEncodingCannotRead();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -412,6 +413,37 @@ void TestXmlDocument::newLoadAbandonsTheRunningOne()
         QVERIFY(doomed.load(m_scripted.url("slow.xml")));
     }
     QTest::qWait(150);
+}
+
+void TestXmlDocument::refusesBytesTheEncodingCannotRead()
+{
+    // 0x81 means nothing in windows-1252; the decoder used to drop what
+    // followed it, so the directory loaded as an empty <squads/>, and a lone
+    // UTF-16 surrogate cut the document off, unclosed root and all.
+    const QByteArray entries = "<squad nick=\"caf\xe9 \x81\" web=\"a.xml\"/><squad nick=\"b\" web=\"b.xml\"/>";
+    QVERIFY(writeFile(path("cp1252-undefined.xml"),
+                      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<squads>" + entries + "</squads>\n"));
+    ScriptedHttpServer::Reply served;
+    served.contentType = "text/xml; charset=windows-1252";
+    served.body = "<squads>" + entries + "</squads>\n";
+    m_scripted.route("served-cp1252-undefined.xml", served);
+    const QString surrogate = QStringLiteral("<squads><squad nick=\"x\"/>") + QChar(0xD800) + QStringLiteral("<squad/></squads>");
+    QByteArray utf16("\xff\xfe");
+    for (const QChar c : surrogate)
+        utf16 += char(c.unicode() & 0xFF) + QByteArray(1, char(c.unicode() >> 8));
+    QVERIFY(writeFile(path("utf16-lone-surrogate.xml"), utf16));
+
+    const QString addresses[] = {path("cp1252-undefined.xml"), m_scripted.url("served-cp1252-undefined.xml"),
+                                 path("utf16-lone-surrogate.xml")};
+    for (const QString& address : addresses) {
+        XmlDocument doc;
+        QVERIFY(doc.load(address));
+        QVERIFY(waitForLoad(doc));
+        QVERIFY2(doc.lastChild().isNull(), qPrintable(address + ": " + doc.xml()));
+        QVERIFY(doc.xml().isEmpty());
+        QVERIFY2(doc.loadError().contains(QStringLiteral("not valid in its encoding")),
+                 qPrintable(address + ": " + doc.loadError()));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestXmlDocument)
