@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "EOleException.h"
 #include "XmlNode.h"
@@ -311,6 +312,72 @@ int closeSink(void*)
     return 0;
 }
 
+// libxml2 writes a namespace declaration's name between quotes as it is,
+// without escaping it like an attribute value (it only picks the quote).
+// A name read from xmlns="&lt;" is thus saved as xmlns="<", which no parser
+// accepts, and one holding a tab or line break from a character reference
+// reads back with a space instead: a published directory would no longer
+// load, or load different. For the time of a save, each such name is
+// replaced by its escaped form, which the verbatim write turns into the
+// right attribute text; the destructor puts the original names back. ("&"
+// needs nothing: libxml2 keeps it in a namespace name as the reference
+// "&#38;", which reads back the same.)
+class EscapedNamespaceNames {
+public:
+    explicit EscapedNamespaceNames(xmlDocPtr doc)
+    {
+        for (xmlNodePtr n = doc->children; n;) {
+            if (n->type == XML_ELEMENT_NODE) {
+                for (xmlNsPtr ns = n->nsDef; ns; ns = ns->next)
+                    escape(ns);
+                if (n->children) {
+                    n = n->children;
+                    continue;
+                }
+            }
+            while (n && !n->next && n->parent && n->parent->type == XML_ELEMENT_NODE)
+                n = n->parent;
+            n = n ? n->next : nullptr;
+        }
+    }
+    ~EscapedNamespaceNames()
+    {
+        for (const auto& [ns, original] : m_replaced) {
+            xmlFree(const_cast<xmlChar*>(ns->href));
+            ns->href = original;
+        }
+    }
+    EscapedNamespaceNames(const EscapedNamespaceNames&) = delete;
+    EscapedNamespaceNames& operator=(const EscapedNamespaceNames&) = delete;
+
+private:
+    void escape(xmlNsPtr ns)
+    {
+        if (!ns->href)
+            return;
+        const QByteArray name(utf8(ns->href));
+        QByteArray escaped;
+        for (const char c : name) {
+            switch (c) {
+            case '<': escaped += "&lt;"; break;
+            case '\t': escaped += "&#9;"; break;
+            case '\n': escaped += "&#10;"; break;
+            case '\r': escaped += "&#13;"; break;
+            default: escaped += c;
+            }
+        }
+        if (escaped.size() == name.size())
+            return;
+        xmlChar* copy = xmlStrdup(BAD_CAST escaped.constData());
+        if (!copy)
+            return; // out of memory: the save goes on with the name as it is
+        m_replaced.emplace_back(ns, ns->href);
+        ns->href = copy;
+    }
+
+    std::vector<std::pair<xmlNsPtr, const xmlChar*>> m_replaced;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------- XmlTree
@@ -379,6 +446,7 @@ bool XmlTree::serialize(const std::function<bool(const char*, int)>& sink) const
     if (!hasContent())
         return true;
     OutputSink out{&sink};
+    const EscapedNamespaceNames escapedNames(m_doc.get());
     xmlSaveCtxtPtr ctxt = xmlSaveToIO(writeToSink, closeSink, &out, "UTF-8", XML_SAVE_FORMAT);
     if (!ctxt)
         return false;
