@@ -26,6 +26,9 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <vector>
+
 using ErrorReport::guarded;
 
 QString TfrmMain::CurrentSquadUrl;
@@ -45,7 +48,8 @@ constexpr int kClientTimeOut = 30000;
 // is computed once, so sorting 100,000 entries compares plain strings.
 class SquadListItem : public QListWidgetItem {
 public:
-    SquadListItem(const QString& nick, const QString& url) : QListWidgetItem(nick), m_key(nick.toCaseFolded())
+    SquadListItem(const QString& nick, const QString& url, QString key)
+        : QListWidgetItem(nick), m_key(std::move(key))
     {
         setData(TfrmMain::SquadUrlRole, url);
     }
@@ -444,7 +448,10 @@ void TfrmMain::tmrWaitDatabaseTimer()
     tmrWaitDatabase->stop();
     setStatus(kReady);
     deleteTempJpg();
-    if (!DatabaseDoc.xml().isEmpty()) {
+    // A loaded document always has a root, so its text is empty exactly when
+    // it has no last child; testing that spares serialising a directory of
+    // megabytes only to see whether it is empty.
+    if (!DatabaseDoc.lastChild().isNull()) {
         FillSquads();
         pgLeft->setPageVisible(tbshtDatabase, true);
         pgLeft->setPageVisible(tbshtDetails, false);
@@ -594,23 +601,48 @@ void TfrmMain::FillSquads()
     const QSignalBlocker blocker(lbSquads);
     lbSquads->clear();
     lbSquads->setSortingEnabled(false);
-    XmlNode root = DatabaseDoc.lastChild();
-    const XmlNodeList entries = root.childNodes();
-    const int count = entries.length();
-    QListWidgetItem* toSelect = nullptr;
+
+    // The entries are read in document order, sorted here with a stable sort
+    // on case-folded nicks, and put into the list in that order: the same
+    // order the list's own sort gives, without its per-comparison overhead
+    // on a directory of 100,000 squads.
+    struct Entry {
+        QString key;
+        QString nick;
+        QString url;
+    };
+    std::vector<Entry> entries;
+    const XmlNode root = DatabaseDoc.lastChild();
+    const XmlNodeList children = root.childNodes();
+    const int count = children.length();
+    entries.reserve(size_t(count));
+    int selected = -1; // document index of the entry to select; a later match wins
     for (int i = 0; i < count; ++i) {
-        const XmlNode entry = entries.item(i);
+        const XmlNode entry = children.item(i);
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        const QString url = attributeText(entry, QStringLiteral("web"));
-        const QString nick = attributeText(entry, QStringLiteral("nick"));
-        auto* item = new SquadListItem(nick, url);
-        lbSquads->addItem(item);
+        QString url = attributeText(entry, QStringLiteral("web"));
+        QString nick = attributeText(entry, QStringLiteral("nick"));
         if (url == SelectedSquadUrl)
+            selected = i;
+        entries.push_back({nick.toCaseFolded(), std::move(nick), std::move(url)});
+    }
+    std::vector<int> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = int(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return entries[size_t(a)].key < entries[size_t(b)].key; });
+
+    QListWidgetItem* toSelect = nullptr;
+    for (int index : order) {
+        Entry& entry = entries[size_t(index)];
+        auto* item = new SquadListItem(entry.nick, entry.url, std::move(entry.key));
+        lbSquads->addItem(item);
+        if (index == selected)
             toSelect = item;
     }
+    // Sorted from now on; the entries are in order already.
     lbSquads->setSortingEnabled(true);
-    lbSquads->sortItems(Qt::AscendingOrder);
     if (toSelect) {
         lbSquads->setCurrentItem(toSelect);
         lbSquads->scrollToItem(toSelect);

@@ -58,10 +58,23 @@ pids+=($!)
 wait_for_port "$port"
 url="http://127.0.0.1:$port/big.bin"
 
-# Prints "wall user+system" of one command, in seconds.
+# Prints "wall user+system" of one command, in seconds (microsecond
+# resolution, from the child's resource usage).
 measure() {
-    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null
-    awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time.txt"
+    /usr/bin/python3 -c '
+import os, sys, time
+start = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    fd = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(fd, 1)
+    os.execvp(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+wall = time.monotonic() - start
+print("%.4f %.4f" % (wall, usage.ru_utime + usage.ru_stime))
+if status != 0:
+    print("%s failed (status %d)" % (sys.argv[1], status), file=sys.stderr)
+' "$@"
 }
 
 : >"$work/results.txt"
@@ -82,8 +95,8 @@ awk '
     { wall[$1] += $2; cpu[$1] += $3 }
     function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "n/a" }
     END {
-        printf "  wall  squadnet %.3f s  curl %.3f s  ratio %s (goal <= 1.1)\n", wall["squadnet"], wall["curl"], ratio(wall["squadnet"], wall["curl"])
-        printf "  cpu   squadnet %.3f s  curl %.3f s  ratio %s (goal <= 1.5)\n", cpu["squadnet"], cpu["curl"], ratio(cpu["squadnet"], cpu["curl"])
+        printf "  wall  squadnet %.4f s  curl %.4f s  ratio %s (goal <= 1.1)\n", wall["squadnet"], wall["curl"], ratio(wall["squadnet"], wall["curl"])
+        printf "  cpu   squadnet %.4f s  curl %.4f s  ratio %s (goal <= 1.5)\n", cpu["squadnet"], cpu["curl"], ratio(cpu["squadnet"], cpu["curl"])
     }' "$work/results.txt"
 
 # --- 2. slow download ------------------------------------------------------
@@ -107,5 +120,5 @@ pids+=($SLOW_PID)
 read -r slow_port <&"${SLOW[0]}"
 read -r w c < <(measure "$squadnet" get "http://127.0.0.1:$slow_port/slow" --body "$work/slow.bin" --header "$work/slow.txt")
 echo "slow download (1 byte / 100 ms, 5 s):"
-awk -v w="$w" -v c="$c" 'BEGIN { printf "  wall %.3f s  cpu %.3f s  share %.2f %% (goal < 2 %%)\n", w, c, w > 0 ? 100 * c / w : 0 }'
+awk -v w="$w" -v c="$c" 'BEGIN { printf "  wall %.4f s  cpu %.4f s  share %.2f %% (goal < 2 %%)\n", w, c, (w > 0 ? 100 * c / w : 0) }'
 [ "$(stat -c %s "$work/slow.bin")" = 50 ] || echo "  (slow download is not 50 bytes)" >&2

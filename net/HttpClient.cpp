@@ -243,8 +243,14 @@ void THttpClient::RequestCycle()
                     OnSuccess(Command);
                 ReportStatus(2, QStringLiteral("Transaction Completed"));
             } else if (ReplyCode <= 399) {
-                if (ReplyCode >= 300 && ReplyCode <= 302)
+                if (ReplyCode >= 300 && ReplyCode <= 302) {
+                    // Without a location the empty text would turn into the
+                    // server's root below: a different resource stored as
+                    // if it were the one asked for.
+                    if (RedirectLocation.isEmpty())
+                        throw Exception(QStringLiteral("Redirect without a location"));
                     RequestUrl = RedirectLocation;
+                }
             } else if (OnFailure) {
                 OnFailure(Command);
             }

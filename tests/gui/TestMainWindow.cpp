@@ -3,6 +3,8 @@
 // local files, so every load is real but quick.
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include "AboutFrm.h"
 #include "MainFrm.h"
 #include "PageArea.h"
 #include "RecordingSeams.h"
@@ -379,6 +382,24 @@ private slots:
         link->setText(QString());
         window.stSEmailClick(link);
         QCOMPARE(seams.opened, QStringList({"mailto:someone@example.com", "www.example.com", "mailto:"}));
+    }
+
+    void theAboutBoxIsBorderlessAndClosesWithOk()
+    {
+        RecordingSeams seams;
+        TfrmMain window(settingsFor("dir5.xml"), seams);
+        bool checked = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* about = qobject_cast<TfrmAbout*>(QApplication::activeModalWidget());
+            QVERIFY(about);
+            QVERIFY(about->windowFlags() & Qt::FramelessWindowHint);
+            QCOMPARE(about->size(), QSize(275, 134));
+            QCOMPARE(about->btnOK->text(), QString("OK"));
+            checked = true;
+            about->btnOK->click();
+        });
+        window.miAboutClick();
+        QVERIFY(checked);
     }
 };
 

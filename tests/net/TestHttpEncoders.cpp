@@ -10,8 +10,7 @@
 
 namespace {
 
-QByteArray encodeWith(UUMethods method, QByteArray input, QStringList* events = nullptr,
-                      qint64* outputPosAtEnd = nullptr)
+QByteArray encodeWith(UUMethods method, QByteArray input)
 {
     QBuffer in(&input);
     QByteArray encoded;
@@ -23,14 +22,6 @@ QByteArray encodeWith(UUMethods method, QByteArray input, QStringList* events = 
     processor.Method = method;
     processor.InputStream = &in;
     processor.OutputStream = &out;
-    if (events) {
-        processor.OnBeginEncode = [events](QObject*) { events->append(QStringLiteral("begin")); };
-        processor.OnEndEncode = [events, &out, outputPosAtEnd](QObject*) {
-            events->append(QStringLiteral("end"));
-            if (outputPosAtEnd)
-                *outputPosAtEnd = out.pos();
-        };
-    }
     processor.Encode();
     return encoded;
 }
@@ -50,91 +41,47 @@ protected:
 class TestHttpEncoders : public QObject {
     Q_OBJECT
 private slots:
-    void setHeaderReplacesAppendsAndDeletes();
-    void setHeaderMatchesOnlyTheWholeName();
-    void urlEncoding_data();
+    void setHeader();
     void urlEncoding();
     void mimeMatchesBase64AndBreaksEvery45Bytes();
-    void mimeEventsAndRewind();
     void uuCodeLines_data();
     void uuCodeLines();
-    void failingInputStillEndsEncoding();
+    void endEncodeRunsAfterTheOutputIsRewound();
 };
 
-void TestHttpEncoders::setHeaderReplacesAppendsAndDeletes()
+void TestHttpEncoders::setHeader()
 {
     TExStringList list;
-    list << "GET / HTTP/1.0" << "host: old" << "Accept: a" << "HOST: second";
+    // No colon: never a header; a longer name, or a space before the colon,
+    // is another header.
+    list << "GET /Host:80 HTTP/1.0" << "Host" << "Hostname: x" << "Host : y" << "host: old"
+         << "HOST: second";
     list.SetHeader("Host", "new");
-    QCOMPARE(list, (QByteArrayList{"GET / HTTP/1.0", "Host: new", "Accept: a", "HOST: second"}));
-
+    QCOMPARE(list.at(4), QByteArray("Host: new"));
     list.SetHeader("Cookie", "id=7; path=/");
     QCOMPARE(list.last(), QByteArray("Cookie: id=7; path=/"));
-
     list.SetHeader("host", QByteArray()); // deletes the first match only
-    QCOMPARE(list, (QByteArrayList{"GET / HTTP/1.0", "Accept: a", "HOST: second",
-                                   "Cookie: id=7; path=/"}));
-    list.SetHeader("Missing", QByteArray());
-    QCOMPARE(list.size(), 4);
-}
-
-void TestHttpEncoders::setHeaderMatchesOnlyTheWholeName()
-{
-    TExStringList list;
-    // No colon: never a header. A longer name or a name with a space before
-    // the colon is another header.
-    list << "Host" << "Hostname: x" << "Host : y" << "GET /Host:80 HTTP/1.0";
-    list.SetHeader("Host", "h");
-    QCOMPARE(list.size(), 5);
-    QCOMPARE(list.last(), QByteArray("Host: h"));
-    QCOMPARE(list.at(1), QByteArray("Hostname: x"));
-}
-
-void TestHttpEncoders::urlEncoding_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("form") << QByteArray("a b&c") << QByteArray("a+b%26c");
-    QTest::newRow("alnum") << QByteArray("AZaz09") << QByteArray("AZaz09");
-    QTest::newRow("slash") << QByteArray("/") << QByteArray("%2F");
-    QTest::newRow("unreserved too") << QByteArray("-_.~*") << QByteArray("%2D%5F%2E%7E%2A");
-    QTest::newRow("high byte") << QByteArray("\xE9") << QByteArray("%E9");
-    QTest::newRow("controls") << QByteArray("\r\n\0+", 4) << QByteArray("%0D%0A%00%2B");
-    QTest::newRow("empty") << QByteArray() << QByteArray();
+    QCOMPARE(list, (QByteArrayList{"GET /Host:80 HTTP/1.0", "Host", "Hostname: x", "Host : y",
+                                   "HOST: second", "Cookie: id=7; path=/"}));
 }
 
 void TestHttpEncoders::urlEncoding()
 {
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
     TUrlEncoder encoder;
-    encoder.InputString = input;
-    QCOMPARE(encoder.Encode(), expected);
+    encoder.InputString = QByteArray("a b&c AZaz09/-_.~\xE9\r\n\0", 21);
+    QCOMPARE(encoder.Encode(), QByteArray("a+b%26c+AZaz09%2F%2D%5F%2E%7E%E9%0D%0A%00"));
 }
 
 void TestHttpEncoders::mimeMatchesBase64AndBreaksEvery45Bytes()
 {
     QByteArray input;
     for (int n = 0; n <= 100; ++n) {
-        const QByteArray encoded = encodeWith(uuMime, input);
         QByteArray expected;
         for (qsizetype at = 0; at < input.size(); at += 45)
             expected += input.mid(at, 45).toBase64() + "\r\n";
-        QCOMPARE(encoded, expected);
+        QCOMPARE(encodeWith(uuMime, input), expected);
         input.append(static_cast<char>((n * 37 + 11) & 0xFF));
     }
-    QCOMPARE(encodeWith(uuMime, "a"), QByteArray("YQ==\r\n"));
-    QCOMPARE(encodeWith(uuMime, "ab"), QByteArray("YWI=\r\n"));
-    QCOMPARE(encodeWith(uuMime, "abc"), QByteArray("YWJj\r\n"));
-}
-
-void TestHttpEncoders::mimeEventsAndRewind()
-{
-    QStringList events;
-    qint64 pos = -1;
-    encodeWith(uuMime, "user:secret", &events, &pos);
-    QCOMPARE(events, (QStringList{"begin", "end"}));
-    QCOMPARE(pos, 0); // rewound before OnEndEncode
 }
 
 void TestHttpEncoders::uuCodeLines_data()
@@ -145,9 +92,7 @@ void TestHttpEncoders::uuCodeLines_data()
     QTest::newRow("Cat") << QByteArray("Cat") << QByteArray("#0V%T\r\n`\r\n");
     QTest::newRow("one byte, no padding") << QByteArray("A") << QByteArray("!00\r\n`\r\n");
     QTest::newRow("two bytes, no padding") << QByteArray("AB") << QByteArray("\"04(\r\n`\r\n");
-    QTest::newRow("zeros use the grave accent")
-        << QByteArray(3, '\0') << QByteArray("#````\r\n`\r\n");
-    QTest::newRow("full line then one byte")
+    QTest::newRow("full line of zeros, then one byte")
         << QByteArray(46, '\0') << QByteArray("M" + QByteArray(60, '`') + "\r\n!``\r\n`\r\n");
 }
 
@@ -158,22 +103,27 @@ void TestHttpEncoders::uuCodeLines()
     QCOMPARE(encodeWith(uuCode, input), expected);
 }
 
-void TestHttpEncoders::failingInputStillEndsEncoding()
+void TestHttpEncoders::endEncodeRunsAfterTheOutputIsRewound()
 {
-    BrokenDevice in;
-    QByteArray encoded;
-    QBuffer out(&encoded);
+    QByteArray plain("user:secret"), encoded;
+    QBuffer in(&plain), out(&encoded);
+    in.open(QIODevice::ReadOnly);
     out.open(QIODevice::WriteOnly);
     TUUProcessor processor;
     processor.InputStream = &in;
     processor.OutputStream = &out;
-    int ended = 0;
-    processor.OnEndEncode = [&](QObject*) { ++ended; };
-    QVERIFY_THROWS_EXCEPTION(Exception, processor.Encode());
-    QCOMPARE(ended, 1);
+    QStringList events;
+    processor.OnBeginEncode = [&](QObject*) { events << QStringLiteral("begin"); };
+    processor.OnEndEncode = [&](QObject*) { events << QStringLiteral("end at %1").arg(out.pos()); };
+    processor.Encode();
+    QCOMPARE(events, (QStringList{"begin", "end at 0"}));
 
-    processor.InputStream = nullptr;
+    // Also when reading fails.
+    BrokenDevice broken;
+    processor.InputStream = &broken;
+    events.clear();
     QVERIFY_THROWS_EXCEPTION(Exception, processor.Encode());
+    QCOMPARE(events, (QStringList{"begin", "end at 0"}));
 }
 
 QTEST_GUILESS_MAIN(TestHttpEncoders)
