@@ -10,6 +10,7 @@
 #include "UiSeams.h"
 
 #include <QApplication>
+#include <QCollator>
 #include <QFile>
 #include <QFrame>
 #include <QHeaderView>
@@ -44,22 +45,35 @@ const QString kTmp = QStringLiteral("a.tmp");
 // accepts and never answers must not hold the window busy for ever.
 constexpr int kClientTimeOut = 30000;
 
-// A list entry that sorts by its text without regard to case. The folded key
-// is computed once, so sorting 100,000 entries compares plain strings.
+// The order of the squad list: alphabetical by the user's language, without
+// regard to case, so that "Ärger" stands with the A's rather than after "Z".
+// A program started in the C locale sorts as English does.
+QCollator squadCollator()
+{
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    return collator;
+}
+
+// A list entry that sorts by its collation key. The key is computed once, so
+// sorting 100,000 entries compares bytes.
 class SquadListItem : public QListWidgetItem {
 public:
-    SquadListItem(const QString& nick, const QString& url, QString key)
+    SquadListItem(const QString& nick, const QString& url, QCollatorSortKey key)
         : QListWidgetItem(nick), m_key(std::move(key))
     {
         setData(TfrmMain::SquadUrlRole, url);
     }
     bool operator<(const QListWidgetItem& other) const override
     {
-        return m_key < static_cast<const SquadListItem&>(other).m_key;
+        return m_key.compare(static_cast<const SquadListItem&>(other).m_key) < 0;
     }
 
 private:
-    QString m_key;
+    QCollatorSortKey m_key;
 };
 
 // The text of an attribute of a node, or empty text when it has none.
@@ -154,7 +168,9 @@ void TfrmMain::createComponents()
         button->setText(caption);
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
         button->setAutoRaise(true);
-        button->setFixedSize(97, 21);
+        // 97 x 21 at the least; wider where a caption needs it.
+        button->setMinimumSize(97, 21);
+        button->setMaximumHeight(21);
         ToolBar1->addWidget(button);
         return button;
     };
@@ -614,14 +630,15 @@ void TfrmMain::FillSquads()
     lbSquads->setSortingEnabled(false);
 
     // The entries are read in document order, sorted here with a stable sort
-    // on case-folded nicks, and put into the list in that order: the same
+    // on their collation keys, and put into the list in that order: the same
     // order the list's own sort gives, without its per-comparison overhead
     // on a directory of 100,000 squads.
     struct Entry {
-        QString key;
+        QCollatorSortKey key;
         QString nick;
         QString url;
     };
+    const QCollator collator = squadCollator();
     std::vector<Entry> entries;
     const XmlNode root = DatabaseDoc.lastChild();
     const XmlNodeList children = root.childNodes();
@@ -636,13 +653,13 @@ void TfrmMain::FillSquads()
         QString nick = attributeText(entry, QStringLiteral("nick"));
         if (url == SelectedSquadUrl)
             selected = i;
-        entries.push_back({nick.toCaseFolded(), std::move(nick), std::move(url)});
+        entries.push_back({collator.sortKey(nick), std::move(nick), std::move(url)});
     }
     std::vector<int> order(entries.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = int(i);
     std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return entries[size_t(a)].key < entries[size_t(b)].key; });
+                     [&](int a, int b) { return entries[size_t(a)].key.compare(entries[size_t(b)].key) < 0; });
 
     QListWidgetItem* toSelect = nullptr;
     for (int index : order) {
