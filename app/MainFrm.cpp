@@ -47,7 +47,7 @@ const QString kTmp = QStringLiteral("a.tmp");
 // The network clients wait without a limit of their own; a server that
 // accepts and never answers must not hold the window busy for ever. Each call
 // of a client as a whole is bounded as well (CallDeadline): by this time, and
-// an upload by this time plus one second for every kMinUploadRate bytes.
+// an upload by this time plus one second for every minUploadRate bytes.
 constexpr int kClientTimeOut = 30000;
 constexpr qint64 kMinUploadRate = 64 * 1024;
 
@@ -278,6 +278,7 @@ void TfrmMain::createComponents()
     FtpClient->ReportLevel = 0;
     FtpClient->ProxyPort = 0;
     FtpClient->TimeOut = kClientTimeOut;
+    minUploadRate = kMinUploadRate;
 
     lbSquads->setFocus();
 }
@@ -876,7 +877,7 @@ void TfrmMain::publishDirectory(bool deleteTmpOnError)
                 if (FtpClient->Connected) {
                     {
                         const qint64 size = QFileInfo(kTmp).size();
-                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size / kMinUploadRate * 1000;
+                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size * 1000 / std::max<qint64>(minUploadRate, 1);
                         const CallDeadline deadline(
                             *FtpClient, int(std::min<qint64>(allowance, std::numeric_limits<int>::max())));
                         FtpClient->Upload(kTmp, RemoteUploadName);

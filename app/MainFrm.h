@@ -130,6 +130,9 @@ public:
     // A logo body beyond this is cut off while it arrives, so that a server
     // that never stops sending cannot fill the disk. Tests lower it.
     qint64 maxLogoBytes;
+    // An upload may take FtpClient->TimeOut plus one second for every this
+    // many bytes before it is cut off. Tests raise it.
+    qint64 minUploadRate;
     // The directory is uploaded under this name and then renamed onto
     // "/corvanet.xml", so that an upload cut off half-way never replaces the
     // shared directory with part of it.

@@ -146,7 +146,11 @@ void XmlDocument::save(const QString& fileName) const
         const bool written = d->tree->serialize([&file](const char* data, int size) {
             return file.write(data, size) == size;
         });
-        if (!written) {
+        // The last piece may still sit in the file's buffer: flushed here,
+        // since QSaveFile's commit() does not notice a flush that fails, and
+        // a directory cut short on a full disk would be committed (and then
+        // published) as if it were whole.
+        if (!written || !file.flush()) {
             file.cancelWriting();
             throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
         }

@@ -6,6 +6,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include "DocumentTestHelpers.h"
 #include "ScriptedHttpServer.h"
 #include "ScriptedPeer.h"
@@ -171,6 +175,35 @@ private slots:
         QVERIFY(writeFile(path("good.xml"), "<squad nick=\"ok\"/>"));
         loadAndWait(doc, path("good.xml"));
         QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::None);
+    }
+
+    void saveOnAFullDiskFails()
+    {
+        // The disk takes half of the document. A small document sits in the
+        // file's buffer until the end, where the refusal shows; it must be
+        // reported, and the file saved before must stay as it was.
+        const QString target = path("saved.xml");
+        QVERIFY(writeFile(target, "<squads/>"));
+        XmlDocument small;
+        QVERIFY(writeFile(path("small.xml"), directory(50)));
+        loadAndWait(small, path("small.xml"));
+
+        rlimit saved{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
+        rlimit limited = saved;
+        limited.rlim_cur = directory(50).size() / 2;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        QString error;
+        try {
+            small.save(target);
+        } catch (const EOleException& e) {
+            error = e.description();
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY2(error.startsWith(QStringLiteral("Cannot write")), qPrintable(error));
+        QCOMPARE(readFile(target), QByteArray("<squads/>"));
     }
 
     void brokenTransfersAreTransient()
