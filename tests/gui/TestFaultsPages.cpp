@@ -151,6 +151,35 @@ private slots:
         QCOMPARE(seams.messages.size(), 1);
     }
 
+    void theAddSquadDialogKeepsASquadItCannotReadNow()
+    {
+        // A listed squad whose server has a bad minute: the dialog says so,
+        // removes nothing and publishes nothing.
+        ScriptedPeer pageServer;
+        pageServer.send("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html\r\n\r\n<html>busy").close();
+        const QString page = QStringLiteral("http://127.0.0.1:%1/squads/s.xml").arg(pageServer.port());
+        ScriptedPeer ftp;
+        const QByteArray before = writeDirectory({{"S", page}});
+        RecordingSeams seams;
+        TfrmMain window(settings(ftp.port()), seams);
+        waitListed(window, 1);
+        QTimer::singleShot(0, this, [page] {
+            auto* dialog = qobject_cast<TfrmAddSquad*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->edtUrl->setText(page);
+            dialog->btnOK->click();
+        });
+        window.miAddClick();
+        QCOMPARE(seams.messages.size(), 1);
+        QCOMPARE(seams.messages[0].text, QStringLiteral("This is broken link to squad."));
+        QCOMPARE(seams.messages[0].caption, QStringLiteral("Connection failed"));
+        QCOMPARE(seams.cursor, UiSeams::crDefault);
+        QCOMPARE(ftp.connectionCount(), 0);
+        QCOMPARE(readFile(m_root.filePath("corvanet.xml")), before);
+        QVERIFY(!window.tmrWaitDatabase->isActive()); // no refresh after Abort
+        QCOMPARE(window.status(), QStringLiteral("Ready"));
+    }
+
     void pagesThatAreGoneOrNoDocumentAreRemoved_data()
     {
         QTest::addColumn<QString>("name");
