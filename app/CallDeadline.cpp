@@ -2,7 +2,8 @@
 
 #include "SocketConn.h"
 
-namespace {
+namespace
+{
 // How often an expired call is aborted again, in case it reached a new wait.
 constexpr int kReabortMs = 10;
 } // namespace

@@ -22,15 +22,14 @@
 
 class TSocketConn;
 
-class CallDeadline {
+class CallDeadline
+{
 public:
     // milliseconds <= 0: no deadline.
     CallDeadline(TSocketConn& client, int milliseconds);
     ~CallDeadline();
     CallDeadline(const CallDeadline&) = delete;
     CallDeadline& operator=(const CallDeadline&) = delete;
-
-    bool expired() const { return m_expired; }
 
 private:
     void expire();

@@ -935,7 +935,8 @@ void TfrmMain::publishDirectory(bool deleteTmpOnError)
                 if (FtpClient->Connected) {
                     {
                         const qint64 size = QFileInfo(kTmp).size();
-                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size * 1000 / std::max<qint64>(minUploadRate, 1);
+                        const qint64 rate = std::max<qint64>(minUploadRate, 1);
+                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size * 1000 / rate;
                         const CallDeadline deadline(
                             *FtpClient, int(std::min<qint64>(allowance, std::numeric_limits<int>::max())));
                         FtpClient->Upload(kTmp, RemoteUploadName);

@@ -35,10 +35,12 @@
 #include "SquadTreeModel.h"
 #include "UiSeams.h"
 
-namespace {
+namespace
+{
 
 // Message boxes go to standard error; the bench shows nothing modal.
-class BenchSeams : public UiSeams {
+class BenchSeams : public UiSeams
+{
 public:
     void messageBox(const QString& text, const QString& caption, Icon) override
     {
@@ -56,13 +58,12 @@ private:
 
 bool idle(const TfrmMain& window)
 {
-    return !window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive()
-        && window.status() == QLatin1String("Ready");
+    return !window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive() &&
+           window.status() == QLatin1String("Ready");
 }
 
 // Turns the event loop until cond() holds; false after limitMs.
-template <typename Cond>
-bool waitUntil(Cond cond, int limitMs = 600000)
+template <typename Cond> bool waitUntil(Cond cond, int limitMs = 600000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -86,8 +87,7 @@ struct Spread {
 
 // Runs op(i) for count indexes spread evenly over [0, size), each followed
 // by a synchronous repaint of view, and times them.
-template <typename Op>
-Spread timeSpread(int size, int count, QWidget* view, Op op)
+template <typename Op> Spread timeSpread(int size, int count, QWidget* view, Op op)
 {
     Spread result;
     double sum = 0;
@@ -197,7 +197,8 @@ int main(int argc, char** argv)
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     out << "squads=" << squads << " members=" << members << " messages=" << seams.messages << "\n"
-        << "list_ms=" << ms(listNs) << " fill_ms=" << ms(fillNs) << " refresh_ms=" << ms(refreshNs) << "\n"
+        << "list_ms=" << ms(listNs) << " fill_ms=" << ms(fillNs) << " refresh_ms=" << ms(refreshNs)
+        << "\n"
         << "tree_ms=" << ms(treeNs) << " prepare_ms=" << ms(prepareNs) << "\n"
         << "list_scroll_ms=" << ms(listScrollNs) << " list_select_avg_ms=" << listSelect.avg
         << " list_select_max_ms=" << listSelect.max << "\n"

@@ -8,7 +8,8 @@
 #include "JpegImage.h"
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 QByteArray fixture(const QString& name)
 {
@@ -34,7 +35,8 @@ qsizetype findMarker(const QByteArray& jpeg, quint8 wanted)
 
 } // namespace
 
-class TestJpegFaults : public QObject {
+class TestJpegFaults : public QObject
+{
     Q_OBJECT
 private slots:
     void tenThousandScansAreRefused()
@@ -92,7 +94,8 @@ private slots:
         // never crashes, hangs or reads outside its buffer (the sanitizer
         // build checks that last one).
         QRandomGenerator random(20240611);
-        const QList<QByteArray> originals{fixture("progressive.jpg"), fixture("cmyk.jpg"), fixture("gray.jpg")};
+        const QList<QByteArray> originals{fixture("progressive.jpg"), fixture("cmyk.jpg"),
+                                          fixture("gray.jpg")};
         int decoded = 0;
         for (const QByteArray& original : originals) {
             QVERIFY(!original.isEmpty());
@@ -116,7 +119,8 @@ private slots:
                 const QImage image = JpegImage::decode(mangled);
                 if (!image.isNull()) {
                     ++decoded;
-                    QVERIFY(image.width() <= JpegImage::maxSide && image.height() <= JpegImage::maxSide);
+                    QVERIFY(image.width() <= JpegImage::maxSide &&
+                            image.height() <= JpegImage::maxSide);
                 }
             }
         }

@@ -8,17 +8,18 @@
 #include <QTreeView>
 #include <QtTest>
 
-#include <sys/resource.h>
 #include <csignal>
+#include <sys/resource.h>
 
 #include "FaultHelpers.h"
-#include "PageArea.h"
 #include "LoopbackWebServer.h"
+#include "PageArea.h"
 #include "ScriptedPeer.h"
 
 using namespace FaultHelpers;
 
-namespace {
+namespace
+{
 
 // The ways a logo server misbehaves; each scripts the peer.
 using Behaviour = std::function<void(ScriptedPeer& peer)>;
@@ -37,7 +38,8 @@ void afterRequest(ScriptedPeer& peer, std::function<void()> then)
 // up (a send on a closed connection ends the script).
 void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs)
 {
-    peer.send(bytes).pause(pauseMs).run([&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
+    peer.send(bytes).pause(pauseMs).run(
+        [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
 }
 
 void redirectForever(ScriptedPeer& peer)
@@ -59,7 +61,8 @@ QSize logoSize(const TfrmMain& window)
 
 Q_DECLARE_METATYPE(Behaviour)
 
-class TestFaultsLogo : public QObject {
+class TestFaultsLogo : public QObject
+{
     Q_OBJECT
 
 private:
@@ -96,7 +99,8 @@ private slots:
         QDir::setCurrent(m_work.path());
         m_web = std::make_unique<LoopbackWebServer>(m_root.path());
         QVERIFY(m_web->start());
-        QVERIFY(writeFile(m_root.filePath("corvanet.xml"), directory({{"S", m_web->url("squads/s.xml")}})));
+        QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
+                          directory({{"S", m_web->url("squads/s.xml")}})));
     }
 
     void cleanupTestCase()
@@ -111,7 +115,8 @@ private slots:
         const QByteArray ok = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n";
         const QByteArray logo = jpeg(40, 30);
 
-        QTest::newRow("accepts and never answers") << Behaviour([](ScriptedPeer& peer) { peer.expectLine(); });
+        QTest::newRow("accepts and never answers")
+            << Behaviour([](ScriptedPeer& peer) { peer.expectLine(); });
         // Each line comes well within the time-out of one read, so only a
         // limit on the request as a whole ends these.
         QTest::newRow("header trickled line by line") << Behaviour([ok](ScriptedPeer& peer) {
@@ -135,22 +140,25 @@ private slots:
                 sendForever(peer, lines, 1);
             });
         });
-        QTest::newRow("endless redirect chain") << Behaviour([](ScriptedPeer& peer) { redirectForever(peer); });
-        QTest::newRow("reset in the middle of the body") << Behaviour([ok, logo](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, ok, logo] {
-                peer.send(ok + "Content-Length: " + QByteArray::number(logo.size()) + "\r\n\r\n"
-                          + logo.left(logo.size() / 2))
-                    .pause(20)
-                    .reset();
-            });
-        });
+        QTest::newRow("endless redirect chain")
+            << Behaviour([](ScriptedPeer& peer) { redirectForever(peer); });
+        QTest::newRow("reset in the middle of the body")
+            << Behaviour([ok, logo](ScriptedPeer& peer) {
+                   afterRequest(peer, [&peer, ok, logo] {
+                       peer.send(ok + "Content-Length: " + QByteArray::number(logo.size()) +
+                                 "\r\n\r\n" + logo.left(logo.size() / 2))
+                           .pause(20)
+                           .reset();
+                   });
+               });
         // A whole, good picture, but not the billion bytes announced: the
         // transfer was cut short, so what arrived is no logo.
-        QTest::newRow("a billion bytes announced, then closed") << Behaviour([ok, logo](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, ok, logo] {
-                peer.send(ok + "Content-Length: 1000000000\r\n\r\n" + logo).close();
-            });
-        });
+        QTest::newRow("a billion bytes announced, then closed")
+            << Behaviour([ok, logo](ScriptedPeer& peer) {
+                   afterRequest(peer, [&peer, ok, logo] {
+                       peer.send(ok + "Content-Length: 1000000000\r\n\r\n" + logo).close();
+                   });
+               });
     }
 
     void badLogoServersEndInTime()
@@ -171,8 +179,8 @@ private slots:
             refusedWhileBusy = window.status() == QLatin1String("Loading squad logo...");
             window.tbtnRefreshClick();
             window.tbtnDatabaseClick();
-            refusedWhileBusy = refusedWhileBusy && !window.tmrWaitDatabase->isActive()
-                && window.pgLeft->isPageVisible(window.tbshtDetails);
+            refusedWhileBusy = refusedWhileBusy && !window.tmrWaitDatabase->isActive() &&
+                               window.pgLeft->isPageVisible(window.tbshtDetails);
         });
 
         openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port()));
@@ -181,7 +189,8 @@ private slots:
         QVERIFY(refusedWhileBusy);
         QVERIFY(seams.messages.isEmpty());
         QCOMPARE(logoSize(window), QSize());
-        window.twSquad->setCurrentIndex(window.twSquadModel->index(0, 0)); // shows "temp.jpg" if there is one
+        window.twSquad->setCurrentIndex(
+            window.twSquadModel->index(0, 0)); // shows "temp.jpg" if there is one
         QCOMPARE(logoSize(window), QSize());
 
         window.tbtnRefreshClick();
@@ -207,7 +216,8 @@ private slots:
         openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port()));
         QVERIFY(!guard.fired());
         expectSound(window, seams);
-        QVERIFY(QFileInfo("temp.jpg").size() < 1024 * 1024); // the second attempt's 404 page, if anything
+        QVERIFY(QFileInfo("temp.jpg").size() <
+                1024 * 1024); // the second attempt's 404 page, if anything
 
         // Announced beyond the limit: cut off with the first bytes.
         ScriptedPeer announcing;
@@ -230,7 +240,8 @@ private slots:
         const QByteArray logo = jpeg(96, 72, true);
         QVERIFY(logo.size() > 4096 && logo.size() < 16 * 1024);
         auto serveLogo = [&logo](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, &logo] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
+            afterRequest(peer,
+                         [&peer, &logo] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
         };
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
@@ -239,7 +250,8 @@ private slots:
 
         rlimit saved{};
         QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
+        const auto oldHandler =
+            std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
         rlimit small = saved;
         small.rlim_cur = 2048;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);

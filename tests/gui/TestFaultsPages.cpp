@@ -21,7 +21,8 @@
 
 using namespace FaultHelpers;
 
-namespace {
+namespace
+{
 
 const QString kUser = QStringLiteral("corvanet");
 const QString kPassword = QStringLiteral("squadup");
@@ -31,14 +32,16 @@ using Behaviour = std::function<void(ScriptedPeer& peer)>;
 // Sends a reply as soon as a client connects; the request is not read.
 void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs)
 {
-    peer.send(bytes).pause(pauseMs).run([&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
+    peer.send(bytes).pause(pauseMs).run(
+        [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
 }
 
 } // namespace
 
 Q_DECLARE_METATYPE(Behaviour)
 
-class TestFaultsPages : public QObject {
+class TestFaultsPages : public QObject
+{
     Q_OBJECT
 
 private:
@@ -99,13 +102,18 @@ private slots:
     void pagesThatCannotBeReadNowKeepTheSquad_data()
     {
         QTest::addColumn<Behaviour>("behaviour");
-        const QByteArray html = "<!DOCTYPE html><html><body><h1>Service Unavailable</h1><br></body></html>";
-        QTest::newRow("accepts and never answers") << Behaviour([](ScriptedPeer& peer) { peer.expectLine(); });
+        const QByteArray html =
+            "<!DOCTYPE html><html><body><h1>Service Unavailable</h1><br></body></html>";
+        QTest::newRow("accepts and never answers")
+            << Behaviour([](ScriptedPeer& peer) { peer.expectLine(); });
         QTest::newRow("reset in the middle") << Behaviour([](ScriptedPeer& peer) {
-            peer.send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n<squad nick=\"S\"><member").pause(20).reset();
+            peer.send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n<squad nick=\"S\"><member")
+                .pause(20)
+                .reset();
         });
         QTest::newRow("503 error page") << Behaviour([html](ScriptedPeer& peer) {
-            peer.send("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html\r\n\r\n" + html).close();
+            peer.send("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html\r\n\r\n" + html)
+                .close();
         });
         QTest::newRow("trickled") << Behaviour([](ScriptedPeer& peer) {
             peer.send("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<squad nick=\"S\">");
@@ -128,7 +136,8 @@ private slots:
             refused.reset(); // the port is free again
         }
         ScriptedPeer ftp; // must never be contacted: nothing is published
-        const QByteArray before = writeDirectory({{"S", page}, {"A", m_web->url("squads/alive.xml")}});
+        const QByteArray before =
+            writeDirectory({{"S", page}, {"A", m_web->url("squads/alive.xml")}});
         RecordingSeams seams;
         TfrmMain window(settings(ftp.port()), seams);
         window.DetailDoc.setStallTimeout(200);
@@ -156,8 +165,11 @@ private slots:
         // A listed squad whose server has a bad minute: the dialog says so,
         // removes nothing and publishes nothing.
         ScriptedPeer pageServer;
-        pageServer.send("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html\r\n\r\n<html>busy").close();
-        const QString page = QStringLiteral("http://127.0.0.1:%1/squads/s.xml").arg(pageServer.port());
+        pageServer
+            .send("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/html\r\n\r\n<html>busy")
+            .close();
+        const QString page =
+            QStringLiteral("http://127.0.0.1:%1/squads/s.xml").arg(pageServer.port());
         ScriptedPeer ftp;
         const QByteArray before = writeDirectory({{"S", page}});
         RecordingSeams seams;
@@ -186,7 +198,9 @@ private slots:
         QTest::addColumn<QByteArray>("content"); // empty: not there at all (404)
         QTest::newRow("404") << "missing.xml" << QByteArray();
         QTest::newRow("HTML error page served as the page")
-            << "error.xml" << QByteArray("<html><head><title>Error</title></head><body>Account suspended<br></body></html>");
+            << "error.xml"
+            << QByteArray("<html><head><title>Error</title></head><body>Account "
+                          "suspended<br></body></html>");
     }
 
     void pagesThatAreGoneOrNoDocumentAreRemoved()
@@ -204,10 +218,12 @@ private slots:
         waitListed(window, 2);
 
         openSquad(window, page);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() == 1, 10000); // published and reloaded
+        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() == 1,
+                                 10000); // published and reloaded
         expectSound(window, seams);
         QCOMPARE(seams.messages.size(), 1);
-        QCOMPARE(seams.messages[0].text, QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
+        QCOMPARE(seams.messages[0].text,
+                 QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
         QCOMPARE(listTexts(window.lbSquads), QStringList({"A"}));
         QVERIFY(!readFile(m_root.filePath("corvanet.xml")).contains(name.toUtf8()));
     }
@@ -218,8 +234,9 @@ private slots:
         int members = 0;
         const QByteArray remark(300, 'r');
         while (xml.size() < 10 * 1024 * 1024) {
-            xml += "<member nick=\"m" + QByteArray::number(members) + "\" id=\"" + QByteArray::number(members)
-                + "\"><name>Member " + QByteArray::number(members) + "</name><remark>" + remark + "</remark></member>\n";
+            xml += "<member nick=\"m" + QByteArray::number(members) + "\" id=\"" +
+                   QByteArray::number(members) + "\"><name>Member " + QByteArray::number(members) +
+                   "</name><remark>" + remark + "</remark></member>\n";
             ++members;
         }
         QVERIFY(writeFile(m_root.filePath("squads/big.xml"), xml + "</squad>"));
@@ -290,8 +307,10 @@ private slots:
         // The first load is whole; the refresh trickles for ever.
         ScriptedPeer server;
         const QByteArray good = directory({{"A", m_web->url("squads/alive.xml")}});
-        server.send("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n" + good).close().acceptNext().send(
-            "HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<squads>");
+        server.send("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n" + good)
+            .close()
+            .acceptNext()
+            .send("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<squads>");
         sendForever(server, "<squad nick=\"x\" web=\"y\"/>", 20);
         ScriptedPeer ftp;
         AppSettings s = settings(ftp.port());

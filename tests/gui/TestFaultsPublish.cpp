@@ -7,10 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <linux/capability.h>
-#include <sys/resource.h>
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -23,7 +23,8 @@
 
 using namespace FaultHelpers;
 
-namespace {
+namespace
+{
 
 const QString kUser = QStringLiteral("corvanet");
 const QString kPassword = QStringLiteral("squadup");
@@ -31,20 +32,25 @@ const QString kPassword = QStringLiteral("squadup");
 // Greets and accepts the login.
 void login(ScriptedPeer& peer)
 {
-    peer.send("220 Ready\r\n").expectLine().send("331 Password required\r\n").expectLine().send("230 Logged in\r\n");
+    peer.send("220 Ready\r\n")
+        .expectLine()
+        .send("331 Password required\r\n")
+        .expectLine()
+        .send("230 Logged in\r\n");
 }
 
 QByteArray passiveReply(quint16 port)
 {
-    return "227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + ","
-        + QByteArray::number(port & 0xFF) + ")\r\n";
+    return "227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + "," +
+           QByteArray::number(port & 0xFF) + ")\r\n";
 }
 
 // A listening socket on loopback that never accepts: the kernel completes
 // the connection and nobody ever reads it. Its small receive buffer, which
 // the connection inherits, keeps the kernel from reading much on our behalf
 // either. (A QTcpServer would accept and read everything into memory.)
-class NeverAccepts {
+class NeverAccepts
+{
 public:
     NeverAccepts() : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
@@ -53,9 +59,10 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (m_fd < 0 || ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0
-            || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_fd, 1) != 0
-            || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        if (m_fd < 0 || ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+            ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 1) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             return;
         m_port = ntohs(address.sin_port);
     }
@@ -77,11 +84,13 @@ private:
 // included: as root the permission bits alone stop nothing, so the
 // capability that overrides them is dropped from the calling thread's
 // effective set (it stays permitted and comes back at the end).
-class UnwritableDir {
+class UnwritableDir
+{
 public:
     explicit UnwritableDir(const QString& path) : m_path(path)
     {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                        QFile::ExeGroup);
         if (geteuid() == 0)
             m_dropped = setOverride(false);
         QFile probe(QDir(path).filePath(QStringLiteral("probe")));
@@ -120,7 +129,8 @@ private:
 
 } // namespace
 
-class TestFaultsPublish : public QObject {
+class TestFaultsPublish : public QObject
+{
     Q_OBJECT
 
 private:
@@ -148,7 +158,8 @@ private:
     {
         QList<QPair<QString, QString>> entries{{"dead", deadPage()}};
         for (int i = 0; i < extra; ++i)
-            entries.append({QStringLiteral("live %1").arg(i), m_root.filePath(QStringLiteral("live%1.xml").arg(i))});
+            entries.append({QStringLiteral("live %1").arg(i),
+                            m_root.filePath(QStringLiteral("live%1.xml").arg(i))});
         const QByteArray xml = directory(entries, prologue);
         writeFile(directoryFile(), xml);
         return xml;
@@ -162,13 +173,15 @@ private:
         QVERIFY(selectUrl(window, deadPage()));
         window.tbtnDetailsClick();
         QTRY_VERIFY_WITH_TIMEOUT(!seams.messages.isEmpty(), 10000);
-        QCOMPARE(seams.messages[0].text, QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
+        QCOMPARE(seams.messages[0].text,
+                 QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
         QTRY_VERIFY_WITH_TIMEOUT(idle(window), 10000);
     }
 
     // A failed publish: told once in the error report, "Ready", the default
     // cursor, no session left, no reload; the directory as it was.
-    void expectFailedPublish(TfrmMain& window, const RecordingSeams& seams, const QByteArray& before)
+    void expectFailedPublish(TfrmMain& window, const RecordingSeams& seams,
+                             const QByteArray& before)
     {
         expectSound(window, seams);
         QCOMPARE(seams.messages.size(), 2);
@@ -201,7 +214,8 @@ private slots:
         openDeadSquad(window, seams);
         QVERIFY(!guard.fired());
         expectFailedPublish(window, seams, before);
-        QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("530 ")), qPrintable(seams.messages[1].text));
+        QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("530 ")),
+                 qPrintable(seams.messages[1].text));
     }
 
     void serverGoneBetweenLoginAndUpload()
@@ -299,7 +313,9 @@ private slots:
         NeverAccepts neverAccepts;
         QVERIFY(neverAccepts.port() != 0);
         QByteArray prologue;
-        std::function<void()> trickle = [&] { peer.send("220-Still here\r\n").pause(30).run(trickle); };
+        std::function<void()> trickle = [&] {
+            peer.send("220-Still here\r\n").pause(30).run(trickle);
+        };
         if (kind == 0) {
             peer.expectBytes(1);
         } else if (kind == 1) {
@@ -309,7 +325,10 @@ private slots:
             // send has to wait for a reader that never comes.
             prologue = "<!-- " + QByteArray(6 * 1024 * 1024, '-').replace("--", "- ") + " -->\n";
             login(peer);
-            peer.expectLine().send(passiveReply(neverAccepts.port())).expectLine().send("150 Ok\r\n");
+            peer.expectLine()
+                .send(passiveReply(neverAccepts.port()))
+                .expectLine()
+                .send("150 Ok\r\n");
         }
         const QByteArray before = writeDirectory(2, prologue);
         RecordingSeams seams;

@@ -11,12 +11,12 @@
 #include "FtpClient.h"
 #include "ScriptedPeer.h"
 
-namespace {
+namespace
+{
 
 const QByteArray kContent(5000, 's');
 
-template <class F>
-QString thrown(F&& f)
+template <class F> QString thrown(F&& f)
 {
     try {
         f();
@@ -52,8 +52,8 @@ void serveStore(ScriptedPeer& peer, int data, const QByteArray& closing)
 {
     const quint16 port = peer.port();
     peer.expectLine()
-        .send("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + ","
-              + QByteArray::number(port & 0xFF) + ")\r\n")
+        .send("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + "," +
+              QByteArray::number(port & 0xFF) + ")\r\n")
         .acceptNext()
         .switchTo(0)
         .expectLine()
@@ -66,7 +66,8 @@ void serveStore(ScriptedPeer& peer, int data, const QByteArray& closing)
 
 } // namespace
 
-class TestFtpFaults : public QObject {
+class TestFtpFaults : public QObject
+{
     Q_OBJECT
 
 private:
@@ -108,13 +109,19 @@ private slots:
         QTest::addColumn<QByteArray>("userReply");
         // A web server that talks first; the rest of its reply would be read
         // as the answers to USER and PASS.
-        QTest::newRow("HTTP greeting") << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n"
-                                                     "Content-Length: 0\r\nConnection: close\r\n\r\n")
-                                       << QByteArray("530 never asked");
+        QTest::newRow("HTTP greeting")
+            << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n"
+                          "Content-Length: 0\r\nConnection: close\r\n\r\n")
+            << QByteArray("530 never asked");
         QTest::newRow("text greeting") << QByteArray("Welcome!\r\n") << QByteArray("331 Password");
-        QTest::newRow("code cut by a NUL") << QByteArray("2\0" "20 Ready\r\n", 12) << QByteArray("331 Password");
-        QTest::newRow("USER answered by text") << QByteArray("220 Ready\r\n") << QByteArray("hello there");
-        QTest::newRow("USER answered by a code out of range") << QByteArray("220 Ready\r\n") << QByteArray("2300 ok");
+        QTest::newRow("code cut by a NUL") << QByteArray("2\0"
+                                                         "20 Ready\r\n",
+                                                         12)
+                                           << QByteArray("331 Password");
+        QTest::newRow("USER answered by text")
+            << QByteArray("220 Ready\r\n") << QByteArray("hello there");
+        QTest::newRow("USER answered by a code out of range")
+            << QByteArray("220 Ready\r\n") << QByteArray("2300 ok");
     }
 
     void peersThatDoNotSpeakFtpAreRefused()
@@ -129,7 +136,8 @@ private slots:
         QVERIFY2(error != QLatin1String("<none>"), "logged in to a peer that does not speak FTP");
         QVERIFY(!m_client->Connected);
         for (const QByteArray& line : m_peer->lines())
-            QVERIFY2(!line.startsWith("PASS "), "the password went to a peer that does not speak FTP");
+            QVERIFY2(!line.startsWith("PASS "),
+                     "the password went to a peer that does not speak FTP");
     }
 
     void oddButValidRepliesAreRead()
@@ -187,8 +195,9 @@ private slots:
     {
         m_peer->send("220 Ready\r\n").expectLine().send("230 Logged in\r\n");
         QList<QByteArray> replies{"350 Ready for destination name", "250 Renamed", // renamed
-                                  "550 No such file",                                // RNFR refused
-                                  "350 Ready for destination name", "553 Not allowed"}; // RNTO refused
+                                  "550 No such file",                              // RNFR refused
+                                  "350 Ready for destination name",
+                                  "553 Not allowed"}; // RNTO refused
         answerLines(*m_peer, [replies](const QByteArray&) mutable {
             return replies.isEmpty() ? QByteArray() : replies.takeFirst();
         });

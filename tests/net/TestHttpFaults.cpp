@@ -9,10 +9,10 @@
 #include "HttpClient.h"
 #include "ScriptedPeer.h"
 
-namespace {
+namespace
+{
 
-template <class F>
-QString thrown(F&& f)
+template <class F> QString thrown(F&& f)
 {
     try {
         f();
@@ -57,7 +57,8 @@ struct Client {
 
 } // namespace
 
-class TestHttpFaults : public QObject {
+class TestHttpFaults : public QObject
+{
     Q_OBJECT
 private slots:
     void nulInTheReplyHeaderIsRefused_data()
@@ -66,7 +67,8 @@ private slots:
         // "@" stands for the NUL byte.
         auto nul = [](const char* text) { return QByteArray(text).replace('@', '\0'); };
         QTest::newRow("status line") << nul("HTTP/1.0 200@ OK\r\n\r\nbody");
-        QTest::newRow("content length") << nul("HTTP/1.0 200 OK\r\nContent-Length: 4@000\r\n\r\nbody");
+        QTest::newRow("content length")
+            << nul("HTTP/1.0 200 OK\r\nContent-Length: 4@000\r\n\r\nbody");
         QTest::newRow("location") << nul("HTTP/1.0 302 Found\r\nLocation: /a.jpg@.exe\r\n\r\n");
         QTest::newRow("cookie") << nul("HTTP/1.0 200 OK\r\nSet-Cookie: id=7@x\r\n\r\nbody");
     }
@@ -87,13 +89,15 @@ private slots:
         // Two different lengths: which one frames the body is anybody's
         // guess, so the reply is refused whole.
         Client c;
-        answerOnce(c.peer, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\nContent-Length: 4\r\n\r\nbody");
+        answerOnce(c.peer,
+                   "HTTP/1.0 200 OK\r\nContent-Length: 100\r\nContent-Length: 4\r\n\r\nbody");
         QCOMPARE(c.get(), QStringLiteral("Reply header holds two different Content-Length values"));
         QVERIFY(!c.bodyStored());
 
         // The same value twice is one value.
         Client d;
-        answerOnce(d.peer, "HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:  4\r\n\r\nbody");
+        answerOnce(d.peer,
+                   "HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:  4\r\n\r\nbody");
         QCOMPARE(d.get(), QStringLiteral("<none>"));
         QCOMPARE(d.http.contentLength(), 4);
     }
@@ -111,7 +115,8 @@ private slots:
         Client c;
         answerOnce(c.peer, "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\nbody");
         const QString error = c.get();
-        QVERIFY2(error.startsWith("Connection closed before the whole body arrived (4 of "), qPrintable(error));
+        QVERIFY2(error.startsWith("Connection closed before the whole body arrived (4 of "),
+                 qPrintable(error));
     }
 
     void aFullDiskIsAnError_data()
@@ -119,8 +124,8 @@ private slots:
         QTest::addColumn<bool>("bodyOnFullDisk");
         QTest::addColumn<QByteArray>("reply");
         QTest::newRow("body to the close") << true << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
-        QTest::newRow("body of a known length") << true
-                                                << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+        QTest::newRow("body of a known length")
+            << true << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
         QTest::newRow("header") << false << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
     }
 

@@ -15,7 +15,8 @@
 #include "ScriptedPeer.h"
 #include "XmlDocument.h"
 
-namespace {
+namespace
+{
 
 QByteArray nested(int depth)
 {
@@ -34,14 +35,15 @@ QByteArray directory(int squads)
     QByteArray doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<squads>\n";
     doc.reserve(squads * 90);
     for (int i = 0; i < squads; ++i)
-        doc += "  <squad nick=\"Squad number " + QByteArray::number(i)
-            + "\" web=\"http://127.0.0.1/pages/squads/" + QByteArray::number(i) + ".xml\"/>\n";
+        doc += "  <squad nick=\"Squad number " + QByteArray::number(i) +
+               "\" web=\"http://127.0.0.1/pages/squads/" + QByteArray::number(i) + ".xml\"/>\n";
     return doc + "</squads>\n";
 }
 
 } // namespace
 
-class TestXmlFaults : public QObject {
+class TestXmlFaults : public QObject
+{
     Q_OBJECT
 
 private:
@@ -93,9 +95,10 @@ private slots:
         // there must not pass for the document (the squads after it would be
         // lost at the next publish).
         const QByteArray big(20 * 1000 * 1000, 'x');
-        QVERIFY(writeFile(path("text5mb.xml"), "<squad><remark>" + big.left(5000000) + "</remark></squad>"));
-        QVERIFY(writeFile(path("text20mb.xml"),
-                          "<squads><squad nick=\"a\"/><x>" + big + "</x><squad nick=\"b\"/></squads>"));
+        QVERIFY(writeFile(path("text5mb.xml"),
+                          "<squad><remark>" + big.left(5000000) + "</remark></squad>"));
+        QVERIFY(writeFile(path("text20mb.xml"), "<squads><squad nick=\"a\"/><x>" + big +
+                                                    "</x><squad nick=\"b\"/></squads>"));
         QVERIFY(writeFile(path("attribute20mb.xml"), "<squad nick=\"" + big + "\"/>"));
         XmlDocument doc;
         loadAndWait(doc, path("text5mb.xml"));
@@ -117,7 +120,8 @@ private slots:
         loadAndWait(doc, path("big-directory.xml"));
         const XmlNodeList entries = doc.lastChild().childNodes();
         QCOMPARE(entries.length(), 100000);
-        QCOMPARE(entries.item(99999).attributes().getNamedItem("nick").text(), QStringLiteral("Squad number 99999"));
+        QCOMPARE(entries.item(99999).attributes().getNamedItem("nick").text(),
+                 QStringLiteral("Squad number 99999"));
     }
 
     void aTricklingServerEndsWithinTheLoadTimeout()
@@ -132,7 +136,8 @@ private slots:
         loadAndWait(doc, QStringLiteral("http://127.0.0.1:%1/corvanet.xml").arg(peer.port()));
         QVERIFY(doc.lastChild().isNull());
         QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Transient);
-        QVERIFY2(doc.loadError().contains(QStringLiteral("did not end")), qPrintable(doc.loadError()));
+        QVERIFY2(doc.loadError().contains(QStringLiteral("did not end")),
+                 qPrintable(doc.loadError()));
     }
 
     void failuresTellWhetherTheDocumentIsGone_data()
@@ -150,14 +155,16 @@ private slots:
             m_server.route(name, reply);
             return m_server.url(name);
         };
-        const QByteArray html = "<!DOCTYPE html><html><body><h1>Error</h1><p>Sorry<br></body></html>";
+        const QByteArray html =
+            "<!DOCTYPE html><html><body><h1>Error</h1><p>Sorry<br></body></html>";
         QTest::newRow("404") << route("a.xml", "404 Not Found", html) << F::Permanent;
         QTest::newRow("410") << route("b.xml", "410 Gone", html) << F::Permanent;
         QTest::newRow("500") << route("c.xml", "500 Internal Server Error", html) << F::Transient;
         QTest::newRow("503") << route("d.xml", "503 Service Unavailable", html) << F::Transient;
         QTest::newRow("403") << route("e.xml", "403 Forbidden", html) << F::Transient;
         QTest::newRow("HTML error page as 200") << route("f.xml", "200 OK", html) << F::Permanent;
-        QTest::newRow("empty 200") << route("g.xml", "200 OK", "", "application/xml") << F::Permanent;
+        QTest::newRow("empty 200")
+            << route("g.xml", "200 OK", "", "application/xml") << F::Permanent;
         QTest::newRow("refused connection") << unusedLoopbackUrl("squad.xml") << F::Transient;
         QVERIFY(writeFile(path("malformed.xml"), "<squad nick=\"x\"><member>"));
         QTest::newRow("malformed file") << path("malformed.xml") << F::Permanent;
@@ -190,7 +197,8 @@ private slots:
 
         rlimit saved{};
         QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
+        const auto oldHandler =
+            std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
         rlimit limited = saved;
         limited.rlim_cur = directory(50).size() / 2;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
@@ -211,7 +219,9 @@ private slots:
         // Reset in the middle of the body, and a server that accepts and
         // never answers: the document may well be there.
         ScriptedPeer resetting;
-        resetting.send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<squads><squad nick=\"a\"/>").pause(20).reset();
+        resetting.send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<squads><squad nick=\"a\"/>")
+            .pause(20)
+            .reset();
         ScriptedPeer silent;
         silent.expectLine();
         for (ScriptedPeer* peer : {&resetting, &silent}) {

@@ -21,13 +21,15 @@
 #include "MainFrm.h"
 #include "RecordingSeams.h"
 
-namespace FaultHelpers {
+namespace FaultHelpers
+{
 
 inline bool writeFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
 }
 
 inline QByteArray readFile(const QString& path)
@@ -54,19 +56,22 @@ inline QByteArray jpeg(int width, int height, bool noise = false)
     return data;
 }
 
-inline QByteArray squadPage(const QByteArray& nick, const QString& picture = QString(), int members = 0)
+inline QByteArray squadPage(const QByteArray& nick, const QString& picture = QString(),
+                            int members = 0)
 {
-    QByteArray xml = "<?xml version=\"1.0\"?>\n<squad nick=\"" + nick + "\"><name>" + nick + " squad</name>";
+    QByteArray xml =
+        "<?xml version=\"1.0\"?>\n<squad nick=\"" + nick + "\"><name>" + nick + " squad</name>";
     if (!picture.isEmpty())
         xml += "<picture>" + picture.toUtf8().replace("&", "&amp;") + "</picture>";
     for (int i = 0; i < members; ++i)
-        xml += "\n<member nick=\"m" + QByteArray::number(i) + "\" id=\"" + QByteArray::number(i) + "\"><name>Member "
-            + QByteArray::number(i) + "</name></member>";
+        xml += "\n<member nick=\"m" + QByteArray::number(i) + "\" id=\"" + QByteArray::number(i) +
+               "\"><name>Member " + QByteArray::number(i) + "</name></member>";
     return xml + "</squad>\n";
 }
 
 // A directory listing (nick, page address) pairs.
-inline QByteArray directory(const QList<QPair<QString, QString>>& entries, const QByteArray& prologue = {})
+inline QByteArray directory(const QList<QPair<QString, QString>>& entries,
+                            const QByteArray& prologue = {})
 {
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + prologue + "<squads>\n";
     for (const auto& [nick, url] : entries)
@@ -92,8 +97,8 @@ inline void speedUp(TfrmMain& window)
 // The window is idle: no load polled, "Ready".
 inline bool idle(const TfrmMain& window)
 {
-    return !window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive()
-        && window.status() == QLatin1String("Ready");
+    return !window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive() &&
+           window.status() == QLatin1String("Ready");
 }
 
 // Selects the list entry with this page address, as a click does.
@@ -122,14 +127,16 @@ inline void expectSound(TfrmMain& window, const RecordingSeams& seams)
 // timer tick, where no QTRY can see it. After limitMs the guard aborts both
 // clients again and again, so that the tick returns and the test fails on
 // fired() instead of hanging.
-class HangGuard {
+class HangGuard
+{
 public:
     HangGuard(TfrmMain& window, int limitMs)
     {
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this, &window] {
             m_fired = true;
             m_timer.setInterval(10);
-            for (TSocketConn* client : std::initializer_list<TSocketConn*>{window.HttpClient, window.FtpClient}) {
+            for (TSocketConn* client :
+                 std::initializer_list<TSocketConn*>{window.HttpClient, window.FtpClient}) {
                 client->TimedOut = true;
                 client->WaitDone = true;
                 client->Abort();
