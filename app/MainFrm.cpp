@@ -604,6 +604,10 @@ void TfrmMain::tmrWaitDetailTimer()
         // because of one bad minute; the entry stays.
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
+        // Details disabled "Add Squad ..." until the list shows again; when
+        // the list is what still shows, it is back at once.
+        if (pgLeft->isPageVisible(tbshtDatabase))
+            miAdd->setEnabled(true);
         m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
                            UiSeams::Icon::Warning);
     } else {

@@ -4,6 +4,7 @@
 // directory that fails to load is never published. Every case ends "Ready"
 // with the default cursor.
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -153,6 +154,8 @@ private slots:
         QCOMPARE(readFile(m_root.filePath("corvanet.xml")), before);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"A", "S"}));
         QCOMPARE(window.SelectedSquadUrl, page);
+        QVERIFY(window.pgLeft->isPageVisible(window.tbshtDatabase));
+        QVERIFY(window.miAdd->isEnabled());
 
         // The window goes on as before: another squad opens.
         openSquad(window, m_web->url("squads/alive.xml"));
