@@ -143,6 +143,17 @@ void TfrmAddSquad::runOk()
     const bool accepted = started && !m_main.DetailDoc.lastChild().isNull();
     XmlNode root = m_main.DatabaseDoc.lastChild();
 
+    if (!accepted && started
+        && m_main.DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
+        // The page could not be read just now: nothing is known about the
+        // squad, so a listed entry stays and nothing is published.
+        seams.setScreenCursor(UiSeams::crDefault);
+        seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+                         UiSeams::Icon::Warning);
+        done(ResultAbort);
+        return;
+    }
+
     if (!accepted) {
         seams.messageBox(QStringLiteral("Bad file URL or incorrect data format."),
                          QStringLiteral("Squad not found"), UiSeams::Icon::Warning);

@@ -132,8 +132,7 @@ QImage JpegImage::load(const QString& fileName, QString* error)
             *error = file.errorString();
         return QImage();
     }
-    // A logo is small; a file of more than 64 MiB is no logo.
-    if (file.size() > 64 * 1024 * 1024) {
+    if (file.size() > maxFileSize) {
         if (error)
             *error = QStringLiteral("file too large");
         return QImage();

@@ -14,6 +14,8 @@ namespace JpegImage {
 constexpr int maxSide = 8192;
 constexpr int maxScans = 1000;
 constexpr long maxMemory = 256L * 1024 * 1024;
+// A logo is small; a file larger than this is no logo and is not read.
+constexpr qint64 maxFileSize = 64LL * 1024 * 1024;
 
 // Null image on any failure; error (when given) then says why.
 QImage load(const QString& fileName, QString* error = nullptr);

@@ -2,6 +2,7 @@
 
 #include "AboutFrm.h"
 #include "AddSquadFrm.h"
+#include "CallDeadline.h"
 #include "ErrorReport.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QCollator>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
@@ -28,11 +30,14 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 using ErrorReport::guarded;
 
 QString TfrmMain::CurrentSquadUrl;
+const QString TfrmMain::RemoteDirectory = QStringLiteral("/corvanet.xml");
+const QString TfrmMain::RemoteUploadName = QStringLiteral("/corvanet.xml.tmp");
 
 namespace {
 
@@ -42,8 +47,11 @@ const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
 
 // The network clients wait without a limit of their own; a server that
-// accepts and never answers must not hold the window busy for ever.
+// accepts and never answers must not hold the window busy for ever. Each call
+// of a client as a whole is bounded as well (CallDeadline): by this time, and
+// an upload by this time plus one second for every minUploadRate bytes.
 constexpr int kClientTimeOut = 30000;
+constexpr qint64 kMinUploadRate = 64 * 1024;
 
 // The order of the squad list: alphabetical by the user's language, without
 // regard to case, so that "Ärger" stands with the A's rather than after "Z".
@@ -270,6 +278,12 @@ void TfrmMain::createComponents()
     HttpClient->ReportLevel = 0;
     HttpClient->ProxyPort = 0;
     HttpClient->TimeOut = kClientTimeOut;
+    maxLogoBytes = JpegImage::maxFileSize;
+    HttpClient->OnPacketRecvd = [this](QObject*) {
+        // Announced or received, a body larger than any logo ends the fetch.
+        if (HttpClient->contentLength() > maxLogoBytes || HttpClient->ReceivedCount > maxLogoBytes)
+            HttpClient->Abort();
+    };
 
     FtpClient = new TFtpClient(this);
     FtpClient->setObjectName(QStringLiteral("FtpClient"));
@@ -282,6 +296,7 @@ void TfrmMain::createComponents()
     FtpClient->ReportLevel = 0;
     FtpClient->ProxyPort = 0;
     FtpClient->TimeOut = kClientTimeOut;
+    minUploadRate = kMinUploadRate;
 
     lbSquads->setFocus();
 }
@@ -582,6 +597,19 @@ void TfrmMain::tmrWaitDetailTimer()
             }
         } readyAgain{this};
         runLogoStep();
+    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
+        // The page could not be read just now (no connection, a reset, a
+        // time-out, a server error). That says nothing about the squad, and
+        // removing it would drop it from the shared directory for every user
+        // because of one bad minute; the entry stays.
+        setStatus(kReady);
+        setScreenCursor(UiSeams::crDefault);
+        // Details disabled "Add Squad ..." until the list shows again; when
+        // the list is what still shows, it is back at once.
+        if (pgLeft->isPageVisible(tbshtDatabase))
+            miAdd->setEnabled(true);
+        m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+                           UiSeams::Icon::Warning);
     } else {
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
@@ -844,6 +872,7 @@ bool isJpegName(const QString& picture)
 bool TfrmMain::fetchLogo(const QString& address)
 {
     try {
+        const CallDeadline deadline(*HttpClient, HttpClient->TimeOut);
         HttpClient->Host = address;
         HttpClient->Get(address);
     } catch (...) {
@@ -901,18 +930,36 @@ void TfrmMain::publishDirectory(bool deleteTmpOnError)
             FtpClient->UserID = m_settings.ftpUser;
             FtpClient->Password = m_settings.ftpPassword;
             FtpClient->Passive = true;
-            FtpClient->Connect();
+            const int timeOut = FtpClient->TimeOut;
+            {
+                const CallDeadline deadline(*FtpClient, timeOut);
+                FtpClient->Connect();
+            }
             try {
-                if (FtpClient->Connected)
-                    FtpClient->Upload(kTmp, QStringLiteral("/corvanet.xml"));
+                if (FtpClient->Connected) {
+                    {
+                        const qint64 size = QFileInfo(kTmp).size();
+                        const qint64 rate = std::max<qint64>(minUploadRate, 1);
+                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size * 1000 / rate;
+                        const CallDeadline deadline(
+                            *FtpClient, int(std::min<qint64>(allowance, std::numeric_limits<int>::max())));
+                        FtpClient->Upload(kTmp, RemoteUploadName);
+                    }
+                    // Only a complete upload replaces the directory; other
+                    // users never load a half-written one either.
+                    const CallDeadline deadline(*FtpClient, timeOut);
+                    FtpClient->Rename(RemoteUploadName, RemoteDirectory);
+                }
             } catch (...) {
                 // Leave no half-used session behind for the next publish.
                 try {
+                    const CallDeadline deadline(*FtpClient, timeOut);
                     FtpClient->Disconnect();
                 } catch (...) {
                 }
                 throw;
             }
+            const CallDeadline deadline(*FtpClient, timeOut);
             FtpClient->Disconnect();
         }
     } catch (...) {

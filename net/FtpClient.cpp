@@ -194,9 +194,17 @@ QByteArray TFtpClient::command(const QByteArray& text)
     return reply;
 }
 
+// Whether a reply line starts with a code that FTP knows (100 to 599). A line
+// without one comes from a peer that does not speak FTP (a web server, a
+// banner, noise): reading it as a reply with code 0 would let the login pass.
+bool TFtpClient::isFtpReplyCode(qint16 code)
+{
+    return code >= 100 && code <= 599;
+}
+
 void TFtpClient::checkLogin(const QByteArray& reply)
 {
-    if (ReplyCode > 400 && ReplyCode < 600) {
+    if ((ReplyCode > 400 && ReplyCode < 600) || !isFtpReplyCode(ReplyCode)) {
         if (TSocketConn::OnConnectionFailed)
             TSocketConn::OnConnectionFailed(this);
         throw FTPException(lineText(reply));
@@ -244,7 +252,7 @@ void TFtpClient::login()
     const QByteArray greeting = awaitReply();
     if (greeting.isEmpty())
         throw FTPException(kClosedByServer);
-    if (ReplyCode > 400) {
+    if (ReplyCode > 400 || !isFtpReplyCode(ReplyCode)) {
         if (TSocketConn::OnConnectionFailed)
             TSocketConn::OnConnectionFailed(this);
         throw FTPException(lineText(greeting));
@@ -323,6 +331,25 @@ void TFtpClient::Disconnect()
     TSocketConn::Disconnect();
     if (code > 300 && code < 600)
         throw FTPException(lineText(reply));
+}
+
+void TFtpClient::Rename(const QString& from, const QString& to)
+{
+    CheckConnection();
+    requireSingleLine(from, "File name");
+    requireSingleLine(to, "File name");
+    if (DataAvailable())
+        Read(0);
+    ReportStatus(1, QStringLiteral("RNFR ") + from);
+    const QByteArray pending = command("RNFR " + from.toUtf8());
+    // 350 asks for the new name; anything else means there is nothing to
+    // rename, and an RNTO sent now would be read against no RNFR at all.
+    if (ReplyCode != 350)
+        throw FTPException(lineText(pending));
+    ReportStatus(1, QStringLiteral("RNTO ") + to);
+    const QByteArray done = command("RNTO " + to.toUtf8());
+    if (ReplyCode < 200 || ReplyCode > 299)
+        throw FTPException(lineText(done));
 }
 
 void TFtpClient::Abort()

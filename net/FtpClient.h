@@ -104,6 +104,13 @@ public:
     // is gone when Upload returns or throws.
     void Upload(const QString& localFile, const QString& remoteFile);
 
+    // Renames a file on the server: RNFR from, then RNTO to. Waits. Throws
+    // FTPException with the server's line when RNFR is not answered 350 (RNTO
+    // is then not sent) or RNTO is not answered 2xx, Exception for a name
+    // holding CR, LF or NUL (nothing is sent), "Not Connected", and the
+    // socket layer's errors. The control connection stays as it was.
+    void Rename(const QString& from, const QString& to);
+
     // Whether an upload holds the transfer lock right now (asked from another
     // thread, since the lock is recursive for this one).
     bool transferLockHeld() const;
@@ -132,6 +139,7 @@ private:
     QByteArray command(const QByteArray& text);
     void login();
     void checkLogin(const QByteArray& reply);
+    static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply);
     bool controlHasNews() const;
     bool acceptDataConnection(TSocketConn* data);

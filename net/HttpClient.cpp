@@ -497,12 +497,16 @@ void THttpClient::ReadReplyHeader()
     qsizetype headerSize = 0;
     // A line longer than the socket layer's buffer ends ReadLn with an
     // ESockError; the header as a whole is bounded here, so that a server
-    // cannot make the client store an endless header.
+    // cannot make the client store an endless header. A NUL has no place in
+    // a header: a value cut at it would be read one way here and another way
+    // by whatever reads "Head.txt", so such a reply is refused whole.
     auto readLine = [&]() {
         QByteArray line = ReadLn();
         headerSize += line.size();
         if (headerSize > MaxReplyHeaderSize)
             throw Exception(QStringLiteral("Reply header too large"));
+        if (line.contains('\0'))
+            throw Exception(QStringLiteral("Reply header holds a NUL character"));
         return line;
     };
 
@@ -522,7 +526,12 @@ void THttpClient::ReadReplyHeader()
         } else if (name == "LOCATION:") {
             RedirectLocation = QString::fromUtf8(withoutTerminator(line.mid(10)));
         } else if (name == "CONTENT-LENGTH:") {
-            m_contentLength = contentLengthValue(line.mid(name.size()));
+            // Two different lengths leave the end of the body to guesswork;
+            // the same value repeated is harmless.
+            const qint64 length = contentLengthValue(line.mid(name.size()));
+            if (m_contentLength >= 0 && length != m_contentLength)
+                throw Exception(QStringLiteral("Reply header holds two different Content-Length values"));
+            m_contentLength = length;
             TotalBytes = static_cast<qint32>(
                 std::clamp<qint64>(m_contentLength, 0, std::numeric_limits<qint32>::max()));
         }

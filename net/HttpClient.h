@@ -15,8 +15,9 @@
 // page is stored like any body. Failures of the URL, the connection, the
 // socket and the files are exceptions (SockErrors.h). So are replies the
 // client cannot trust: a redirection chain longer than MaxRedirects, a reply
-// header beyond its limits, a connection that closed before the status line
-// or before the announced Content-Length arrived.
+// header beyond its limits or holding a NUL or two different Content-Length
+// values, a connection that closed before the status line or before the
+// announced Content-Length arrived.
 //
 // Re-entrancy: every wait keeps the event loop turning, so event handlers,
 // timers and slots run in the middle of a request. They may call Abort(),

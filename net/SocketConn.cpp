@@ -1012,6 +1012,10 @@ void TSocketConn::CaptureFile(const QString& fileName)
                 throw EFileError(QStringLiteral("Cannot write file %1").arg(fileName));
         },
         [] { return false; }, "Socket send aborted");
+    // The last bytes may still sit in the file's buffer; a disk that refuses
+    // them must not pass for a complete capture.
+    if (!file.flush())
+        throw EFileError(QStringLiteral("Cannot write file %1").arg(fileName));
     file.close();
     if (Canceled) {
         Canceled = false;

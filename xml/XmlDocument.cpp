@@ -18,8 +18,10 @@ struct XmlDocument::Private {
     std::shared_ptr<XmlTree> tree; // null: nothing loaded
     int readyState = 0;
     QString loadError;
+    XmlDocument::LoadFailure loadFailure = XmlDocument::LoadFailure::None;
     qint64 sizeLimit = XmlDocument::maxDocumentSize;
     int stallTimeoutMs = XmlDocument::stallTimeoutMs;
+    int loadTimeoutMs = XmlDocument::loadTimeoutMs;
     std::unique_ptr<QNetworkAccessManager> manager;
     std::unique_ptr<XmlLoader> loader;
 
@@ -45,6 +47,11 @@ void XmlDocument::setStallTimeout(int milliseconds)
     d->stallTimeoutMs = milliseconds;
 }
 
+void XmlDocument::setLoadTimeout(int milliseconds)
+{
+    d->loadTimeoutMs = milliseconds;
+}
+
 bool XmlDocument::load(const QString& url)
 {
     // A new load replaces the content at once and abandons a running load,
@@ -52,10 +59,12 @@ bool XmlDocument::load(const QString& url)
     d->loader.reset();
     d->tree.reset();
     d->loadError.clear();
+    d->loadFailure = LoadFailure::None;
 
     const XmlAddress address = XmlAddress::parse(url);
     if (!address.problem().isEmpty()) {
         d->loadError = address.problem();
+        d->loadFailure = LoadFailure::Permanent;
         d->readyState = 4;
         return false;
     }
@@ -67,8 +76,11 @@ bool XmlDocument::load(const QString& url)
     // The completion runs from the event loop and only stores the outcome;
     // the loader itself stays until the next load or the document's end.
     d->loader = std::make_unique<XmlLoader>(
-        *d->manager, address.url(), d->sizeLimit, d->stallTimeoutMs,
-        [p](std::shared_ptr<XmlTree> tree, const QString& error) {
+        *d->manager, address.url(), d->sizeLimit, d->stallTimeoutMs, d->loadTimeoutMs,
+        [p](std::shared_ptr<XmlTree> tree, const QString& error, bool permanent) {
+            p->loadFailure = tree ? LoadFailure::None
+                : permanent       ? LoadFailure::Permanent
+                                  : LoadFailure::Transient;
             p->tree = std::move(tree);
             p->loadError = error;
             p->readyState = 4;
@@ -89,6 +101,11 @@ QString XmlDocument::xml() const
 QString XmlDocument::loadError() const
 {
     return d->loadError;
+}
+
+XmlDocument::LoadFailure XmlDocument::loadFailure() const
+{
+    return d->loadFailure;
 }
 
 XmlNode XmlDocument::lastChild() const
@@ -129,7 +146,11 @@ void XmlDocument::save(const QString& fileName) const
         const bool written = d->tree->serialize([&file](const char* data, int size) {
             return file.write(data, size) == size;
         });
-        if (!written) {
+        // The last piece may still sit in the file's buffer: flushed here,
+        // since QSaveFile's commit() does not notice a flush that fails, and
+        // a directory cut short on a full disk would be committed (and then
+        // published) as if it were whole.
+        if (!written || !file.flush()) {
             file.cancelWriting();
             throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
         }

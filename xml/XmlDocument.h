@@ -14,6 +14,14 @@
 // Documents come from servers the program does not control: the parser
 // resolves no external entity, loads no DTD, makes no network access of its
 // own, and refuses entity expansion bombs and documents over maxDocumentSize.
+// Every load ends: a transfer that stalls for stallTimeoutMs, or that has
+// not ended after loadTimeoutMs however slowly it still trickles, fails.
+//
+// loadFailure() tells a failed load's two kinds apart. Permanent: the
+// address answered and what it holds is no document (not found or gone,
+// not well-formed, beyond the limits). Transient: it could not be read just
+// now (no connection, a reset, a time-out, a server error); the same load
+// may work later. Only a permanent failure says that a squad page is dead.
 
 #include <QString>
 #include <memory>
@@ -31,16 +39,24 @@ public:
     static constexpr qint64 maxDocumentSize = 64 * 1024 * 1024;
     // A transfer that makes no progress for this long ends as a failed load.
     static constexpr int stallTimeoutMs = 30000;
+    // A load that has not ended after this long fails, even while bytes
+    // still arrive. Generous: a directory of 100,000 squads (about 10 MB)
+    // loads within it at 1 Mbit/s.
+    static constexpr int loadTimeoutMs = 120000;
 
-    // Both apply from the next load on; the defaults are the constants above.
-    // Tests use them to reach the limits without 64 MiB or 30 s.
+    // These apply from the next load on; the defaults are the constants
+    // above. Tests use them to reach the limits without 64 MiB or minutes.
     void setSizeLimit(qint64 bytes);
     void setStallTimeout(int milliseconds);
+    void setLoadTimeout(int milliseconds);
+
+    enum class LoadFailure { None, Transient, Permanent };
 
     bool load(const QString& url);
     int readyState() const; // 0 before any load, 1 while loading, 4 when ended
     QString xml() const;     // the whole document as text; empty when nothing is loaded
     QString loadError() const;
+    LoadFailure loadFailure() const; // None unless the last load failed
 
     XmlNode lastChild() const;
     XmlNodeList childNodes() const;

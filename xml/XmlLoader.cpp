@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include "XmlTree.h"
 
@@ -28,7 +29,7 @@ QByteArray charsetOf(const QByteArray& contentType)
 } // namespace
 
 XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit,
-                     int stallTimeoutMs, Completion done)
+                     int stallTimeoutMs, int loadTimeoutMs, Completion done)
     : m_url(url),
       m_sizeLimit(sizeLimit),
       m_stallTimeoutMs(stallTimeoutMs),
@@ -48,15 +49,24 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
             try {
                 (this->*handler)();
             } catch (const std::exception& e) {
-                fail(QString::fromUtf8(e.what()));
+                fail(QString::fromUtf8(e.what()), false);
             } catch (...) {
-                fail(QStringLiteral("The load failed"));
+                fail(QStringLiteral("The load failed"), false);
             }
         };
     };
     QObject::connect(m_reply, &QNetworkReply::metaDataChanged, m_reply, guarded(&XmlLoader::onMetaData));
     QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply, guarded(&XmlLoader::onReadyRead));
     QObject::connect(m_reply, &QNetworkReply::finished, m_reply, guarded(&XmlLoader::onFinished));
+
+    // The timer belongs to the loader, so it can never fire for a loader
+    // that is gone; fail() only stores the outcome.
+    m_deadline = std::make_unique<QTimer>();
+    m_deadline->setSingleShot(true);
+    QObject::connect(m_deadline.get(), &QTimer::timeout, m_deadline.get(), [this, loadTimeoutMs] {
+        fail(QStringLiteral("The load did not end within %1 ms").arg(loadTimeoutMs), false);
+    });
+    m_deadline->start(loadTimeoutMs);
 }
 
 XmlLoader::~XmlLoader()
@@ -83,21 +93,23 @@ void XmlLoader::dropReply()
         Qt::QueuedConnection);
 }
 
-void XmlLoader::fail(const QString& reason)
+void XmlLoader::fail(const QString& reason, bool permanent)
 {
     dropReply();
-    complete(nullptr, reason);
+    complete(nullptr, reason, permanent);
 }
 
-void XmlLoader::complete(std::shared_ptr<XmlTree> tree, const QString& error)
+void XmlLoader::complete(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)
 {
     m_parser.reset();
+    if (m_deadline)
+        m_deadline->stop();
     Completion done = std::exchange(m_done, nullptr);
     if (done) // only the first ending counts
-        done(std::move(tree), error);
+        done(std::move(tree), error, permanent);
 }
 
-bool XmlLoader::statusOk(QString* problem) const
+bool XmlLoader::statusOk(QString* problem, bool* permanent) const
 {
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
@@ -105,6 +117,10 @@ bool XmlLoader::statusOk(QString* problem) const
     const int code = status.toInt();
     if (code >= 200 && code < 300)
         return true;
+    // Only "not found" and "gone" say that the document is not there; a
+    // server error, an overload or a refusal may pass.
+    if (permanent)
+        *permanent = code == 404 || code == 410;
     if (problem) {
         const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         *problem = QStringLiteral("The server answered HTTP %1 %2").arg(code).arg(reason).trimmed();
@@ -121,21 +137,22 @@ void XmlLoader::onMetaData()
     if (code >= 300 && code < 400)
         return; // a redirect Qt is following; its target's reply comes later
     QString problem;
-    if (!statusOk(&problem)) {
+    bool permanent = false;
+    if (!statusOk(&problem, &permanent)) {
         // An error page must never become a document.
-        fail(problem);
+        fail(problem, permanent);
         return;
     }
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > m_sizeLimit)
-        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
+        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), true);
 }
 
 void XmlLoader::onReadyRead()
 {
     if (!m_reply)
         return;
-    if (!statusOk(nullptr)) {
+    if (!statusOk(nullptr, nullptr)) {
         m_reply->skip(m_reply->bytesAvailable()); // the body of a redirect
         return;
     }
@@ -150,12 +167,12 @@ void XmlLoader::onReadyRead()
             break;
         m_received += n;
         if (m_received > m_sizeLimit) {
-            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
+            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), true);
             return;
         }
         if (!m_parser->feed(buffer, n)) {
             // A malformed document need not be fetched to its end.
-            fail(m_parser->error());
+            fail(m_parser->error(), true);
             return;
         }
     }
@@ -166,19 +183,23 @@ void XmlLoader::onFinished()
     if (!m_reply)
         return;
     QString problem;
-    if (!statusOk(&problem)) {
-        fail(problem);
+    bool permanent = false;
+    if (!statusOk(&problem, &permanent)) {
+        fail(problem, permanent);
         return;
     }
     const QNetworkReply::NetworkError error = m_reply->error();
     if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
         // We disconnect before aborting, so a cancel seen here is Qt's
         // transfer time-out.
-        fail(QStringLiteral("The transfer stalled for %1 ms: %2").arg(m_stallTimeoutMs).arg(m_reply->errorString()));
+        fail(QStringLiteral("The transfer stalled for %1 ms: %2").arg(m_stallTimeoutMs).arg(m_reply->errorString()),
+             false);
         return;
     }
     if (error != QNetworkReply::NoError) {
-        fail(m_reply->errorString());
+        // A local file that is not there is as dead as a 404.
+        fail(m_reply->errorString(),
+             error == QNetworkReply::ContentNotFoundError || error == QNetworkReply::ContentGoneError);
         return;
     }
     onReadyRead(); // whatever is still buffered
@@ -191,5 +212,5 @@ void XmlLoader::onFinished()
     reply->deleteLater();
     std::shared_ptr<XmlTree> tree = m_parser->finish();
     const QString parseError = tree ? QString() : m_parser->error();
-    complete(std::move(tree), parseError);
+    complete(std::move(tree), parseError, true);
 }

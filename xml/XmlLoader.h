@@ -10,9 +10,15 @@
 // is aborted at once.
 //
 // The completion is called exactly once, from the event loop, with the tree
-// or with null and the reason. Destroying the loader before that abandons
-// the transfer: its reply is disconnected and aborted, and the completion is
-// never called.
+// or with null, the reason and whether the failure is permanent (the address
+// answered with no document: not found or gone, not well-formed, too large)
+// or transient (no connection, reset, time-out, a server error). Destroying
+// the loader before that abandons the transfer: its reply is disconnected
+// and aborted, and the completion is never called.
+//
+// Every transfer ends: Qt aborts one that stalls for stallTimeoutMs, and the
+// loader fails one that has not ended after loadTimeoutMs, since a server
+// that trickles a byte now and then never stalls.
 
 #include <QByteArray>
 #include <QString>
@@ -25,13 +31,15 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 class XmlLoader {
 public:
-    using Completion = std::function<void(std::shared_ptr<XmlTree> tree, const QString& error)>;
+    using Completion =
+        std::function<void(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)>;
 
     XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, int stallTimeoutMs,
-              Completion done);
+              int loadTimeoutMs, Completion done);
     ~XmlLoader();
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
@@ -40,12 +48,13 @@ private:
     void onMetaData();
     void onReadyRead();
     void onFinished();
-    bool statusOk(QString* problem) const;
-    void fail(const QString& reason);
-    void complete(std::shared_ptr<XmlTree> tree, const QString& error);
+    bool statusOk(QString* problem, bool* permanent) const;
+    void fail(const QString& reason, bool permanent);
+    void complete(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent);
     void dropReply();
 
     QNetworkReply* m_reply = nullptr;
+    std::unique_ptr<QTimer> m_deadline;
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;

@@ -863,7 +863,12 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
 bool XmlTree::Parser::checkContext()
 {
     xmlParserCtxtPtr ctxt = m_ctxt.get();
-    if (!m_refused && ctxt->wellFormed)
+    // Some errors stop the tree being built without making the document
+    // ill-formed: a text node beyond libxml2's limit ("huge text node") or a
+    // failed allocation set disableSAX and leave wellFormed alone. The tree
+    // then simply ends there, and a document cut short must never pass for
+    // the whole one.
+    if (!m_refused && ctxt->wellFormed && !ctxt->disableSAX)
         return true;
     m_failed = true;
     if (m_error.isEmpty()) {
@@ -894,7 +899,7 @@ std::shared_ptr<XmlTree> XmlTree::Parser::finish()
     if (m_failed)
         return nullptr;
     xmlParserCtxtPtr ctxt = m_ctxt.get();
-    if (!ctxt->wellFormed || !ctxt->myDoc || !xmlDocGetRootElement(ctxt->myDoc)) {
+    if (!ctxt->wellFormed || ctxt->disableSAX || !ctxt->myDoc || !xmlDocGetRootElement(ctxt->myDoc)) {
         m_failed = true;
         if (m_error.isEmpty())
             m_error = QStringLiteral("The document has no root element");

@@ -1,0 +1,112 @@
+#!/bin/bash
+# The main window under load: a directory of 100,000 squads and a squad page
+# of 10,000 members, served by lighttpd on 127.0.0.1, shown by a real main
+# window (bench/LoadBench, offscreen unless QT_QPA_PLATFORM says otherwise).
+# Reports the time to show the list and the tree, the time of selecting and
+# scrolling in both, and the peak memory; then runs the same at a tenth of
+# the size, and prints how each figure grows with the size: about 10 for
+# work that grows with the number of squads or members, about 1 for work
+# that does not, and about 100 would mean something quadratic.
+#
+#   bench/load_test.sh [BUILD_DIR] [SQUADS] [MEMBERS]
+set -euo pipefail
+
+BUILD_DIR=${1:-build}
+SQUADS=${2:-100000}
+MEMBERS=${3:-10000}
+BENCH="$BUILD_DIR/bench/LoadBench"
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+PYTHON=/usr/bin/python3
+[ -x "$BENCH" ] || { echo "missing $BENCH: build the LoadBench target first" >&2; exit 1; }
+command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
+for tool in lighttpd curl; do
+    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d)
+LIGHTTPD_PID=
+cleanup() {
+    if [ -n "$LIGHTTPD_PID" ]; then kill "$LIGHTTPD_PID" 2>/dev/null || true; wait "$LIGHTTPD_PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$WORK/www" "$WORK/run" "$WORK/cwd"
+chmod 700 "$WORK/run"
+export XDG_RUNTIME_DIR="$WORK/run"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+BASE="http://127.0.0.1:$PORT"
+cat > "$WORK/lighttpd.conf" <<CONF
+server.document-root = "$WORK/www"
+server.bind = "127.0.0.1"
+server.port = $PORT
+server.errorlog = "$WORK/error.log"
+server.pid-file = "$WORK/lighttpd.pid"
+mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )
+CONF
+
+# make_data DIR SQUADS MEMBERS: the directory and the big squad's page in
+# www/DIR. Written before the server starts: it caches what it knows of a
+# file, and a file rewritten under it may be served with its old length.
+make_data() {
+    mkdir -p "$WORK/www/$1"
+    cp "$HERE/data/logos/alpha.jpg" "$WORK/www/$1/logo.jpg"
+    "$PYTHON" - "$WORK/www/$1" "$BASE/$1" "$2" "$3" <<'PY'
+import random, sys
+root, base, squads, members = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+rnd = random.Random(1)
+letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+with open(root + "/corvanet.xml", "w", encoding="utf-8") as f:
+    f.write('<?xml version="1.0" encoding="UTF-8"?>\n<squads>\n')
+    for n in range(squads - 1):
+        nick = "".join(rnd.choice(letters) for _ in range(rnd.randint(4, 16)))
+        f.write('  <squad nick="%s" web="%s/squads/%d.xml"/>\n' % (nick, base, n))
+    f.write('  <squad nick="The Big Squad" web="%s/big.xml"/>\n' % base)
+    f.write('</squads>\n')
+with open(root + "/big.xml", "w", encoding="utf-8") as f:
+    f.write('<?xml version="1.0" encoding="UTF-8"?>\n<squad nick="BIG">\n  <name>The Big Squad</name>\n'
+            '  <email>big@corvanet.example</email>\n  <web>%s/</web>\n  <picture>%s/logo.jpg</picture>\n'
+            '  <title>[BIG]</title>\n' % (base, base))
+    for n in range(members):
+        name = "".join(rnd.choice(letters) for _ in range(rnd.randint(5, 12)))
+        f.write('  <member nick="%s%d" id="%d"><name>%s %d</name><email>%s@corvanet.example</email>'
+                '<icq>%d</icq><remark>Member %d of the big squad.</remark></member>\n'
+                % (name, n, 100000 + n, name, n, name.lower(), 1000000 + n, n))
+    f.write('</squad>\n')
+PY
+}
+
+make_data small $((SQUADS / 10)) $((MEMBERS / 10))
+make_data full "$SQUADS" "$MEMBERS"
+lighttpd -D -f "$WORK/lighttpd.conf" &
+LIGHTTPD_PID=$!
+for _ in $(seq 50); do
+    curl -sf -o /dev/null "$BASE/small/corvanet.xml" && break
+    sleep 0.1
+done
+curl -sf -o /dev/null "$BASE/small/corvanet.xml" || { echo "lighttpd did not come up" >&2; exit 1; }
+
+# run DIR: prints LoadBench's figures, one key=value per line.
+run() {
+    local output
+    output=$(cd "$WORK/cwd" && "$BENCH" "$BASE/$1/corvanet.xml" "$BASE/$1/big.xml" 2>"$WORK/bench.err") || {
+        echo "LoadBench failed: $output" >&2
+        cat "$WORK/bench.err" >&2
+        exit 1
+    }
+    echo "$output" | tr ' ' '\n' | grep '='
+}
+
+small=$(run small)
+large=$(run full)
+dir_size=$(stat -c %s "$WORK/www/full/corvanet.xml")
+page_size=$(stat -c %s "$WORK/www/full/big.xml")
+
+echo "directory: $SQUADS squads, $dir_size bytes; squad page: $MEMBERS members, $page_size bytes"
+printf '%-22s %14s %14s %8s\n' figure "1/10 size" "full size" growth
+while IFS='=' read -r key value; do
+    small_value=$(echo "$small" | sed -n "s/^$key=//p")
+    growth=$(awk -v a="$value" -v b="$small_value" 'BEGIN{ if (b > 0) printf "%.1f", a/b; else print "-" }')
+    printf '%-22s %14s %14s %8s\n' "$key" "$small_value" "$value" "$growth"
+done <<< "$large"
