@@ -37,6 +37,7 @@ import ctypes
 import fcntl
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -254,7 +255,8 @@ class Display:
             stderr=open(os.path.join(tmp, "xvfb.log"), "wb"))
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
-            number = pipe.readline().strip()
+            ready, _, _ = select.select([pipe], [], [], PATIENCE)
+            number = pipe.readline().strip() if ready else ""
         if not number.isdigit():
             raise Failure("Xvfb did not start (see xvfb.log)")
         self.name = f":{number}"
@@ -433,7 +435,7 @@ class MainWindow:
         return top is not None
 
     def right_pane_blank(self, shot):
-        x, y, w, h = self.right
+        _, _, w, h = self.right
         area = shot.area(self.right)
         first = area[:3]
         return area == first * (w * h)
@@ -443,6 +445,10 @@ class MainWindow:
 
     def whole(self):
         return (self.x, self.y, self.width, self.height)
+
+    def list_area(self):
+        # The left part of the list only: message boxes may cover the rest.
+        return (self.x + 2, self.list_top, 120, 400)
 
     def click_row(self, row):
         """Clicks the row-th visible row (from 0) of the list or the tree."""
@@ -524,34 +530,31 @@ class OnlineRun(Run):
         if self.program.poll() is not None:
             raise Failure(f"the program ended (status {self.program.returncode})")
 
-    def wait_list(self, what):
-        """Waits for the list page with the detail pages hidden; returns the shot."""
-        def shown():
+    def wait_screen(self, what, looks_right):
+        """Takes screenshots until looks_right(shot) holds; returns that shot."""
+        def check():
             self.alive()
             shot = self.display.shot()
-            return shot if self.main.left_pane_shown(shot) and self.main.right_pane_blank(shot) else None
-        return wait_for(what, shown)
+            return shot if looks_right(shot) else None
+        return wait_for(what, check)
 
     def ready(self, shot):
         return shot.area(self.main.status) == self.ready_status
 
-    def wait_ready_list(self, what):
-        def shown():
-            self.alive()
-            shot = self.display.shot()
-            return (shot if self.main.left_pane_shown(shot) and self.main.right_pane_blank(shot)
-                    and self.ready(shot) else None)
-        return wait_for(what, shown)
+    def list_shown(self, shot):
+        """The list page (or the tree) with both detail pages hidden."""
+        return self.main.left_pane_shown(shot) and self.main.right_pane_blank(shot)
+
+    def wait_ready_list(self, what, unlike=None):
+        """Waits for the list with the status "Ready", and one that differs
+        from the list area `unlike` when given."""
+        return self.wait_screen(what, lambda shot: self.list_shown(shot) and self.ready(shot) and (
+            unlike is None or shot.area(self.main.list_area()) != unlike))
 
     def wait_logo(self, name, what):
         """Waits until the squad's logo shows in the right pane with the status "Ready"."""
         logo = self.logos[name]
-
-        def shown():
-            self.alive()
-            shot = self.display.shot()
-            return shot if self.ready(shot) and shot.find(logo, self.main.right) else None
-        return wait_for(what, shown)
+        return self.wait_screen(what, lambda shot: self.ready(shot) and shot.find(logo, self.main.right))
 
     def no_window(self, name):
         found = self.display.windows(name)
@@ -577,7 +580,7 @@ class OnlineRun(Run):
         # The list, at start. The status line now reads "Ready": the same
         # handler shows the list page and sets it. What it looks like is kept
         # to recognise "Ready" later.
-        shot = self.wait_list("the squad list at start")
+        self.wait_screen("the squad list at start", self.list_shown)
         if self.web.requests("/corvanet.xml") != [200]:
             raise Failure(f"the directory was requested {self.web.requests('/corvanet.xml')}")
         time.sleep(0.5)
@@ -587,8 +590,9 @@ class OnlineRun(Run):
         log("the list is shown")
 
         # Sorted: the first entry is "42nd Lancers", not the directory's first
-        # ("alpha"). Enter opens it like a double-click. The list has no
-        # keyboard focus yet (see README); a person clicks into it first.
+        # ("alpha"). Enter opens it like a double-click. The list does not
+        # have the keyboard focus here: the window was activated while its
+        # page was still hidden. A person clicks into it first.
         main.click_row(5)
         display.key("Home", "Return")
         shot = self.wait_logo("42nd-lancers", "the first squad of the sorted list with its logo")
@@ -598,11 +602,8 @@ class OnlineRun(Run):
         # no logo; back on the squad row the logo shows again.
         main.click_row(1)
 
-        def member_page():
-            shot = display.shot()
-            return (shot if not main.right_pane_blank(shot)
-                    and not shot.find(self.logos["42nd-lancers"], main.right) else None)
-        shot = wait_for("a member's page", member_page)
+        shot = self.wait_screen("a member's page", lambda shot: not main.right_pane_blank(shot)
+                                and not shot.find(self.logos["42nd-lancers"], main.right))
         self.save(shot, "02-member-page.png", main.whole())
         main.click_row(0)
         self.wait_logo("42nd-lancers", "the squad page again")
@@ -661,6 +662,9 @@ class OnlineRun(Run):
 
         # A squad page that loads: added at the end of the directory, published
         # by FTP into the served folder, and selected in the reloaded list.
+        # That list differs from this one; until it does, the reload is not
+        # complete, however "Ready" the status line may have read meanwhile.
+        listed = display.shot().area(main.list_area())
         url = f"{self.server}/squads/newcomers.xml"
         self.open_add_squad()
         display.key("ctrl+a")
@@ -673,7 +677,7 @@ class OnlineRun(Run):
         wait_for("the directory with the new squad in the FTP root",
                  lambda: directory_entries(self.directory_file) == expected)
         wait_for("the dialog to close", lambda: not display.windows("^Add Squad$"))
-        self.wait_ready_list("the list after adding")
+        self.wait_ready_list("the list after adding", unlike=listed)
         self.check_working_files(temp_jpg=False)
         # The reloaded list selects the new squad itself, and a selection made
         # by the program is no click: "Squad Details" stays disabled and would
@@ -690,6 +694,8 @@ class OnlineRun(Run):
         main, display = self.main, self.display
         self.refresh_to_list("the list after Refresh")
         main.click_row(0)
+        time.sleep(0.3)
+        listed = display.shot().area(main.list_area())
         display.key("g", "ctrl+d")
         box = display.wait_window("^Information$", 'the "Squad not found." message')
         shot = display.shot()
@@ -702,7 +708,7 @@ class OnlineRun(Run):
             raise Failure("the sample directory lists no dead squad")
         wait_for("the directory without the dead squad in the FTP root",
                  lambda: directory_entries(self.directory_file) == expected)
-        self.wait_ready_list("the list after the removal")
+        self.wait_ready_list("the list after the removal", unlike=listed)
         self.no_window("^Information$")
         self.check_working_files(temp_jpg=False)
         log("the dead squad was removed from the published directory")
@@ -717,16 +723,15 @@ class OnlineRun(Run):
         before = display.shot()
         if not self.ready(before):
             raise Failure('the status line does not read "Ready" before Refresh')
-        list_box = (main.x + 2, main.list_top, 260, 200)
         toolbar = main.toolbar(before)
-        listed = before.area(list_box)
+        listed = before.area(main.list_area())
 
         self.web.stop()
         display.focus(main.window)
         display.key("F5")
-        wait_for("Refresh to be taken", lambda: main.toolbar(display.shot()) != toolbar)
-        shot = wait_for('"Ready" after the failed load', lambda: (lambda s: s if self.ready(s) else None)(display.shot()))
-        if shot.area(list_box) != listed:
+        self.wait_screen("Refresh to be taken", lambda shot: main.toolbar(shot) != toolbar)
+        shot = self.wait_screen('"Ready" after the failed load', self.ready)
+        if shot.area(main.list_area()) != listed:
             raise Failure("the list changed after a Refresh without the web server")
         self.no_window("^(Connection failed|Information)$")
         self.save(shot, "07-refresh-without-server.png", main.whole())
@@ -742,7 +747,7 @@ class OnlineRun(Run):
         if self.web.requests("/corvanet.xml")[-1] != 200:
             raise Failure("the directory request after the restart failed")
         shot = self.wait_ready_list("the list after the web server is back")
-        if shot.area(list_box) != listed:
+        if shot.area(main.list_area()) != listed:
             raise Failure("the reloaded list differs from the one before")
         log("Refresh with the web server back loads the list again")
 
@@ -776,7 +781,7 @@ class OnlineRun(Run):
         """An installed program: the list, then one squad with its logo."""
         self.start_servers()
         self.open_window(self.args.smoke)
-        self.wait_list("the squad list")
+        self.wait_screen("the squad list", self.list_shown)
         time.sleep(0.5)
         self.ready_status = self.display.shot().area(self.main.status)
         self.main.click_row(5)
@@ -822,6 +827,17 @@ class OfflineRun(Run):
 # --------------------------------------------------------------------------
 # Entry
 
+def check_sanitizer_reports(tmp):
+    # In a sanitizer build a report that does not end the program (a leak at
+    # exit, say) shows only in its output.
+    for name in os.listdir(tmp):
+        if name.startswith("corvanet") and name.endswith(".log"):
+            with open(os.path.join(tmp, name), errors="replace") as output:
+                text = output.read()
+            if re.search(r"runtime error:|ERROR: \w+Sanitizer", text):
+                raise Failure(f"the program reported a sanitizer error:\n{text[-3000:]}")
+
+
 def run_part(args):
     processes = Processes()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -838,8 +854,10 @@ def run_part(args):
             else:
                 run = OnlineRun(args, processes, tmp)
                 run.walk_through()
+            processes.stop_all()
+            check_sanitizer_reports(tmp)
             return 0
-        except Failure as failure:
+        except (Failure, subprocess.SubprocessError) as failure:
             log(f"FAILED: {failure}")
             if run:
                 run.save_failure()
@@ -901,7 +919,7 @@ def main():
         if not (args.loopback_program and args.offline_program):
             parser.error("--loopback-program and --offline-program, or --smoke")
         parts = ["online", "offline"]
-    forward = [a for a in sys.argv[1:]]
+    forward = sys.argv[1:]
     outer = os.readlink("/proc/self/ns/net")
     status = 0
     for part in parts:
