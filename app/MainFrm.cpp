@@ -10,6 +10,7 @@
 #include "UiSeams.h"
 
 #include <QApplication>
+#include <QCollator>
 #include <QFile>
 #include <QFrame>
 #include <QHeaderView>
@@ -44,22 +45,35 @@ const QString kTmp = QStringLiteral("a.tmp");
 // accepts and never answers must not hold the window busy for ever.
 constexpr int kClientTimeOut = 30000;
 
-// A list entry that sorts by its text without regard to case. The folded key
-// is computed once, so sorting 100,000 entries compares plain strings.
+// The order of the squad list: alphabetical by the user's language, without
+// regard to case, so that "Ärger" stands with the A's rather than after "Z".
+// A program started in the C locale sorts as English does.
+QCollator squadCollator()
+{
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    return collator;
+}
+
+// A list entry that sorts by its collation key. The key is computed once, so
+// sorting 100,000 entries compares bytes.
 class SquadListItem : public QListWidgetItem {
 public:
-    SquadListItem(const QString& nick, const QString& url, QString key)
+    SquadListItem(const QString& nick, const QString& url, QCollatorSortKey key)
         : QListWidgetItem(nick), m_key(std::move(key))
     {
         setData(TfrmMain::SquadUrlRole, url);
     }
     bool operator<(const QListWidgetItem& other) const override
     {
-        return m_key < static_cast<const SquadListItem&>(other).m_key;
+        return m_key.compare(static_cast<const SquadListItem&>(other).m_key) < 0;
     }
 
 private:
-    QString m_key;
+    QCollatorSortKey m_key;
 };
 
 // The text of an attribute of a node, or empty text when it has none.
@@ -154,7 +168,9 @@ void TfrmMain::createComponents()
         button->setText(caption);
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
         button->setAutoRaise(true);
-        button->setFixedSize(97, 21);
+        // 97 x 21 at the least; wider where a caption needs it.
+        button->setMinimumSize(97, 21);
+        button->setMaximumHeight(21);
         ToolBar1->addWidget(button);
         return button;
     };
@@ -270,58 +286,69 @@ void TfrmMain::createComponents()
     lbSquads->setFocus();
 }
 
+namespace {
+
+// One detail page: a column of bold captions, each above its text box.
+class DetailPageBuilder {
+public:
+    explicit DetailPageBuilder(const QString& name) : m_page(new QWidget), m_layout(new QVBoxLayout(m_page))
+    {
+        m_page->setObjectName(name);
+        m_page->setMouseTracking(true); // the bare page surface ends a link highlight
+        m_layout->setContentsMargins(8, 8, 8, 8);
+        m_layout->setSpacing(2);
+    }
+
+    QLabel* field(const QString& caption, const QString& name, bool link = false)
+    {
+        m_layout->addWidget(makeCaption(caption, m_page));
+        QLabel* box = makeTextBox(name, m_page, link);
+        m_layout->addWidget(box);
+        m_layout->addSpacing(4);
+        return box;
+    }
+
+    QWidget* page() const { return m_page; }
+    QVBoxLayout* layout() const { return m_layout; }
+
+private:
+    QWidget* m_page;
+    QVBoxLayout* m_layout;
+};
+
+} // namespace
+
 QWidget* TfrmMain::createSquadPage()
 {
-    auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("tbshtSquad"));
-    page->setMouseTracking(true);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(8, 8, 8, 8);
-    layout->setSpacing(2);
-    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
-        layout->addWidget(makeCaption(caption, page));
-        box = makeTextBox(name, page, link);
-        layout->addWidget(box);
-        layout->addSpacing(4);
-    };
-    add(QStringLiteral("Squad nick (shown with member name):"), stSNick, QStringLiteral("stSNick"), false);
-    add(QStringLiteral("Squad name (squad page title):"), stSName, QStringLiteral("stSName"), false);
-    add(QStringLiteral("E-mail address:"), stSEmail, QStringLiteral("stSEmail"), true);
-    add(QStringLiteral("WWW pages:"), stSWeb, QStringLiteral("stSWeb"), true);
-    add(QStringLiteral("Squad Title (on vehicles):"), stSTitle, QStringLiteral("stSTitle"), false);
+    DetailPageBuilder builder(QStringLiteral("tbshtSquad"));
+    stSNick = builder.field(QStringLiteral("Squad nick (shown with member name):"), QStringLiteral("stSNick"));
+    stSName = builder.field(QStringLiteral("Squad name (squad page title):"), QStringLiteral("stSName"));
+    stSEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stSEmail"), true);
+    stSWeb = builder.field(QStringLiteral("WWW pages:"), QStringLiteral("stSWeb"), true);
+    stSTitle = builder.field(QStringLiteral("Squad Title (on vehicles):"), QStringLiteral("stSTitle"));
+    QWidget* page = builder.page();
     auto* logoCaption = makeCaption(QStringLiteral("Squad logo"), page);
     logoCaption->setAlignment(Qt::AlignHCenter);
-    layout->addWidget(logoCaption);
+    builder.layout()->addWidget(logoCaption);
     imgLogo = new QLabel(page);
     imgLogo->setObjectName(QStringLiteral("imgLogo"));
     imgLogo->setAlignment(Qt::AlignCenter);
     imgLogo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    layout->addWidget(imgLogo, 1);
+    builder.layout()->addWidget(imgLogo, 1);
     return page;
 }
 
 QWidget* TfrmMain::createMemberPage()
 {
-    auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("tbshtMember"));
-    page->setMouseTracking(true);
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(8, 8, 8, 8);
-    layout->setSpacing(2);
-    auto add = [&](const QString& caption, QLabel*& box, const QString& name, bool link) {
-        layout->addWidget(makeCaption(caption, page));
-        box = makeTextBox(name, page, link);
-        layout->addWidget(box);
-        layout->addSpacing(4);
-    };
-    add(QStringLiteral("Player nick:"), stMNick, QStringLiteral("stMNick"), false);
-    add(QStringLiteral("Player ID:"), stMID, QStringLiteral("stMID"), false);
-    add(QStringLiteral("Name:"), stMName, QStringLiteral("stMName"), false);
-    add(QStringLiteral("ICQ number:"), stMICQ, QStringLiteral("stMICQ"), false);
-    add(QStringLiteral("E-mail address:"), stMEmail, QStringLiteral("stMEmail"), true);
-    add(QStringLiteral("Description:"), stMDescription, QStringLiteral("stMDescription"), false);
-    layout->addStretch(1);
-    return page;
+    DetailPageBuilder builder(QStringLiteral("tbshtMember"));
+    stMNick = builder.field(QStringLiteral("Player nick:"), QStringLiteral("stMNick"));
+    stMID = builder.field(QStringLiteral("Player ID:"), QStringLiteral("stMID"));
+    stMName = builder.field(QStringLiteral("Name:"), QStringLiteral("stMName"));
+    stMICQ = builder.field(QStringLiteral("ICQ number:"), QStringLiteral("stMICQ"));
+    stMEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stMEmail"), true);
+    stMDescription = builder.field(QStringLiteral("Description:"), QStringLiteral("stMDescription"));
+    builder.layout()->addStretch(1);
+    return builder.page();
 }
 
 void TfrmMain::connectHandlers()
@@ -603,14 +630,15 @@ void TfrmMain::FillSquads()
     lbSquads->setSortingEnabled(false);
 
     // The entries are read in document order, sorted here with a stable sort
-    // on case-folded nicks, and put into the list in that order: the same
+    // on their collation keys, and put into the list in that order: the same
     // order the list's own sort gives, without its per-comparison overhead
     // on a directory of 100,000 squads.
     struct Entry {
-        QString key;
+        QCollatorSortKey key;
         QString nick;
         QString url;
     };
+    const QCollator collator = squadCollator();
     std::vector<Entry> entries;
     const XmlNode root = DatabaseDoc.lastChild();
     const XmlNodeList children = root.childNodes();
@@ -625,13 +653,13 @@ void TfrmMain::FillSquads()
         QString nick = attributeText(entry, QStringLiteral("nick"));
         if (url == SelectedSquadUrl)
             selected = i;
-        entries.push_back({nick.toCaseFolded(), std::move(nick), std::move(url)});
+        entries.push_back({collator.sortKey(nick), std::move(nick), std::move(url)});
     }
     std::vector<int> order(entries.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = int(i);
     std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return entries[size_t(a)].key < entries[size_t(b)].key; });
+                     [&](int a, int b) { return entries[size_t(a)].key.compare(entries[size_t(b)].key) < 0; });
 
     QListWidgetItem* toSelect = nullptr;
     for (int index : order) {

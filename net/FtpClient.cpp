@@ -24,7 +24,7 @@ QString lineText(const QByteArray& line)
     QByteArray text = line;
     while (text.endsWith('\n') || text.endsWith('\r'))
         text.chop(1);
-    return QString::fromUtf8(text);
+    return QString::fromLatin1(text);
 }
 
 bool holdsLineBreakOrNul(const QByteArray& text)
@@ -67,7 +67,7 @@ int fieldToInt(const QByteArray& field)
     }
     if (i == firstDigit || i != field.size()
         || value > qint64(std::numeric_limits<int>::max()) + (negative ? 1 : 0))
-        throw EConvertError::notAnInteger(QString::fromUtf8(field));
+        throw EConvertError::notAnInteger(QString::fromLatin1(field));
     return int(negative ? -value : value);
 }
 
@@ -80,6 +80,9 @@ TFtpClient::TFtpClient(QObject* owner)
 {
     Port = 21;
     Vendor = 2411;
+    // Replies that arrive between operations stay in the socket until the
+    // next operation drops them; the notification itself needs no action.
+    OnReadReady = [](QObject*) {};
 }
 
 TFtpClient::~TFtpClient()
@@ -157,9 +160,21 @@ QByteArray TFtpClient::readReply(const QByteArray& firstLine)
     while (replyContinues(line)) {
         line = ReadLn();
         if (!line.isEmpty())
-            ReportStatus(1, QString::fromUtf8(line));
+            ReportStatus(1, QString::fromLatin1(line));
     }
     return firstLine;
+}
+
+// A reply that is not the answer to a command sent just now (the greeting,
+// the closing reply of a transfer): read by the same rules, without sending.
+QByteArray TFtpClient::awaitReply()
+{
+    const QByteArray first = ReadLn();
+    LastReply = first;
+    ReplyCode = replyCodeOf(first);
+    if (!first.isEmpty())
+        ReportStatus(1, QString::fromLatin1(first));
+    return readReply(first);
 }
 
 QByteArray TFtpClient::Transaction(const QByteArray& command)
@@ -226,13 +241,7 @@ void TFtpClient::Connect()
 
 void TFtpClient::login()
 {
-    // The greeting is a reply without a command.
-    const QByteArray greeting = ReadLn();
-    LastReply = greeting;
-    ReplyCode = replyCodeOf(greeting);
-    if (!greeting.isEmpty())
-        ReportStatus(1, QString::fromUtf8(greeting));
-    readReply(greeting);
+    const QByteArray greeting = awaitReply();
     if (greeting.isEmpty())
         throw FTPException(kClosedByServer);
     if (ReplyCode > 400) {
@@ -412,13 +421,7 @@ bool TFtpClient::acceptDataConnection(TSocketConn* data)
     if (!controlSpoke)
         return true;
 
-    const QByteArray reply = Connected ? ReadLn() : QByteArray();
-    LastReply = reply;
-    ReplyCode = reply.isEmpty() ? qint16(0) : replyCodeOf(reply);
-    if (!reply.isEmpty())
-        ReportStatus(1, QString::fromUtf8(reply));
-    readReply(reply);
-    return !replyFailureHandled(reply);
+    return !replyFailureHandled(Connected ? awaitReply() : QByteArray());
 }
 
 void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
@@ -526,7 +529,7 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!Canceled && !TimedOut)
-data->SendFile(localFile);
+        data->SendFile(localFile);
     if (OnTransactionStop)
         OnTransactionStop(this);
     // Cancelled before the file went out: closing orderly now would store an
@@ -543,12 +546,7 @@ data->SendFile(localFile);
     data->RequestCloseSocket();
 
     // The closing reply tells whether the server stored the file.
-    const QByteArray closing = ReadLn();
-    LastReply = closing;
-    ReplyCode = closing.isEmpty() ? qint16(0) : replyCodeOf(closing);
-    if (!closing.isEmpty())
-        ReportStatus(1, QString::fromUtf8(closing));
-    readReply(closing);
+    const QByteArray closing = awaitReply();
     if (closing.isEmpty() || ReplyCode >= 400) {
         if (replyFailureHandled(closing))
             return;

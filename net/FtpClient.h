@@ -128,6 +128,7 @@ public:
 
 private:
     QByteArray readReply(const QByteArray& firstLine);
+    QByteArray awaitReply();
     QByteArray command(const QByteArray& text);
     void login();
     void checkLogin(const QByteArray& reply);

@@ -9,7 +9,7 @@
 #include <QtTest>
 
 #include "HttpClient.h"
-#include "StaticWebServer.h"
+#include "LoopbackWebServer.h"
 #include "TestSupport.h"
 
 namespace {
@@ -70,7 +70,7 @@ private slots:
 
 private:
     QTemporaryDir m_www;
-    std::unique_ptr<StaticWebServer> m_server;
+    std::unique_ptr<LoopbackWebServer> m_server;
 };
 
 void TestHttpDownload::initTestCase()
@@ -85,8 +85,8 @@ void TestHttpDownload::initTestCase()
         writeFile(m_www.filePath(QStringLiteral("f%1.bin").arg(size)), bytes);
     }
     writeFile(m_www.filePath(QStringLiteral("logo.jpg")), QByteArray("\xFF\xD8\xFF\xE0 not really"));
-    m_server = std::make_unique<StaticWebServer>(m_www.path());
-    QVERIFY2(m_server->port() != 0, "the loopback web server did not start");
+    m_server = std::make_unique<LoopbackWebServer>(m_www.path());
+    QVERIFY2(m_server->start(), "the loopback web server did not start");
 }
 
 void TestHttpDownload::cleanupTestCase()
