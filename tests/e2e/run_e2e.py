@@ -610,7 +610,7 @@ class OnlineRun(Run):
         log("the tree switches between the member and the squad page")
 
         # Sorted without regard to case: "echo" follows "Delta" (a sort by
-        # case would put "Fjellvind" there).
+        # character codes would put "Fjellvind" there).
         self.refresh_to_list("the list after Refresh")
         main.click_row(0)
         display.key("d", "Down", "ctrl+d")
@@ -625,6 +625,14 @@ class OnlineRun(Run):
         self.save(shot, "03-squad-details.png", main.whole())
         log("alpha's details and logo are shown")
         self.check_working_files(temp_jpg=True)
+
+        # Sorted by language: "Ärger" stands with the A's, after "alpha"
+        # (a sort by character codes would put it after "Zephyr").
+        self.refresh_to_list("the list after Refresh")
+        main.click_row(0)
+        display.key("a", "Down", "ctrl+d")
+        self.wait_logo("aerger", "Ärger after alpha")
+        log("Ärger follows alpha in the list")
 
         self.add_squad(original)
         self.remove_dead_squad(original)
