@@ -78,6 +78,12 @@ def _die_with_parent():
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def _stop_with_parent():
+    # For a part run by this script: it stops its own children and removes
+    # its scratch folder on SIGTERM.
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 class Processes:
     """Every process this script starts, stopped by its id in reverse order."""
 
@@ -934,7 +940,7 @@ def main():
         log(f"--- {part}")
         result = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(__file__), *forward,
                                  "--part", part, "--outer-netns", outer],
-                                preexec_fn=_die_with_parent)
+                                preexec_fn=_stop_with_parent)
         status = status or result.returncode
     log("passed" if status == 0 else "FAILED")
     return 1 if status else 0
