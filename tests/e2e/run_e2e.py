@@ -18,11 +18,11 @@ directory at http://127.0.0.1:WEB_PORT/ and an FTP account at
 host is not on loopback. The second starts PROGRAM (an installed copy built
 for the same loopback addresses), waits for the list and opens one squad.
 
-Nothing leaves the machine. Each part runs in a network namespace of its own
-(unshare -rn): the online parts bring up that namespace's loopback interface
-and nothing else, so the fixed ports meet no other program; the offline part
+Nothing leaves the machine. Each stage runs in a network namespace of its own
+(unshare -rn): the online stages bring up that namespace's loopback interface
+and nothing else, so the fixed ports meet no other program; the offline stage
 has no interface up at all, not even loopback, so its program cannot start a
-load (and could not send anything if it tried). A part refuses to run when it
+load (and could not send anything if it tried). A stage refuses to run when it
 finds itself outside a fresh namespace or sees any other interface.
 
 Exit status: 0 passed, 1 failed, 77 skipped (a tool or user namespaces are
@@ -79,7 +79,7 @@ def _die_with_parent():
 
 
 def _stop_with_parent():
-    # For a part run by this script: it stops its own children and removes
+    # For a stage run by this script: it stops its own children and removes
     # its scratch folder on SIGTERM.
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
@@ -453,7 +453,7 @@ class MainWindow:
         return (self.x, self.y, self.width, self.height)
 
     def list_area(self):
-        # The left part of the list only: message boxes may cover the rest.
+        # The left side of the list only: message boxes may cover the rest.
         return (self.x + 2, self.list_top, 120, 400)
 
     def click_row(self, row):
@@ -474,7 +474,7 @@ class Logos:
 
 
 # --------------------------------------------------------------------------
-# The parts
+# The stages
 
 class Run:
     def __init__(self, args, processes, tmp):
@@ -488,7 +488,7 @@ class Run:
     def save_failure(self):
         # What the screen showed when the check gave up.
         with contextlib.suppress(Exception):
-            self.save(self.display.shot(), f"failed-{self.args.part}.png")
+            self.save(self.display.shot(), f"failed-{self.args.stage}.png")
 
     def save(self, shot, name, box=None):
         path = os.path.join(self.out, name)
@@ -852,17 +852,17 @@ def check_sanitizer_reports(tmp):
                 raise Failure(f"the program reported a sanitizer error:\n{text[-3000:]}")
 
 
-def run_part(args):
+def run_stage(args):
     processes = Processes()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     with tempfile.TemporaryDirectory(prefix="corvanet-e2e.") as tmp:
         run = None
         try:
-            check_namespace(args.outer_netns, loopback_up=args.part != "offline")
-            if args.part == "offline":
+            check_namespace(args.outer_netns, loopback_up=args.stage != "offline")
+            if args.stage == "offline":
                 run = OfflineRun(args, processes, tmp)
                 run.start()
-            elif args.part == "smoke":
+            elif args.stage == "smoke":
                 run = OnlineRun(args, processes, tmp)
                 run.smoke()
             else:
@@ -909,14 +909,14 @@ def main():
     parser.add_argument("--smoke")
     parser.add_argument("--web-port", type=int, default=8080)
     parser.add_argument("--ftp-port", type=int, default=2121)
-    parser.add_argument("--part", choices=["online", "offline", "smoke"], help=argparse.SUPPRESS)
+    parser.add_argument("--stage", choices=["online", "offline", "smoke"], help=argparse.SUPPRESS)
     parser.add_argument("--outer-netns", help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.source = os.path.abspath(args.source)
     args.out = os.path.abspath(args.out)
 
-    if args.part:
-        return run_part(args)
+    if args.stage:
+        return run_stage(args)
 
     missing = missing_tools()
     if missing:
@@ -928,18 +928,18 @@ def main():
         return SKIP
 
     if args.smoke:
-        parts = ["smoke"]
+        stages = ["smoke"]
     else:
         if not (args.loopback_program and args.offline_program):
             parser.error("--loopback-program and --offline-program, or --smoke")
-        parts = ["online", "offline"]
+        stages = ["online", "offline"]
     forward = sys.argv[1:]
     outer = os.readlink("/proc/self/ns/net")
     status = 0
-    for part in parts:
-        log(f"--- {part}")
+    for stage in stages:
+        log(f"--- {stage}")
         result = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(__file__), *forward,
-                                 "--part", part, "--outer-netns", outer],
+                                 "--stage", stage, "--outer-netns", outer],
                                 preexec_fn=_stop_with_parent)
         status = status or result.returncode
     log("passed" if status == 0 else "FAILED")
