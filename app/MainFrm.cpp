@@ -372,6 +372,10 @@ void TfrmMain::connectHandlers()
     connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
     connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
     connect(lbSquads, &QListWidget::itemSelectionChanged, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    // A click on the entry that is already selected (as after Refresh, which
+    // selects the squad again without a click) changes no selection but is
+    // still a click.
+    connect(lbSquads, &QListWidget::itemClicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
     connect(lbSquads, &QListWidget::itemDoubleClicked, this,
             [this] { guarded([this] { tbtnDetailsClick(); }); });
     connect(lbSquads, &QListWidget::itemActivated, this, [this](QListWidgetItem*) {
@@ -495,8 +499,13 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
         FillSquads();
+        const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
         pgLeft->setPageVisible(tbshtDatabase, true);
         pgLeft->setPageVisible(tbshtDetails, false);
+        // A page that has just come into view takes the keyboard focus, or
+        // the arrow keys and Enter reach nothing until the user clicks.
+        if (!listWasShown)
+            lbSquads->setFocus();
         tbtnDatabase->setEnabled(true);
         miAdd->setEnabled(true);
     }
@@ -585,6 +594,7 @@ void TfrmMain::tmrWaitDetailTimer()
         setScreenCursor(UiSeams::crAppStart);
         pgLeft->setPageVisible(tbshtDetails, true);
         pgLeft->setPageVisible(tbshtDatabase, false);
+        twSquad->setFocus();
         setStatus(QStringLiteral("Loading squad logo..."));
         // Whatever the logo step does, the window must end at "Ready" with the
         // default cursor, or Details, Database and Refresh stay locked.
@@ -629,6 +639,7 @@ void TfrmMain::tbtnDatabaseClick()
     deleteTempJpg();
     pgLeft->setPageVisible(tbshtDatabase, true);
     pgLeft->setPageVisible(tbshtDetails, false);
+    lbSquads->setFocus();
     miAdd->setEnabled(true);
 }
 

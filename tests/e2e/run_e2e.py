@@ -428,9 +428,15 @@ class MainWindow:
         self.list_top = None
 
     def left_top(self, shot):
-        """The first white row of the left pane, or None when it shows no page."""
+        """The first row of the left pane, or None when it shows no page.
+
+        The pane is white, but its first row may carry the bluish tint of the
+        current item (the list has the keyboard focus) or of a selection;
+        the window's own greys never lean to blue.
+        """
         for y in range(self.y + 30, self.y + 120):
-            if shot.pixel(self.left_probe_x, y) == (255, 255, 255):
+            pixel = shot.pixel(self.left_probe_x, y)
+            if pixel == (255, 255, 255) or pixel[2] - pixel[0] > 8:
                 return y
         return None
 
@@ -596,11 +602,10 @@ class OnlineRun(Run):
         log("the list is shown")
 
         # Sorted: the first entry is "42nd Lancers", not the directory's first
-        # ("alpha"). Enter opens it like a double-click. The list does not
-        # have the keyboard focus here: the window was activated while its
-        # page was still hidden. A person clicks into it first.
-        main.click_row(5)
-        display.key("Home", "Return")
+        # ("alpha"). Enter opens it like a double-click. The list took the
+        # keyboard focus when it came into view, so no click is needed first;
+        # its first row is current but not selected until a key moves.
+        display.key("Down", "Home", "Return")
         shot = self.wait_logo("42nd-lancers", "the first squad of the sorted list with its logo")
         log("Home and Enter open 42nd Lancers, the first squad in sort order")
 

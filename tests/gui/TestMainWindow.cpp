@@ -194,6 +194,38 @@ private slots:
         window.setStatus("Ready");
     }
 
+    // Shown on screen as a person meets it: the keys reach the list as soon as
+    // it shows, and a click on the entry that Refresh selected again counts.
+    void theListTakesTheFocusAndAClickOnTheReselectedEntryCounts()
+    {
+        writeFile(path("dir-focus.xml"), directory({{"a", "alpha.xml"}, {"b", "empty.xml"}}));
+        RecordingSeams seams;
+        TfrmMain window(settingsFor("dir-focus.xml"), seams);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        waitReady(window);
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.lbSquads));
+
+        QTest::keyClick(window.lbSquads, Qt::Key_Down);
+        QVERIFY(window.tbtnDetails->isEnabled());
+        window.tbtnDetailsClick();
+        waitReady(window);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.twSquad));
+        window.tbtnDatabaseClick();
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.lbSquads));
+
+        window.tbtnRefreshClick();
+        waitReady(window);
+        QCOMPARE(window.lbSquads->selectedItems().size(), 1);
+        QVERIFY(!window.tbtnDetails->isEnabled());
+        QListWidgetItem* selected = window.lbSquads->selectedItems()[0];
+        QTest::mouseClick(window.lbSquads->viewport(), Qt::LeftButton, {},
+                          window.lbSquads->visualItemRect(selected).center());
+        QVERIFY(window.tbtnDetails->isEnabled());
+        QCOMPARE(window.SelectedSquadUrl, selected->data(TfrmMain::SquadUrlRole).toString());
+    }
+
     void aDirectoryThatLoadsNothingLeavesTheWindowAsItWas()
     {
         writeFile(path("bad-dir.xml"), "<squads><squad nick=\"x\" web=\"y\"/>");
