@@ -18,15 +18,13 @@
 #include "LoopbackFtpServer.h"
 #include "LoopbackWebServer.h"
 #include "PageArea.h"
+#include "PublishSettings.h"
 #include "ScriptedPeer.h"
 
 using namespace FaultHelpers;
 
 namespace
 {
-
-const QString kUser = QStringLiteral("corvanet");
-const QString kPassword = QStringLiteral("squadup");
 
 using Behaviour = std::function<void(ScriptedPeer& peer)>;
 
@@ -51,16 +49,7 @@ private:
     QString m_savedCwd;
     std::unique_ptr<LoopbackWebServer> m_web;
 
-    AppSettings settings(quint16 ftpPort) const
-    {
-        AppSettings s;
-        s.directoryUrl = m_web->url("corvanet.xml");
-        s.ftpHost = QStringLiteral("127.0.0.1");
-        s.ftpPort = ftpPort;
-        s.ftpUser = kUser;
-        s.ftpPassword = kPassword;
-        return s;
-    }
+    AppSettings settings(quint16 ftpPort) const { return publishSettings(m_web->url("corvanet.xml"), ftpPort); }
 
     QByteArray writeDirectory(const QList<QPair<QString, QString>>& entries)
     {

@@ -19,15 +19,13 @@
 
 #include "FaultHelpers.h"
 #include "LoopbackFtpServer.h"
+#include "PublishSettings.h"
 #include "ScriptedPeer.h"
 
 using namespace FaultHelpers;
 
 namespace
 {
-
-const QString kUser = QStringLiteral("corvanet");
-const QString kPassword = QStringLiteral("squadup");
 
 // Greets and accepts the login.
 void login(ScriptedPeer& peer)
@@ -141,16 +139,7 @@ private:
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
     QString deadPage() const { return m_root.filePath("gone.xml"); }
 
-    AppSettings settings(quint16 ftpPort) const
-    {
-        AppSettings s;
-        s.directoryUrl = directoryFile();
-        s.ftpHost = QStringLiteral("127.0.0.1");
-        s.ftpPort = ftpPort;
-        s.ftpUser = kUser;
-        s.ftpPassword = kPassword;
-        return s;
-    }
+    AppSettings settings(quint16 ftpPort) const { return publishSettings(directoryFile(), ftpPort); }
 
     // The directory lists a dead squad and some live ones (extra of them,
     // to make the upload as long as a test needs).

@@ -17,12 +17,10 @@
 #include "FtpClient.h"
 #include "LoopbackFtpServer.h"
 #include "MainFrm.h"
+#include "PublishSettings.h"
 #include "RecordingSeams.h"
 
 namespace {
-
-const QString kUser = QStringLiteral("corvanet");
-const QString kPassword = QStringLiteral("squadup");
 
 void writeFile(const QString& path, const QByteArray& content)
 {
@@ -59,16 +57,7 @@ private:
     QString page(const QString& name) const { return m_root.filePath(name); }
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
 
-    AppSettings settings(quint16 ftpPort) const
-    {
-        AppSettings s;
-        s.directoryUrl = directoryFile();
-        s.ftpHost = QStringLiteral("127.0.0.1");
-        s.ftpPort = ftpPort;
-        s.ftpUser = kUser;
-        s.ftpPassword = kPassword;
-        return s;
-    }
+    AppSettings settings(quint16 ftpPort) const { return publishSettings(directoryFile(), ftpPort); }
 
     void writeDirectory(const QList<QPair<QString, QString>>& entries)
     {
