@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QTcpServer>
 
@@ -12,6 +13,7 @@
 
 #include "ScriptedPeer.h"
 #include "SocketConn.h"
+#include "TestSupport.h"
 
 // The message of what f throws; "<none>" when it returns, and marked as
 // another exception when it is not of class E.
@@ -56,4 +58,27 @@ inline void connectTo(TSocketConn& c, const ScriptedPeer& peer)
     c.Host = QStringLiteral("127.0.0.1");
     c.Port = peer.port();
     c.Connect();
+}
+
+// Runs the squadnet tool in dir (unless empty) with input on its standard
+// input. Its exit code; -1 when it did not start, -2 when it hung, -3 when it
+// crashed.
+inline int runSquadnet(const QStringList& arguments, const QByteArray& input = {}, QByteArray* errors = nullptr,
+                       const QString& dir = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(binaryPath(QStringLiteral("tools/squadnet")), arguments);
+    if (!process.waitForStarted(5000))
+        return -1;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return -2;
+    }
+    if (errors)
+        *errors = process.readAllStandardError();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -3;
 }
