@@ -88,18 +88,6 @@ private slots:
         QVERIFY(stored == data);
     }
 
-    void refusesWrongPassword()
-    {
-        const auto client = newClient(true);
-        client->Password = QStringLiteral("wrong");
-        int failures = 0;
-        client->OnConnectionFailed = [&](QObject*) { ++failures; };
-        const QString error = thrown<FTPException>([&] { client->Connect(); });
-        QVERIFY2(error.startsWith(QLatin1String("530")), qPrintable(error));
-        QCOMPARE(failures, 1);
-        QVERIFY(!client->Connected);
-    }
-
     void squadnetUpload()
     {
         const QString local = m_local.filePath(QStringLiteral("cli.xml"));
@@ -120,7 +108,8 @@ private slots:
                  0);
         QCOMPARE(readFile(m_root.filePath(QStringLiteral("a.xml"))), data);
 
-        // A refused login: the server's reply on stderr.
+        // A refused login: the server's reply on stderr. (What the client does
+        // on a refused login is in TestFtpClient::refusedLogins.)
         QCOMPARE(runSquadnet(account + QStringList{"--password-file", "-", local, "/w.xml"}, "wrong\n", &errors), 1);
         QVERIFY2(errors.contains("530"), errors.constData());
         QVERIFY(!QFile::exists(m_root.filePath(QStringLiteral("w.xml"))));
