@@ -101,7 +101,8 @@ private slots:
         QVERIFY(m_client->Connected);
         QCOMPARE(connects, 1);
         QTRY_VERIFY(m_peer->finished());
-        QCOMPARE(commands(*m_peer), (password ? QStringList{"USER lead", "PASS s3cret"} : QStringList{"USER lead"}));
+        QCOMPARE(commands(*m_peer),
+                 (password ? QStringList{"USER lead", "PASS s3cret"} : QStringList{"USER lead"}));
         QVERIFY(!passwordReported());
     }
 
@@ -190,7 +191,8 @@ private slots:
     // anything is sent: it would start a command of the value's choosing.
     void refusesLineBreaks()
     {
-        for (const QString& bad : {QStringLiteral("a\rb"), QStringLiteral("a\nb"), QString::fromLatin1("a\0b", 3)}) {
+        for (const QString& bad :
+             {QStringLiteral("a\rb"), QStringLiteral("a\nb"), QString::fromLatin1("a\0b", 3)}) {
             m_client->UserID = bad;
             QVERIFY_THROWS_EXCEPTION(Exception, m_client->Connect());
             m_client->UserID = QStringLiteral("lead");
@@ -256,7 +258,8 @@ private slots:
         const QStringList sent = commands(*m_peer, 2);
         const QString port = sent.value(2);
         QVERIFY2(QRegularExpression("^PORT 127,0,0,1,\\d+,\\d+$").match(port).hasMatch(), qPrintable(port));
-        QCOMPARE(sent, (QStringList{"PASV", "STOR /corvanet.xml", port, "STOR /corvanet.xml", "PASV", "STOR a.tmp"}));
+        QCOMPARE(sent,
+                 (QStringList{"PASV", "STOR /corvanet.xml", port, "STOR /corvanet.xml", "PASV", "STOR a.tmp"}));
         QCOMPARE(events.count("success"), 3);
         QVERIFY(m_client->Connected);
     }
@@ -275,7 +278,8 @@ private slots:
         // (A refused PASV: TestFtpFaults::oddButValidRepliesAreRead.)
         QTest::newRow("PASV 425") << true << QByteArray("425 Can't open data connection\r\n") << none << none
                                   << "'' is not a valid integer value";
-        QTest::newRow("PORT 500") << false << QByteArray("500 Illegal PORT\r\n") << none << none << "500 Illegal PORT";
+        QTest::newRow("PORT 500") << false << QByteArray("500 Illegal PORT\r\n") << none << none
+                                  << "500 Illegal PORT";
         QTest::newRow("STOR 550") << true << none << QByteArray("550 Permission denied\r\n") << none
                                   << "550 Permission denied";
         // The server cannot reach our PORT address and says so, or hangs up.
@@ -318,7 +322,9 @@ private slots:
         m_client->Passive = passive;
         m_client->Connect();
         int failures = 0, successes = 0;
-        m_client->OnFailure = [&](bool& handled, TCmdType type) { failures += !handled && type == TCmdType::Upload; };
+        m_client->OnFailure = [&](bool& handled, TCmdType type) {
+            failures += !handled && type == TCmdType::Upload;
+        };
         m_client->OnSuccess = [&](TCmdType) { ++successes; };
         QCOMPARE(uploadError(), error);
         // A failing reply is offered twice: as itself, then as the exception

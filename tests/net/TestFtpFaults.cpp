@@ -65,7 +65,8 @@ private slots:
                                        << QByteArray("530 never asked");
         QTest::newRow("code cut by a NUL") << QByteArray("2\0" "20 Ready\r\n", 12) << QByteArray("331 Password");
         QTest::newRow("USER answered by text") << QByteArray("220 Ready\r\n") << QByteArray("hello there");
-        QTest::newRow("USER answered by a code out of range") << QByteArray("220 Ready\r\n") << QByteArray("2300 ok");
+        QTest::newRow("USER answered by a code out of range")
+            << QByteArray("220 Ready\r\n") << QByteArray("2300 ok");
     }
 
     void peersThatDoNotSpeakFtpAreRefused()
@@ -139,9 +140,12 @@ private slots:
         });
         m_client->Connect();
         m_client->Rename(QStringLiteral("/corvanet.xml.tmp"), QStringLiteral("/corvanet.xml"));
-        QCOMPARE(m_peer->lines().mid(1), (QList<QByteArray>{"RNFR /corvanet.xml.tmp\r\n", "RNTO /corvanet.xml\r\n"}));
+        QCOMPARE(m_peer->lines().mid(1),
+                 (QList<QByteArray>{"RNFR /corvanet.xml.tmp\r\n", "RNTO /corvanet.xml\r\n"}));
 
-        const auto rename = [&](const char* from, const char* to) { return thrown([&] { m_client->Rename(from, to); }); };
+        const auto rename = [&](const char* from, const char* to) {
+            return thrown([&] { m_client->Rename(from, to); });
+        };
         QCOMPARE(rename("/gone.tmp", "/corvanet.xml"), QStringLiteral("550 No such file"));
         QCOMPARE(m_peer->lines().last(), QByteArray("RNFR /gone.tmp\r\n")); // no RNTO after it
         QCOMPARE(rename("/a.tmp", "/corvanet.xml"), QStringLiteral("553 Not allowed"));

@@ -110,7 +110,8 @@ private slots:
 
         // A refused login: the server's reply on stderr. (What the client does
         // on a refused login is in TestFtpClient::refusedLogins.)
-        QCOMPARE(runSquadnet(account + QStringList{"--password-file", "-", local, "/w.xml"}, "wrong\n", &errors), 1);
+        QCOMPARE(runSquadnet(account + QStringList{"--password-file", "-", local, "/w.xml"}, "wrong\n", &errors),
+                 1);
         QVERIFY2(errors.contains("530"), errors.constData());
         QVERIFY(!QFile::exists(m_root.filePath(QStringLiteral("w.xml"))));
 

@@ -21,7 +21,8 @@ protected:
 };
 
 // Encodes input (or reads from failing, when given), recording the events.
-QByteArray encodeWith(UUMethods method, QByteArray input, QStringList* events = nullptr, QIODevice* failing = nullptr)
+QByteArray encodeWith(UUMethods method, QByteArray input, QStringList* events = nullptr,
+                      QIODevice* failing = nullptr)
 {
     QBuffer in(&input);
     QByteArray encoded;

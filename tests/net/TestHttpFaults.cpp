@@ -60,8 +60,10 @@ private slots:
 
         for (const QByteArray length : {"1000000000", "99999999999999999999999999"}) {
             HttpRig e;
-            const QString error = getAnsweredBy(e, "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\nbody");
-            QVERIFY2(error.startsWith("Connection closed before the whole body arrived (4 of "), qPrintable(error));
+            const QString error =
+                getAnsweredBy(e, "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\nbody");
+            QVERIFY2(error.startsWith("Connection closed before the whole body arrived (4 of "),
+                     qPrintable(error));
         }
     }
 
@@ -70,7 +72,8 @@ private slots:
         QTest::addColumn<bool>("bodyOnFullDisk");
         QTest::addColumn<QByteArray>("reply");
         QTest::newRow("body to the close") << true << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
-        QTest::newRow("body of a known length") << true << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+        QTest::newRow("body of a known length")
+            << true << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
         QTest::newRow("header") << false << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
     }
 

@@ -217,7 +217,8 @@ private slots:
         peer.expectBytes(65535 + 2).send("done\r\n");
         TSocketConn c;
         connectTo(c, peer);
-        QCOMPARE(thrown<ERangeError>([&] { c.Write(QByteArray(65536, 'y')); }), QStringLiteral("Range check error"));
+        QCOMPARE(thrown<ERangeError>([&] { c.Write(QByteArray(65536, 'y')); }),
+                 QStringLiteral("Range check error"));
         c.Write(QByteArray(65535, 'x'));
         c.Write(QByteArray("ab\0cd", 5)); // up to the first NUL
         QCOMPARE(c.ReadLn(), QByteArray("done\r\n"));

@@ -91,8 +91,10 @@ private slots:
         QCOMPARE(text, QByteArray("z"));
 
         const QString missing = m_dir.filePath(QStringLiteral("no/such/file"));
-        QCOMPARE(thrown<EFileError>([&] { c.SendFile(missing); }), QStringLiteral("Cannot open file ") + missing);
-        QCOMPARE(thrown<EFileError>([&] { c.CaptureFile(missing); }), QStringLiteral("Cannot create file ") + missing);
+        QCOMPARE(thrown<EFileError>([&] { c.SendFile(missing); }),
+                 QStringLiteral("Cannot open file ") + missing);
+        QCOMPARE(thrown<EFileError>([&] { c.CaptureFile(missing); }),
+                 QStringLiteral("Cannot create file ") + missing);
         QVERIFY(c.Connected);
         c.Writeln("rest");
         c.CaptureString(text, -1);
