@@ -2,29 +2,14 @@
 // FTP client must either read them as the protocol says or fail, and never
 // take a peer that does not speak FTP for a server that logged us in.
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
+#include "FtpScript.h"
 
-#include "FtpClient.h"
-#include "ScriptedPeer.h"
-
-namespace
-{
+namespace {
 
 const QByteArray kContent(5000, 's');
-
-template <class F> QString thrown(F&& f)
-{
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return QString::fromLatin1(e.what());
-    }
-    return QStringLiteral("<none>");
-}
 
 // Answers every command line with answer(line) until QUIT, which it answers
 // 221 before hanging up; an empty answer hangs up at once.
@@ -32,69 +17,35 @@ void answerLines(ScriptedPeer& peer, std::function<QByteArray(const QByteArray&)
 {
     peer.expectLine().run([&peer, answer] {
         const QByteArray line = peer.lines().last().trimmed();
-        if (line == "QUIT") {
-            peer.send("221 Goodbye\r\n").close();
-            return;
-        }
-        const QByteArray reply = answer(line);
-        if (reply.isEmpty()) {
+        const QByteArray reply = line == "QUIT" ? QByteArray("221 Goodbye") : answer(line);
+        if (!reply.isEmpty())
+            peer.send(reply + "\r\n");
+        if (reply.isEmpty() || line == "QUIT")
             peer.close();
-            return;
-        }
-        peer.send(reply + "\r\n");
-        answerLines(peer, answer);
+        else
+            answerLines(peer, answer);
     });
-}
-
-// Server side of one passive upload on the peer's own port (data connection
-// number `data`), ending with the closing reply given.
-void serveStore(ScriptedPeer& peer, int data, const QByteArray& closing)
-{
-    const quint16 port = peer.port();
-    peer.expectLine()
-        .send("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + "," +
-              QByteArray::number(port & 0xFF) + ")\r\n")
-        .acceptNext()
-        .switchTo(0)
-        .expectLine()
-        .send("150 Opening data connection\r\n")
-        .switchTo(data)
-        .expectClose()
-        .switchTo(0)
-        .send(closing);
 }
 
 } // namespace
 
-class TestFtpFaults : public QObject
-{
+class TestFtpFaults : public QObject {
     Q_OBJECT
-
-private:
     std::unique_ptr<ScriptedPeer> m_peer;
     std::unique_ptr<TFtpClient> m_client;
     QTemporaryDir m_dir;
     QString m_file;
 
-    QString upload()
-    {
-        return thrown([&] { m_client->Upload(m_file, QStringLiteral("/corvanet.xml")); });
-    }
+    QString upload() { return thrown([&] { m_client->Upload(m_file, QStringLiteral("/corvanet.xml")); }); }
 
 private slots:
     void init()
     {
         m_peer = std::make_unique<ScriptedPeer>();
-        m_client = std::make_unique<TFtpClient>();
-        m_client->Host = QStringLiteral("127.0.0.1");
-        m_client->Port = m_peer->port();
-        m_client->UserID = QStringLiteral("corvanet");
-        m_client->Password = QStringLiteral("squadup");
-        m_client->Passive = true;
+        m_client = clientFor(*m_peer);
         m_client->TimeOut = 500; // a script that goes wrong must not hang the test
         m_file = m_dir.filePath(QStringLiteral("a.tmp"));
-        QFile file(m_file);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kContent) == kContent.size());
+        QVERIFY(writeFile(m_file, kContent));
     }
 
     void cleanup()
@@ -109,17 +60,11 @@ private slots:
         QTest::addColumn<QByteArray>("userReply");
         // A web server that talks first; the rest of its reply would be read
         // as the answers to USER and PASS.
-        QTest::newRow("HTTP greeting")
-            << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n"
-                          "Content-Length: 0\r\nConnection: close\r\n\r\n")
-            << QByteArray("530 never asked");
-        QTest::newRow("text greeting") << QByteArray("Welcome!\r\n") << QByteArray("331 Password");
-        QTest::newRow("code cut by a NUL") << QByteArray("2\0"
-                                                         "20 Ready\r\n",
-                                                         12)
-                                           << QByteArray("331 Password");
-        QTest::newRow("USER answered by text")
-            << QByteArray("220 Ready\r\n") << QByteArray("hello there");
+        QTest::newRow("HTTP greeting") << QByteArray("HTTP/1.1 400 Bad Request\r\nContent-Type: text/html\r\n"
+                                                     "Content-Length: 0\r\nConnection: close\r\n\r\n")
+                                       << QByteArray("530 never asked");
+        QTest::newRow("code cut by a NUL") << QByteArray("2\0" "20 Ready\r\n", 12) << QByteArray("331 Password");
+        QTest::newRow("USER answered by text") << QByteArray("220 Ready\r\n") << QByteArray("hello there");
         QTest::newRow("USER answered by a code out of range")
             << QByteArray("220 Ready\r\n") << QByteArray("2300 ok");
     }
@@ -132,31 +77,25 @@ private slots:
         answerLines(*m_peer, [userReply](const QByteArray& line) {
             return line.startsWith("USER ") ? userReply : QByteArray("230 Logged in");
         });
-        const QString error = thrown([&] { m_client->Connect(); });
-        QVERIFY2(error != QLatin1String("<none>"), "logged in to a peer that does not speak FTP");
+        QVERIFY2(thrown([&] { m_client->Connect(); }) != QLatin1String("<none>"),
+                 "logged in to a peer that does not speak FTP");
         QVERIFY(!m_client->Connected);
         for (const QByteArray& line : m_peer->lines())
-            QVERIFY2(!line.startsWith("PASS "),
-                     "the password went to a peer that does not speak FTP");
+            QVERIFY2(!line.startsWith("PASS "), "the password went to a peer that does not speak FTP");
     }
 
     void oddButValidRepliesAreRead()
     {
         // Bare three-digit lines, and a greeting with a NUL and terminal
         // control bytes in its text: the codes are what counts.
-        m_peer->send(QByteArray("220 Ready\0\x1b[2J\x07\r\n", 17))
-            .expectLine()
-            .send("331\r\n")
-            .expectLine()
+        m_peer->send(QByteArray("220 Ready\0\x1b[2J\x07\r\n", 17)).expectLine().send("331\r\n").expectLine()
             .send("230\r\n");
-        serveStore(*m_peer, 1, "226\r\n");
+        serveStore(*m_peer, true, 1, "226\r\n");
         // A refusal whose text carries the same bytes is still a refusal.
         m_peer->expectLine().send(QByteArray("553 No\0 \x1b[31mway\r\n", 18));
         m_client->Connect();
-        QVERIFY(m_client->Connected);
         QCOMPARE(upload(), QStringLiteral("<none>"));
         QCOMPARE(m_peer->transcript(1), kContent);
-
         const QString error = upload(); // PASV refused with the odd text
         QVERIFY2(error.startsWith(QStringLiteral("553 No")), qPrintable(error));
         QVERIFY(m_client->Connected);
@@ -172,8 +111,7 @@ private slots:
             closing += " squad " + QByteArray::number(i) + " is listed here\r\n";
         closing += "226 Done\r\n";
         m_peer->send("220 Ready\r\n").expectLine().send("230 Logged in\r\n");
-        serveStore(*m_peer, 1, closing);
-        m_peer->expectLine().send("221 Goodbye\r\n").close();
+        serveStore(*m_peer, true, 1, closing).expectLine().send("221 Goodbye\r\n").close();
         m_client->Connect();
         QCOMPARE(upload(), QStringLiteral("<none>"));
         QCOMPARE(m_client->ReplyCode, qint16(226));
@@ -185,7 +123,7 @@ private slots:
         // not confirmed, so it is no success.
         ScriptedPeer longLine;
         longLine.send("220 Ready\r\n").expectLine().send("230 Logged in\r\n");
-        serveStore(longLine, 1, "226 " + QByteArray(70000, 'x') + "\r\n");
+        serveStore(longLine, true, 1, "226 " + QByteArray(70000, 'x') + "\r\n");
         m_client->Port = longLine.port();
         m_client->Connect();
         QCOMPARE(upload(), QStringLiteral("Socket readln line too long"));
@@ -196,8 +134,7 @@ private slots:
         m_peer->send("220 Ready\r\n").expectLine().send("230 Logged in\r\n");
         QList<QByteArray> replies{"350 Ready for destination name", "250 Renamed", // renamed
                                   "550 No such file",                              // RNFR refused
-                                  "350 Ready for destination name",
-                                  "553 Not allowed"}; // RNTO refused
+                                  "350 Ready for destination name", "553 Not allowed"}; // RNTO refused
         answerLines(*m_peer, [replies](const QByteArray&) mutable {
             return replies.isEmpty() ? QByteArray() : replies.takeFirst();
         });
@@ -206,18 +143,17 @@ private slots:
         QCOMPARE(m_peer->lines().mid(1),
                  (QList<QByteArray>{"RNFR /corvanet.xml.tmp\r\n", "RNTO /corvanet.xml\r\n"}));
 
-        QCOMPARE(thrown([&] { m_client->Rename("/gone.tmp", "/corvanet.xml"); }),
-                 QStringLiteral("550 No such file"));
+        const auto rename = [&](const char* from, const char* to) {
+            return thrown([&] { m_client->Rename(from, to); });
+        };
+        QCOMPARE(rename("/gone.tmp", "/corvanet.xml"), QStringLiteral("550 No such file"));
         QCOMPARE(m_peer->lines().last(), QByteArray("RNFR /gone.tmp\r\n")); // no RNTO after it
-        QCOMPARE(thrown([&] { m_client->Rename("/a.tmp", "/corvanet.xml"); }),
-                 QStringLiteral("553 Not allowed"));
-        QCOMPARE(thrown([&] { m_client->Rename("/a.tmp", "/x\r\nDELE /corvanet.xml"); }),
+        QCOMPARE(rename("/a.tmp", "/corvanet.xml"), QStringLiteral("553 Not allowed"));
+        QCOMPARE(rename("/a.tmp", "/x\r\nDELE /corvanet.xml"),
                  QStringLiteral("File name contains a line break or NUL character"));
         QVERIFY(m_client->Connected);
-
         // The server hangs up instead of answering.
-        QCOMPARE(thrown([&] { m_client->Rename("/a.tmp", "/corvanet.xml"); }),
-                 QStringLiteral("Control connection closed by the server"));
+        QCOMPARE(rename("/a.tmp", "/corvanet.xml"), QStringLiteral("Control connection closed by the server"));
     }
 };
 

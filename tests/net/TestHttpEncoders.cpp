@@ -10,22 +10,6 @@
 
 namespace {
 
-QByteArray encodeWith(UUMethods method, QByteArray input)
-{
-    QBuffer in(&input);
-    QByteArray encoded;
-    QBuffer out(&encoded);
-    in.open(QIODevice::ReadOnly);
-    in.seek(input.size()); // Encode must start from the beginning anyway
-    out.open(QIODevice::WriteOnly);
-    TUUProcessor processor;
-    processor.Method = method;
-    processor.InputStream = &in;
-    processor.OutputStream = &out;
-    processor.Encode();
-    return encoded;
-}
-
 // A device that fails on the first read.
 class BrokenDevice : public QIODevice {
 public:
@@ -36,95 +20,90 @@ protected:
     qint64 writeData(const char*, qint64) override { return -1; }
 };
 
+// Encodes input (or reads from failing, when given), recording the events.
+QByteArray encodeWith(UUMethods method, QByteArray input, QStringList* events = nullptr,
+                      QIODevice* failing = nullptr)
+{
+    QBuffer in(&input);
+    QByteArray encoded;
+    QBuffer out(&encoded);
+    in.open(QIODevice::ReadOnly);
+    in.seek(input.size()); // Encode must start from the beginning anyway
+    out.open(QIODevice::WriteOnly);
+    TUUProcessor processor;
+    processor.Method = method;
+    processor.InputStream = failing ? failing : &in;
+    processor.OutputStream = &out;
+    if (events) {
+        processor.OnBeginEncode = [&](QObject*) { *events << QStringLiteral("begin"); };
+        processor.OnEndEncode = [&](QObject*) { *events << QStringLiteral("end at %1").arg(out.pos()); };
+    }
+    processor.Encode();
+    return encoded;
+}
+
 } // namespace
 
 class TestHttpEncoders : public QObject {
     Q_OBJECT
 private slots:
-    void setHeader();
-    void urlEncoding();
-    void mimeMatchesBase64AndBreaksEvery45Bytes();
-    void uuCodeLines_data();
-    void uuCodeLines();
-    void endEncodeRunsAfterTheOutputIsRewound();
-};
-
-void TestHttpEncoders::setHeader()
-{
-    TExStringList list;
-    // No colon: never a header; a longer name, or a space before the colon,
-    // is another header.
-    list << "GET /Host:80 HTTP/1.0" << "Host" << "Hostname: x" << "Host : y" << "host: old"
-         << "HOST: second";
-    list.SetHeader("Host", "new");
-    QCOMPARE(list.at(4), QByteArray("Host: new"));
-    list.SetHeader("Cookie", "id=7; path=/");
-    QCOMPARE(list.last(), QByteArray("Cookie: id=7; path=/"));
-    list.SetHeader("host", QByteArray()); // deletes the first match only
-    QCOMPARE(list, (QByteArrayList{"GET /Host:80 HTTP/1.0", "Host", "Hostname: x", "Host : y",
-                                   "HOST: second", "Cookie: id=7; path=/"}));
-}
-
-void TestHttpEncoders::urlEncoding()
-{
-    TUrlEncoder encoder;
-    encoder.InputString = QByteArray("a b&c AZaz09/-_.~\xE9\r\n\0", 21);
-    QCOMPARE(encoder.Encode(), QByteArray("a+b%26c+AZaz09%2F%2D%5F%2E%7E%E9%0D%0A%00"));
-}
-
-void TestHttpEncoders::mimeMatchesBase64AndBreaksEvery45Bytes()
-{
-    QByteArray input;
-    for (int n = 0; n <= 100; ++n) {
-        QByteArray expected;
-        for (qsizetype at = 0; at < input.size(); at += 45)
-            expected += input.mid(at, 45).toBase64() + "\r\n";
-        QCOMPARE(encodeWith(uuMime, input), expected);
-        input.append(static_cast<char>((n * 37 + 11) & 0xFF));
+    void setHeader()
+    {
+        TExStringList list;
+        // No colon: never a header; a longer name, or a space before the colon,
+        // is another header.
+        list << "GET /Host:80 HTTP/1.0" << "Host" << "Hostname: x" << "Host : y" << "host: old" << "HOST: second";
+        list.SetHeader("Host", "new");
+        QCOMPARE(list.at(4), QByteArray("Host: new"));
+        list.SetHeader("Cookie", "id=7; path=/");
+        QCOMPARE(list.last(), QByteArray("Cookie: id=7; path=/"));
+        list.SetHeader("host", QByteArray()); // deletes the first match only
+        QCOMPARE(list, (QByteArrayList{"GET /Host:80 HTTP/1.0", "Host", "Hostname: x", "Host : y", "HOST: second",
+                                       "Cookie: id=7; path=/"}));
     }
-}
 
-void TestHttpEncoders::uuCodeLines_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("empty") << QByteArray() << QByteArray("`\r\n");
-    QTest::newRow("Cat") << QByteArray("Cat") << QByteArray("#0V%T\r\n`\r\n");
-    QTest::newRow("one byte, no padding") << QByteArray("A") << QByteArray("!00\r\n`\r\n");
-    QTest::newRow("two bytes, no padding") << QByteArray("AB") << QByteArray("\"04(\r\n`\r\n");
-    QTest::newRow("full line of zeros, then one byte")
-        << QByteArray(46, '\0') << QByteArray("M" + QByteArray(60, '`') + "\r\n!``\r\n`\r\n");
-}
+    void urlEncoding()
+    {
+        TUrlEncoder encoder;
+        encoder.InputString = QByteArray("a b&c AZaz09/-_.~\xE9\r\n\0", 21);
+        QCOMPARE(encoder.Encode(), QByteArray("a+b%26c+AZaz09%2F%2D%5F%2E%7E%E9%0D%0A%00"));
+    }
 
-void TestHttpEncoders::uuCodeLines()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(encodeWith(uuCode, input), expected);
-}
+    void mimeMatchesBase64AndBreaksEvery45Bytes()
+    {
+        QByteArray input;
+        for (int n = 0; n <= 100; ++n) {
+            QByteArray expected;
+            for (qsizetype at = 0; at < input.size(); at += 45)
+                expected += input.mid(at, 45).toBase64() + "\r\n";
+            QCOMPARE(encodeWith(uuMime, input), expected);
+            input.append(static_cast<char>((n * 37 + 11) & 0xFF));
+        }
+    }
 
-void TestHttpEncoders::endEncodeRunsAfterTheOutputIsRewound()
-{
-    QByteArray plain("user:secret"), encoded;
-    QBuffer in(&plain), out(&encoded);
-    in.open(QIODevice::ReadOnly);
-    out.open(QIODevice::WriteOnly);
-    TUUProcessor processor;
-    processor.InputStream = &in;
-    processor.OutputStream = &out;
-    QStringList events;
-    processor.OnBeginEncode = [&](QObject*) { events << QStringLiteral("begin"); };
-    processor.OnEndEncode = [&](QObject*) { events << QStringLiteral("end at %1").arg(out.pos()); };
-    processor.Encode();
-    QCOMPARE(events, (QStringList{"begin", "end at 0"}));
+    void uuCodeLines()
+    {
+        QCOMPARE(encodeWith(uuCode, ""), QByteArray("`\r\n"));
+        QCOMPARE(encodeWith(uuCode, "Cat"), QByteArray("#0V%T\r\n`\r\n"));
+        // One and two bytes: no padding.
+        QCOMPARE(encodeWith(uuCode, "A"), QByteArray("!00\r\n`\r\n"));
+        QCOMPARE(encodeWith(uuCode, "AB"), QByteArray("\"04(\r\n`\r\n"));
+        // A full line of zeros, then one byte.
+        QCOMPARE(encodeWith(uuCode, QByteArray(46, '\0')), "M" + QByteArray(60, '`') + "\r\n!``\r\n`\r\n");
+    }
 
-    // Also when reading fails.
-    BrokenDevice broken;
-    processor.InputStream = &broken;
-    events.clear();
-    QVERIFY_THROWS_EXCEPTION(Exception, processor.Encode());
-    QCOMPARE(events, (QStringList{"begin", "end at 0"}));
-}
+    // OnEndEncode runs after the output is rewound, also when reading fails.
+    void endEncodeRunsAfterTheOutputIsRewound()
+    {
+        QStringList events;
+        encodeWith(uuMime, "user:secret", &events);
+        QCOMPARE(events, (QStringList{"begin", "end at 0"}));
+        events.clear();
+        BrokenDevice broken;
+        QVERIFY_THROWS_EXCEPTION(Exception, encodeWith(uuMime, "", &events, &broken));
+        QCOMPARE(events, (QStringList{"begin", "end at 0"}));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestHttpEncoders)
 #include "TestHttpEncoders.moc"

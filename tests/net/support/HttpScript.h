@@ -1,0 +1,57 @@
+#pragma once
+
+// A scripted web server for a ScriptedPeer, and an HTTP client set up as the
+// main window sets it up, writing into a temporary folder.
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include "HttpClient.h"
+#include "NetTestSupport.h"
+
+// Answers one request per connection, in order: reads the request header up
+// to its empty line (and bodyBytes more), sends the reply and closes.
+inline void serveReplies(ScriptedPeer& peer, const QList<QByteArray>& replies, qint64 bodyBytes = 0, int i = 0)
+{
+    peer.expectLine().run([&peer, replies, bodyBytes, i] {
+        if (peer.lines().last() != "\r\n")
+            return serveReplies(peer, replies, bodyBytes, i);
+        if (bodyBytes > 0)
+            peer.expectBytes(bodyBytes);
+        peer.send(replies[i]).close();
+        if (i + 1 < replies.size())
+            serveReplies(peer.acceptNext(), replies, bodyBytes, i + 1);
+    });
+}
+
+// events records the client's result events in order.
+struct HttpRig {
+    QTemporaryDir dir;
+    ScriptedPeer peer;
+    THttpClient client;
+    QStringList events;
+
+    HttpRig()
+    {
+        client.Body = QFile::encodeName(dir.filePath(QStringLiteral("temp.jpg")));
+        client.Header = QFile::encodeName(dir.filePath(QStringLiteral("Head.txt")));
+        client.InputFileMode = true;
+        client.OutputFileMode = true;
+        client.TimeOut = 500; // a script that goes wrong must not hang the test
+        client.OnSuccess = [this](CmdType c) { events << QStringLiteral("success %1").arg(c); };
+        client.OnFailure = [this](CmdType c) { events << QStringLiteral("failure %1").arg(c); };
+        client.OnRedirect = [this](bool&) { events << QStringLiteral("redirect"); };
+        client.OnAuthenticationNeeded = [this](QObject*) { events << QStringLiteral("auth"); };
+    }
+    QString url(const char* path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(peer.port()).arg(QLatin1String(path));
+    }
+    QByteArray body() const { return readFile(dir.filePath(QStringLiteral("temp.jpg"))); }
+    QByteArray head() const { return readFile(dir.filePath(QStringLiteral("Head.txt"))); }
+    void get(const char* path)
+    {
+        client.Host = url(path);
+        client.Get(url(path));
+    }
+};
