@@ -1,6 +1,6 @@
 // Loading documents: over HTTP from real servers on loopback and from local
 // files, the ways a load fails or cannot start, encodings, hostile documents
-// and the limits that make every load end.
+// and the size limit.
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -48,23 +48,18 @@ class TestXmlDocument : public QObject {
 
 private slots:
     void initTestCase();
-    void cleanup();
+    void cleanup() { XmlAddress::setInterfaceProbe(nullptr); }
 
-    void loadsOverHttp();
-    void loadsLocalFilesAsynchronously();
+    void loadsOverHttpAndFromFiles();
     void failedLoadsLeaveTheDocumentEmpty_data();
     void failedLoadsLeaveTheDocumentEmpty();
-    void followsRedirects();
     void loadCannotStart_data();
     void loadCannotStart();
     void withoutNetworkOnlyLoopbackLoads();
     void showsTextInDeclaredAndServedEncodings();
-    void refusesEntityDeclarations();
     void neverFetchesExternalDefinitions();
     void enforcesTheSizeLimit();
-    void stalledTransferEnds();
     void newLoadAbandonsTheRunningOne();
-    void refusesBytesTheEncodingCannotRead();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -72,6 +67,7 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<LoopbackWebServer> m_web;
     ScriptedHttpServer m_scripted;
+    QString m_dtdUrl; // an attribute default that must never reach a document
 };
 
 void TestXmlDocument::initTestCase()
@@ -83,56 +79,42 @@ void TestXmlDocument::initTestCase()
     QVERIFY(writeFile(path("empty.xml"), QByteArray()));
     QVERIFY(writeFile(path("comment-only.xml"), "<?xml version=\"1.0\"?>\n<!-- nothing -->\n"));
     QVERIFY(writeFile(path("secret.txt"), "TOPSECRET"));
+    QVERIFY(writeFile(path("squad.dtd"), "<!ATTLIST squad leak CDATA \"LEAKED\">\n"));
     m_web = std::make_unique<LoopbackWebServer>(m_dir.path());
     QVERIFY(m_web->start());
     QVERIFY(m_scripted.start());
-
-    // Error pages with well-formed XML bodies: never the document asked for.
-    ScriptedHttpServer::Reply errorPage;
-    errorPage.status = "500 Internal Server Error";
-    errorPage.body = "<error>database down</error>";
-    m_scripted.route("error500.xml", errorPage);
-    errorPage.status = "404 Not Found";
-    m_scripted.route("error404.xml", errorPage);
+    m_dtdUrl = m_scripted.route("squad.dtd", readFile(path("squad.dtd")), "200 OK", "application/xml-dtd");
 }
 
-void TestXmlDocument::cleanup()
+void TestXmlDocument::loadsOverHttpAndFromFiles()
 {
-    XmlAddress::setInterfaceProbe(nullptr);
-}
+    ScriptedHttpServer::Reply moved;
+    moved.status = "302 Found\r\nLocation: " + m_scripted.route("moved-target.xml", directoryXml).toLatin1();
+    moved.contentType = "text/html";
+    moved.body = "<html>moved</html>";
 
-void TestXmlDocument::loadsOverHttp()
-{
-    XmlDocument doc;
-    QCOMPARE(doc.readyState(), 0);
-    QVERIFY(doc.load(m_web->url("corvanet.xml")));
-    QCOMPARE(doc.readyState(), 1);
-    XmlDocument sameDocument = doc; // a counted reference, not a copy
-    QVERIFY(waitForLoad(doc));
-
-    QCOMPARE(sameDocument.readyState(), 4);
-    QVERIFY2(doc.loadError().isEmpty(), qPrintable(doc.loadError()));
-    QVERIFY(doc.xml().contains(QStringLiteral("Wolves")));
-    const XmlNode root = sameDocument.lastChild();
-    QCOMPARE(root.nodeName(), QStringLiteral("squads"));
-    const XmlNodeList entries = root.childNodes();
-    QCOMPARE(entries.length(), 2);
-    QCOMPARE(entries.item(1).attributes().getNamedItem("nick").text(), QStringLiteral("Bears"));
-    QCOMPARE(entries.item(0).attributes().getNamedItem("web").text(),
-             QStringLiteral("http://squads.example/wolves.xml"));
-}
-
-void TestXmlDocument::loadsLocalFilesAsynchronously()
-{
-    const QString addresses[] = {path("corvanet.xml"), QUrl::fromLocalFile(path("corvanet.xml")).toString(),
+    const QString addresses[] = {m_web->url("corvanet.xml"), m_scripted.route("moved.xml", moved),
+                                 path("corvanet.xml"), QUrl::fromLocalFile(path("corvanet.xml")).toString(),
                                  QDir::current().relativeFilePath(path("corvanet.xml"))};
     for (const QString& address : addresses) {
         XmlDocument doc;
+        QCOMPARE(doc.readyState(), 0);
         QVERIFY2(doc.load(address), qPrintable(address));
-        QCOMPARE(doc.readyState(), 1); // ends on a later turn of the event loop
+        QCOMPARE(doc.readyState(), 1); // ends on a later turn of the event loop, files too
         QVERIFY(doc.lastChild().isNull());
+        const XmlDocument sameDocument = doc; // a counted reference, not a copy
         QVERIFY(waitForLoad(doc));
-        QCOMPARE(doc.lastChild().childNodes().length(), 2);
+
+        QCOMPARE(sameDocument.readyState(), 4);
+        QVERIFY2(doc.loadError().isEmpty(), qPrintable(address + ": " + doc.loadError()));
+        QVERIFY(doc.xml().contains(QStringLiteral("Wolves")));
+        const XmlNode root = sameDocument.lastChild();
+        QCOMPARE(root.nodeName(), QStringLiteral("squads"));
+        const XmlNodeList entries = root.childNodes();
+        QCOMPARE(entries.length(), 2);
+        QCOMPARE(entries.item(1).attributes().getNamedItem("nick").text(), QStringLiteral("Bears"));
+        QCOMPARE(entries.item(0).attributes().getNamedItem("web").text(),
+                 QStringLiteral("http://squads.example/wolves.xml"));
     }
 }
 
@@ -140,16 +122,64 @@ void TestXmlDocument::failedLoadsLeaveTheDocumentEmpty_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("reason"); // part of loadError()
+    QTest::addColumn<XmlDocument::LoadFailure>("failure");
+    using F = XmlDocument::LoadFailure;
 
-    QTest::newRow("404") << m_web->url("missing.xml") << "404";
-    QTest::newRow("404 with XML body") << m_scripted.url("error404.xml") << "404";
-    QTest::newRow("500 with XML body") << m_scripted.url("error500.xml") << "500";
-    QTest::newRow("connection refused") << unusedLoopbackUrl("corvanet.xml") << "refused";
-    QTest::newRow("truncated") << m_web->url("truncated.xml") << "line";
-    QTest::newRow("malformed") << m_web->url("malformed.xml") << "line 3";
-    QTest::newRow("empty file") << path("empty.xml") << "";
-    QTest::newRow("no root element") << path("comment-only.xml") << "";
-    QTest::newRow("malformed local file") << path("malformed.xml") << "line 3";
+    // Error pages, even well-formed XML ones, are never the document. Only
+    // 404 and 410 say that it is gone.
+    const QByteArray html = "<!DOCTYPE html><html><body><h1>Error</h1><p>Sorry<br></body></html>";
+    QTest::newRow("404") << m_web->url("missing.xml") << "404" << F::Permanent;
+    QTest::newRow("404 with XML body") << m_scripted.route("e404.xml", "<error/>", "404 Not Found") << "404"
+                                       << F::Permanent;
+    QTest::newRow("410") << m_scripted.route("e410.xml", html, "410 Gone", "text/html") << "410" << F::Permanent;
+    QTest::newRow("500 with XML body") << m_scripted.route("e500.xml", "<error>database down</error>",
+                                                           "500 Internal Server Error")
+                                       << "500" << F::Transient;
+    QTest::newRow("403") << m_scripted.route("e403.xml", html, "403 Forbidden", "text/html") << "403"
+                         << F::Transient;
+    QTest::newRow("HTML error page as 200") << m_scripted.route("html.xml", html, "200 OK", "text/html") << "line"
+                                            << F::Permanent;
+    QTest::newRow("empty 200") << m_scripted.route("empty.xml", "") << "empty" << F::Permanent;
+    QTest::newRow("connection refused") << unusedLoopbackUrl("corvanet.xml") << "refused" << F::Transient;
+    QTest::newRow("truncated") << m_web->url("truncated.xml") << "line" << F::Permanent;
+    QTest::newRow("malformed") << m_web->url("malformed.xml") << "line 3" << F::Permanent;
+    QTest::newRow("empty file") << path("empty.xml") << "empty" << F::Permanent;
+    QTest::newRow("no root element") << path("comment-only.xml") << "" << F::Permanent;
+    QTest::newRow("malformed local file") << path("malformed.xml") << "line 3" << F::Permanent;
+
+    // Any entity declaration is refused: no expansion bomb, and an external
+    // entity never reads the file it names.
+    QVERIFY(writeFile(path("bomb.xml"), entityBomb()));
+    QVERIFY(writeFile(path("xxe.xml"), "<?xml version=\"1.0\"?>\n<!DOCTYPE squad [\n  <!ENTITY leak SYSTEM \""
+                                           + QUrl::fromLocalFile(path("secret.txt")).toEncoded()
+                                           + "\">\n]>\n<squad nick=\"x\"><name>&leak;</name></squad>\n"));
+    QVERIFY(writeFile(path("internal.xml"), "<!DOCTYPE squad [<!ENTITY who \"Wolves\">]>\n<squad nick=\"&who;\"/>\n"));
+    QTest::newRow("entity bomb") << m_web->url("bomb.xml") << "entit" << F::Permanent;
+    QTest::newRow("external entity") << m_web->url("xxe.xml") << "entit" << F::Permanent;
+    QTest::newRow("internal entity") << m_web->url("internal.xml") << "entit" << F::Permanent;
+    QTest::newRow("parameter entity naming a DTD")
+        << m_scripted.route("parameter-entity.xml", "<!DOCTYPE squad [<!ENTITY % ext SYSTEM \"" + m_dtdUrl.toLatin1()
+                                                        + "\"> %ext;]>\n<squad nick=\"a\"/>\n")
+        << "entit" << F::Permanent;
+
+    // Bytes the encoding cannot read used to be dropped with everything after
+    // them (a windows-1252 directory with 0x81 loaded as an empty <squads/>),
+    // and a lone UTF-16 surrogate cut the document off, unclosed root and all.
+    const QByteArray entries = "<squad nick=\"caf\xe9 \x81\" web=\"a.xml\"/><squad nick=\"b\" web=\"b.xml\"/>";
+    QVERIFY(writeFile(path("cp1252-undefined.xml"),
+                      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<squads>" + entries + "</squads>\n"));
+    const QString surrogate = QStringLiteral("<squads><squad nick=\"x\"/>") + QChar(0xD800) + QStringLiteral("<squad/></squads>");
+    QByteArray utf16("\xff\xfe");
+    for (const QChar c : surrogate)
+        utf16 += char(c.unicode() & 0xFF) + QByteArray(1, char(c.unicode() >> 8));
+    QVERIFY(writeFile(path("utf16-lone-surrogate.xml"), utf16));
+    const QString undecodable = "not valid in its encoding";
+    QTest::newRow("undefined windows-1252 byte") << path("cp1252-undefined.xml") << undecodable << F::Permanent;
+    QTest::newRow("undefined byte, charset served")
+        << m_scripted.route("cp1252-undefined.xml", "<squads>" + entries + "</squads>\n", "200 OK",
+                            "text/xml; charset=windows-1252")
+        << undecodable << F::Permanent;
+    QTest::newRow("lone UTF-16 surrogate") << path("utf16-lone-surrogate.xml") << undecodable << F::Permanent;
 }
 
 void TestXmlDocument::failedLoadsLeaveTheDocumentEmpty()
@@ -159,35 +189,20 @@ void TestXmlDocument::failedLoadsLeaveTheDocumentEmpty()
 
     XmlDocument doc;
     // Loaded content first, so that the failure has something to clear.
-    QVERIFY(doc.load(path("corvanet.xml")));
-    QVERIFY(waitForLoad(doc));
+    QVERIFY(loadAndWait(doc, path("corvanet.xml")));
     QVERIFY(!doc.lastChild().isNull());
 
-    QVERIFY(doc.load(address));
-    QVERIFY(waitForLoad(doc));
+    QVERIFY(loadAndWait(doc, address));
     QCOMPARE(doc.xml(), QString());
     QVERIFY(doc.lastChild().isNull());
     QCOMPARE(doc.childNodes().length(), 0);
-    QVERIFY(!doc.loadError().isEmpty());
-    QVERIFY2(doc.loadError().contains(reason, Qt::CaseInsensitive), qPrintable(doc.loadError()));
-}
+    QVERIFY2(!doc.loadError().isEmpty() && doc.loadError().contains(reason, Qt::CaseInsensitive),
+             qPrintable(doc.loadError()));
+    QVERIFY(!doc.loadError().contains(QStringLiteral("TOPSECRET")));
+    QTEST(doc.loadFailure(), "failure");
 
-void TestXmlDocument::followsRedirects()
-{
-    ScriptedHttpServer::Reply moved;
-    moved.status = "302 Found\r\nLocation: " + m_scripted.url("moved-target.xml").toLatin1();
-    moved.contentType = "text/html";
-    moved.body = "<html>moved</html>";
-    m_scripted.route("moved.xml", moved);
-    ScriptedHttpServer::Reply target;
-    target.body = directoryXml;
-    m_scripted.route("moved-target.xml", target);
-
-    XmlDocument doc;
-    QVERIFY(doc.load(m_scripted.url("moved.xml")));
-    QVERIFY(waitForLoad(doc));
-    QVERIFY2(doc.loadError().isEmpty(), qPrintable(doc.loadError()));
-    QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squads"));
+    QVERIFY(loadAndWait(doc, path("corvanet.xml")));
+    QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::None);
 }
 
 void TestXmlDocument::loadCannotStart_data()
@@ -226,42 +241,32 @@ void TestXmlDocument::withoutNetworkOnlyLoopbackLoads()
     QVERIFY2(doc.loadError().contains(QStringLiteral("network"), Qt::CaseInsensitive), qPrintable(doc.loadError()));
     QCOMPARE(doc.readyState(), 4);
 
-    for (const QString& host : {QStringLiteral("127.0.0.1"), QStringLiteral("localhost"), QStringLiteral("127.1.2.3")}) {
-        QVERIFY2(doc.load(QStringLiteral("http://%1:%2/corvanet.xml").arg(host).arg(m_web->port())), qPrintable(host));
-        QVERIFY(waitForLoad(doc));
-    }
-    QVERIFY(doc.load(path("corvanet.xml")));
-    QVERIFY(waitForLoad(doc));
+    for (const QString& host : {QStringLiteral("127.0.0.1"), QStringLiteral("localhost"), QStringLiteral("127.1.2.3")})
+        QVERIFY2(loadAndWait(doc, QStringLiteral("http://%1:%2/corvanet.xml").arg(host).arg(m_web->port())),
+                 qPrintable(host));
+    QVERIFY(loadAndWait(doc, path("corvanet.xml")));
     QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squads"));
 }
 
 void TestXmlDocument::showsTextInDeclaredAndServedEncodings()
 {
-    // Declared in the document, read from a file.
+    // Declared in the document; named only by the server; and a server that
+    // labels everything UTF-8, which the document's own declaration overrides.
     QVERIFY(writeFile(path("cp1250.xml"),
                       squadPage("<?xml version=\"1.0\" encoding=\"windows-1250\"?>\n", windows1250Text)));
-    QVERIFY(writeFile(path("iso88592.xml"),
-                      squadPage("<?xml version='1.0' encoding='ISO-8859-2'?>\n", iso88592Text)));
-
-    // Named only by the server; and a server that labels everything UTF-8,
-    // which a document naming its own encoding overrides.
-    ScriptedHttpServer::Reply served;
-    served.contentType = "text/xml; charset=\"ISO-8859-2\"";
-    served.body = squadPage("<?xml version=\"1.0\"?>\n", iso88592Text);
-    m_scripted.route("served-latin2.xml", served);
-    served.contentType = "text/xml; charset=windows-1250";
-    served.body = squadPage("", windows1250Text);
-    m_scripted.route("served-cp1250.xml", served);
-    served.contentType = "text/xml; charset=utf-8";
-    served.body = squadPage("<?xml version=\"1.0\" encoding=\"windows-1250\"?>\n", windows1250Text);
-    m_scripted.route("mislabelled.xml", served);
-
-    const QString addresses[] = {path("cp1250.xml"), m_web->url("iso88592.xml"), m_scripted.url("served-latin2.xml"),
-                                 m_scripted.url("served-cp1250.xml"), m_scripted.url("mislabelled.xml")};
+    QVERIFY(writeFile(path("iso88592.xml"), squadPage("<?xml version='1.0' encoding='ISO-8859-2'?>\n", iso88592Text)));
+    const QString addresses[] = {
+        path("cp1250.xml"), m_web->url("iso88592.xml"),
+        m_scripted.route("served-latin2.xml", squadPage("<?xml version=\"1.0\"?>\n", iso88592Text), "200 OK",
+                         "text/xml; charset=\"ISO-8859-2\""),
+        m_scripted.route("served-cp1250.xml", squadPage("", windows1250Text), "200 OK",
+                         "text/xml; charset=windows-1250"),
+        m_scripted.route("mislabelled.xml",
+                         squadPage("<?xml version=\"1.0\" encoding=\"windows-1250\"?>\n", windows1250Text), "200 OK",
+                         "text/xml; charset=utf-8")};
     for (const QString& address : addresses) {
         XmlDocument doc;
-        QVERIFY(doc.load(address));
-        QVERIFY(waitForLoad(doc));
+        QVERIFY(loadAndWait(doc, address));
         QVERIFY2(doc.loadError().isEmpty(), qPrintable(address + ": " + doc.loadError()));
         const XmlNode root = doc.lastChild();
         QCOMPARE(root.attributes().getNamedItem("nick").text(), czechText);
@@ -270,119 +275,52 @@ void TestXmlDocument::showsTextInDeclaredAndServedEncodings()
     }
 }
 
-void TestXmlDocument::refusesEntityDeclarations()
-{
-    QVERIFY(writeFile(path("bomb.xml"), entityBomb()));
-    const QByteArray secretUrl = QUrl::fromLocalFile(path("secret.txt")).toEncoded();
-    QVERIFY(writeFile(path("xxe.xml"), "<?xml version=\"1.0\"?>\n<!DOCTYPE squad [\n  <!ENTITY leak SYSTEM \"" + secretUrl
-                                           + "\">\n]>\n<squad nick=\"x\"><name>&leak;</name></squad>\n"));
-    QVERIFY(writeFile(path("internal.xml"), "<!DOCTYPE squad [<!ENTITY who \"Wolves\">]>\n<squad nick=\"&who;\"/>\n"));
-
-    for (const char* name : {"bomb.xml", "xxe.xml", "internal.xml"}) {
-        XmlDocument doc;
-        QVERIFY(doc.load(m_web->url(name)));
-        QVERIFY(waitForLoad(doc));
-        QVERIFY(doc.lastChild().isNull());
-        QVERIFY2(doc.loadError().contains(QStringLiteral("entit"), Qt::CaseInsensitive), qPrintable(doc.loadError()));
-        QVERIFY(!doc.loadError().contains(QStringLiteral("TOPSECRET")));
-    }
-
-    // Predefined entities and character references are not declarations.
-    QVERIFY(writeFile(path("predefined.xml"), "<squad nick=\"A&amp;B &#x17D;\">&lt;&#65;&gt;</squad>"));
-    XmlDocument doc;
-    QVERIFY(doc.load(path("predefined.xml")));
-    QVERIFY(waitForLoad(doc));
-    QCOMPARE(doc.lastChild().attributes().getNamedItem("nick").text(), QString::fromUtf8("A&B Ž"));
-    QCOMPARE(doc.lastChild().text(), QStringLiteral("<A>"));
-}
-
 void TestXmlDocument::neverFetchesExternalDefinitions()
 {
-    // Were the definition fetched and applied, the squad would gain an
-    // attribute from its default.
-    const QByteArray dtd = "<!ATTLIST squad leak CDATA \"LEAKED\">\n";
-    ScriptedHttpServer::Reply definition;
-    definition.contentType = "application/xml-dtd";
-    definition.body = dtd;
-    m_scripted.route("squad.dtd", definition);
-    QVERIFY(writeFile(path("squad.dtd"), dtd));
-
-    ScriptedHttpServer::Reply page;
-    page.body = "<?xml version=\"1.0\"?>\n<!DOCTYPE squad SYSTEM \"" + m_scripted.url("squad.dtd").toLatin1()
-        + "\">\n<squad nick=\"a\"/>\n";
-    m_scripted.route("remote-dtd.xml", page);
-    QVERIFY(writeFile(path("local-dtd.xml"), "<!DOCTYPE squad SYSTEM \"squad.dtd\">\n<squad nick=\"a\"/>\n"));
-    page.body = "<!DOCTYPE squad [<!ENTITY % ext SYSTEM \"" + m_scripted.url("squad.dtd").toLatin1()
-        + "\"> %ext;]>\n<squad nick=\"a\"/>\n";
-    m_scripted.route("parameter-entity.xml", page);
-
-    for (const QString& address : {m_scripted.url("remote-dtd.xml"), path("local-dtd.xml")}) {
+    // Were the definition fetched and applied, the squad would gain the
+    // attribute "leak" from its default. Predefined entities and character
+    // references are no declarations and load.
+    const QByteArray squad = "<squad nick=\"A&amp;B &#x17D;\">&lt;&#65;&gt;</squad>\n";
+    QVERIFY(writeFile(path("local-dtd.xml"), "<!DOCTYPE squad SYSTEM \"squad.dtd\">\n" + squad));
+    const QString remote = m_scripted.route(
+        "remote-dtd.xml", "<?xml version=\"1.0\"?>\n<!DOCTYPE squad SYSTEM \"" + m_dtdUrl.toLatin1() + "\">\n" + squad);
+    for (const QString& address : {remote, path("local-dtd.xml")}) {
         XmlDocument doc;
-        QVERIFY(doc.load(address));
-        QVERIFY(waitForLoad(doc));
+        QVERIFY(loadAndWait(doc, address));
         QVERIFY2(doc.loadError().isEmpty(), qPrintable(doc.loadError()));
-        QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squad"));
+        QCOMPARE(doc.lastChild().attributes().getNamedItem("nick").text(), QString::fromUtf8("A&B Ž"));
+        QCOMPARE(doc.lastChild().text(), QStringLiteral("<A>"));
         QVERIFY(doc.lastChild().attributes().getNamedItem("leak").isNull());
     }
-    XmlDocument doc;
-    QVERIFY(doc.load(m_scripted.url("parameter-entity.xml")));
-    QVERIFY(waitForLoad(doc));
-    QVERIFY(doc.lastChild().isNull());
+    // Nor did the parameter entity of failedLoadsLeaveTheDocumentEmpty fetch it.
     QVERIFY(!m_scripted.requests().contains(QStringLiteral("squad.dtd")));
 }
 
 void TestXmlDocument::enforcesTheSizeLimit()
 {
     const qint64 limit = 1000;
-    auto page = [](qint64 size) {
-        QByteArray doc = "<squads>";
-        doc += QByteArray(size - 17, ' ');
-        return doc + "</squads>";
-    };
-    QCOMPARE(page(limit).size(), limit);
+    auto page = [](qint64 size) { return "<squads>" + QByteArray(size - 17, ' ') + "</squads>"; };
     QVERIFY(writeFile(path("at-limit.xml"), page(limit)));
     QVERIFY(writeFile(path("over-limit.xml"), page(limit + 1)));
     ScriptedHttpServer::Reply big;
     big.body = page(50 * limit);
-    m_scripted.route("big-with-length.xml", big);
+    const QString withLength = m_scripted.route("big-with-length.xml", big);
     big.contentLength = false; // the size shows only while it arrives
-    m_scripted.route("big-without-length.xml", big);
 
-    const QString tooBig[] = {path("over-limit.xml"), m_web->url("over-limit.xml"),
-                              m_scripted.url("big-with-length.xml"), m_scripted.url("big-without-length.xml")};
-    for (const QString& address : tooBig) {
+    const QString addresses[] = {path("over-limit.xml"), m_web->url("over-limit.xml"), withLength,
+                                 m_scripted.route("big-without-length.xml", big), path("at-limit.xml"),
+                                 m_web->url("at-limit.xml")};
+    for (const QString& address : addresses) {
         XmlDocument doc;
         doc.setSizeLimit(limit);
-        QVERIFY(doc.load(address));
-        QVERIFY(waitForLoad(doc));
-        QVERIFY(doc.lastChild().isNull());
-        QVERIFY2(doc.loadError().contains(QStringLiteral("larger")), qPrintable(address + ": " + doc.loadError()));
-    }
-    for (const QString& address : {path("at-limit.xml"), m_web->url("at-limit.xml")}) {
-        XmlDocument doc;
-        doc.setSizeLimit(limit);
-        QVERIFY(doc.load(address));
-        QVERIFY(waitForLoad(doc));
-        QVERIFY2(doc.loadError().isEmpty(), qPrintable(doc.loadError()));
-    }
-}
-
-void TestXmlDocument::stalledTransferEnds()
-{
-    ScriptedHttpServer::Reply stalled;
-    stalled.body = directoryXml;
-    stalled.stallAfter = 30;
-    m_scripted.route("stalled.xml", stalled);
-    stalled.stallAfter = 0;
-    m_scripted.route("stalled-at-start.xml", stalled);
-
-    for (const char* name : {"stalled.xml", "stalled-at-start.xml"}) {
-        XmlDocument doc;
-        doc.setStallTimeout(150);
-        QVERIFY(doc.load(m_scripted.url(name)));
-        QVERIFY(waitForLoad(doc));
-        QVERIFY(doc.lastChild().isNull());
-        QVERIFY2(doc.loadError().contains(QStringLiteral("stalled")), qPrintable(doc.loadError()));
+        QVERIFY(loadAndWait(doc, address));
+        if (address.endsWith(QStringLiteral("at-limit.xml"))) {
+            QVERIFY2(doc.loadError().isEmpty(), qPrintable(doc.loadError()));
+            QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squads"));
+        } else {
+            QVERIFY(doc.lastChild().isNull());
+            QVERIFY2(doc.loadError().contains(QStringLiteral("larger")), qPrintable(address + ": " + doc.loadError()));
+        }
     }
 }
 
@@ -391,14 +329,13 @@ void TestXmlDocument::newLoadAbandonsTheRunningOne()
     ScriptedHttpServer::Reply slow;
     slow.body = "<slow/>";
     slow.delayMs = 100;
-    m_scripted.route("slow.xml", slow);
+    const QString slowUrl = m_scripted.route("slow.xml", slow);
     const int answeredBefore = m_scripted.answered();
 
     XmlDocument doc;
-    QVERIFY(doc.load(m_scripted.url("slow.xml")));
+    QVERIFY(doc.load(slowUrl));
     QVERIFY(QTest::qWaitFor([&] { return m_scripted.requests().contains(QStringLiteral("slow.xml")); }, 5000));
-    QVERIFY(doc.load(path("corvanet.xml")));
-    QVERIFY(waitForLoad(doc));
+    QVERIFY(loadAndWait(doc, path("corvanet.xml")));
     QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squads"));
 
     // Let the slow reply arrive; it must not replace what the second load got.
@@ -407,43 +344,13 @@ void TestXmlDocument::newLoadAbandonsTheRunningOne()
     QCOMPARE(doc.readyState(), 4);
     QCOMPARE(doc.lastChild().nodeName(), QStringLiteral("squads"));
 
-    // A document that goes away in the middle of a load takes the load along.
+    // A document that goes away in the middle of a load takes the load along
+    // (a fault here shows as a crash or a sanitizer report).
     {
         XmlDocument doomed;
-        QVERIFY(doomed.load(m_scripted.url("slow.xml")));
+        QVERIFY(doomed.load(slowUrl));
     }
     QTest::qWait(150);
-}
-
-void TestXmlDocument::refusesBytesTheEncodingCannotRead()
-{
-    // 0x81 means nothing in windows-1252; the decoder used to drop what
-    // followed it, so the directory loaded as an empty <squads/>, and a lone
-    // UTF-16 surrogate cut the document off, unclosed root and all.
-    const QByteArray entries = "<squad nick=\"caf\xe9 \x81\" web=\"a.xml\"/><squad nick=\"b\" web=\"b.xml\"/>";
-    QVERIFY(writeFile(path("cp1252-undefined.xml"),
-                      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<squads>" + entries + "</squads>\n"));
-    ScriptedHttpServer::Reply served;
-    served.contentType = "text/xml; charset=windows-1252";
-    served.body = "<squads>" + entries + "</squads>\n";
-    m_scripted.route("served-cp1252-undefined.xml", served);
-    const QString surrogate = QStringLiteral("<squads><squad nick=\"x\"/>") + QChar(0xD800) + QStringLiteral("<squad/></squads>");
-    QByteArray utf16("\xff\xfe");
-    for (const QChar c : surrogate)
-        utf16 += char(c.unicode() & 0xFF) + QByteArray(1, char(c.unicode() >> 8));
-    QVERIFY(writeFile(path("utf16-lone-surrogate.xml"), utf16));
-
-    const QString addresses[] = {path("cp1252-undefined.xml"), m_scripted.url("served-cp1252-undefined.xml"),
-                                 path("utf16-lone-surrogate.xml")};
-    for (const QString& address : addresses) {
-        XmlDocument doc;
-        QVERIFY(doc.load(address));
-        QVERIFY(waitForLoad(doc));
-        QVERIFY2(doc.lastChild().isNull(), qPrintable(address + ": " + doc.xml()));
-        QVERIFY(doc.xml().isEmpty());
-        QVERIFY2(doc.loadError().contains(QStringLiteral("not valid in its encoding")),
-                 qPrintable(address + ": " + doc.loadError()));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestXmlDocument)
