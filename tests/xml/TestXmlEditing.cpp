@@ -135,7 +135,8 @@ void TestXmlEditing::editsSaveAndLoadAgainUnchanged()
     const XmlNodeList entries = again.lastChild().childNodes();
     QCOMPARE(entries.length(), 4);
     QCOMPARE(entries.item(0).attributes().getNamedItem("nick").text(), QStringLiteral("Grizzlies"));
-    QCOMPARE(entries.item(0).attributes().getNamedItem("web").text(), QStringLiteral("http://squads.example/bears.xml"));
+    QCOMPARE(entries.item(0).attributes().getNamedItem("web").text(),
+             QStringLiteral("http://squads.example/bears.xml"));
     QCOMPARE(entries.item(1).nodeName(), QStringLiteral("#comment"));
     QCOMPARE(entries.item(2).attributes().getNamedItem("nick").text(), awkward);
     QCOMPARE(entries.item(2).attributes().getNamedItem("web").text(), webText);

@@ -11,7 +11,6 @@
 #include <csignal>
 
 #include "DocumentTestHelpers.h"
-#include "ScriptedHttpServer.h"
 #include "ScriptedPeer.h"
 #include "XmlDocument.h"
 
@@ -42,7 +41,6 @@ class TestXmlFaults : public QObject
 
 private:
     QTemporaryDir m_dir;
-    ScriptedHttpServer m_server;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
@@ -50,7 +48,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QVERIFY(m_server.start());
     }
 
     void largeDocumentsWithinTheParserLimitsLoad()
@@ -111,12 +108,11 @@ private slots:
         // never answers; a reset in the middle of the body; and a server
         // that sends a few bytes now and then, so that the transfer never
         // stalls and only the load time-out ends it.
-        ScriptedHttpServer::Reply stalled;
-        stalled.body = directory(2);
-        stalled.stallAfter = 30;
-        ScriptedPeer silent, resetting, trickling;
+        const QByteArray start = "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<squads><squad nick=\"a\"/>";
+        ScriptedPeer stalled, silent, resetting, trickling;
+        stalled.send(start);
         silent.expectLine();
-        resetting.send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<squads><squad nick=\"a\"/>").pause(20).reset();
+        resetting.send(start).pause(20).reset();
         std::function<void()> trickle = [&] { trickling.send("<squad/>").pause(20).run(trickle); };
         trickling.send("HTTP/1.0 200 OK\r\nContent-Type: application/xml\r\n\r\n<squads>").run(trickle);
 
@@ -125,7 +121,7 @@ private slots:
             QString address;
             int stallMs, loadMs;
             QString reason;
-        } cases[] = {{m_server.route("stalled.xml", stalled), 150, XmlDocument::loadTimeoutMs, "stalled"},
+        } cases[] = {{peer.arg(stalled.port()), 150, XmlDocument::loadTimeoutMs, "stalled"},
                      {peer.arg(silent.port()), 150, XmlDocument::loadTimeoutMs, "stalled"},
                      {peer.arg(resetting.port()), 200, XmlDocument::loadTimeoutMs, ""},
                      {peer.arg(trickling.port()), 5000, 300, "did not end"}};

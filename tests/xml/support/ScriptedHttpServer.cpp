@@ -1,8 +1,6 @@
 #include "ScriptedHttpServer.h"
 
-#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
@@ -60,31 +58,11 @@ void ScriptedHttpServer::onData(QTcpSocket* socket)
         reply.contentType = "text/html";
         reply.body = "<html><body>Not found</body></html>";
     }
-    if (reply.delayMs > 0) {
-        QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(reply.delayMs, this, [this, guard, reply] {
-            if (guard)
-                answer(guard, reply);
-        });
-    } else {
-        answer(socket, reply);
-    }
-}
-
-void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply)
-{
     QByteArray head = "HTTP/1.1 " + reply.status + "\r\nConnection: close\r\n";
     if (!reply.contentType.isEmpty())
         head += "Content-Type: " + reply.contentType + "\r\n";
     if (reply.contentLength)
         head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    head += "\r\n";
-    socket->write(head);
-    ++m_answered;
-    if (reply.stallAfter >= 0) {
-        socket->write(reply.body.left(reply.stallAfter));
-        return; // held open until the client gives up
-    }
-    socket->write(reply.body);
+    socket->write(head + "\r\n" + reply.body);
     socket->disconnectFromHost();
 }
