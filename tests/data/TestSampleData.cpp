@@ -150,11 +150,14 @@ private slots:
         QSet<QString> undecodable;
         for (const QString& name : QDir(folder).entryList({QStringLiteral("*.xml")}, QDir::Files)) {
             // No real address may reach the demo or its screenshots.
-            for (const auto& match : addressField.globalMatch(QString::fromLatin1(readAll(folder + name))))
-                QVERIFY2(exampleAddress.match(match.captured(2)).hasMatch(), qPrintable(name + u' ' + match.captured(2)));
+            for (const auto& match : addressField.globalMatch(QString::fromLatin1(readAll(folder + name)))) {
+                const QString address = match.captured(2);
+                QVERIFY2(exampleAddress.match(address).hasMatch(), qPrintable(name + u' ' + address));
+            }
 
             const XmlDocument page = loaded(folder + name);
-            QVERIFY2(page.loadError().isEmpty() && !page.lastChild().isNull(), qPrintable(name + u' ' + page.loadError()));
+            QVERIFY2(page.loadError().isEmpty() && !page.lastChild().isNull(),
+                     qPrintable(name + u' ' + page.loadError()));
             QString picture; // the last one counts
             const XmlNodeList children = page.lastChild().childNodes();
             for (int i = 0; i < children.length(); ++i)
