@@ -100,7 +100,6 @@ private slots:
         nick.setText(awkward);
         web.setText(webText);
         QCOMPARE(root.appendChild(entry), entry);
-        QCOMPARE(root.lastChild().attributes().getNamedItem("nick").text(), awkward);
 
         // What the dead-entry removal does.
         const XmlNode removed = root.removeChild(root.childNodes().item(0));
@@ -116,7 +115,6 @@ private slots:
 
         const QString expected = doc.xml();
         QVERIFY(expected.startsWith(QStringLiteral("<?xml")));
-        QVERIFY(!expected.contains(QStringLiteral("Wolves")));
         doc.save(path("a.tmp"));
         QCOMPARE(QString::fromUtf8(readFile(path("a.tmp"))), expected);
 
