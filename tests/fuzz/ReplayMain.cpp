@@ -1,16 +1,14 @@
-// Replays saved inputs through a fuzz target without libFuzzer.
-//
-// The ordinary builds (gcc, with or without sanitizers) link each fuzz
-// target with this main instead of the fuzzer, and the test suite runs it
-// over the target's corpus: the hand-made seeds and every input that once
-// revealed a fault, so that a fault that comes back fails the tests.
+// Replays saved inputs through a fuzz target without libFuzzer:
 //
 //   replay_<target> PATH...
+//
 // PATH is a file or a folder, whose regular files are replayed in name
-// order. Each input is named on stderr before it runs, so a crash names its
-// input. Exits 0 after the last input, 2 when a path cannot be read or no
-// input was found (a corpus that went missing must not pass unnoticed). A
-// fault aborts the process.
+// order. The ordinary builds (gcc, with or without sanitizers) link each
+// target with this main, and the test suite replays the target's corpus, so
+// that a fault that once was found fails the tests if it comes back. Each
+// input is named on stderr before it runs, so a crash names its input. Exits
+// 2 when a path cannot be read or no input was found: a corpus that went
+// missing must not pass unnoticed.
 
 #include <algorithm>
 #include <cstddef>
@@ -19,52 +17,36 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak));
 
-namespace {
-
-namespace fs = std::filesystem;
-
-bool collect(const fs::path& path, std::vector<fs::path>& inputs)
-{
-    std::error_code error;
-    if (fs::is_directory(path, error)) {
-        std::vector<fs::path> files;
-        for (const fs::directory_entry& entry : fs::directory_iterator(path, error)) {
-            if (entry.is_regular_file())
-                files.push_back(entry.path());
-        }
-        if (error)
-            return false;
-        std::sort(files.begin(), files.end());
-        inputs.insert(inputs.end(), files.begin(), files.end());
-        return true;
-    }
-    if (fs::is_regular_file(path, error)) {
-        inputs.push_back(path);
-        return true;
-    }
-    return false;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
+    namespace fs = std::filesystem;
     if (LLVMFuzzerInitialize)
         LLVMFuzzerInitialize(&argc, &argv);
 
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        if (!collect(argv[i], inputs)) {
+        std::error_code error;
+        std::vector<fs::path> files;
+        if (fs::is_directory(argv[i], error)) {
+            for (const fs::directory_entry& entry : fs::directory_iterator(argv[i], error))
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
+        } else if (fs::is_regular_file(argv[i], error)) {
+            files.push_back(argv[i]);
+        } else {
+            error = std::make_error_code(std::errc::no_such_file_or_directory);
+        }
+        if (error) {
             std::fprintf(stderr, "cannot read %s\n", argv[i]);
             return 2;
         }
+        std::sort(files.begin(), files.end());
+        inputs.insert(inputs.end(), files.begin(), files.end());
     }
     if (inputs.empty()) {
         std::fprintf(stderr, "no inputs to replay\n");

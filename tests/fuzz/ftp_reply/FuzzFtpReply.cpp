@@ -1,21 +1,17 @@
-// Fuzz target: what an FTP server says on the control connection, read
-// reply by reply through TFtpClient::Transaction, and every reply's first
-// line (and the whole input) handed to the PASV port parser.
-//
-// As for the HTTP reply, the bytes come over a real socket (ReplyFeed), so
-// the socket layer's ReadLn and the client's continuation rule are tested
-// together, the way a login or an upload reads its replies.
+// Fuzz target: what an FTP server says on the control connection, read reply
+// by reply through TFtpClient::Transaction over a real socket (ReplyFeed), as
+// a login or an upload reads it; every reply's first line, and the whole
+// input, also go to the PASV port parser.
 //
 // Checked beyond "no crash, no sanitizer report":
-// - the client stays in step with the stream: the first line of every reply
-//   it returns is the one that the framing of the replies (one line, plus
-//   continuation lines while a line begins with a space or has '-' as its
-//   fourth character) puts there, and the end of the stream is reported as
-//   an empty reply, not as a reply;
-// - the reply code that the socket layer's Transaction sets agrees with
-//   TFtpClient::replyCodeOf, refusals (codes beyond 16 bits) included;
-// - the PASV parser either gives a port other than 0 from a line with the six
-//   fields and the closing parenthesis, or throws its documented errors.
+// - the client stays in step: each reply's first line is the one the framing
+//   rule (continuation lines while a line begins with a space or has '-' as
+//   its fourth character) puts there; the end of the stream gives an empty
+//   reply;
+// - Transaction's reply code agrees with TFtpClient::replyCodeOf, refusals
+//   (codes beyond 16 bits) included;
+// - the PASV parser gives a port other than 0 from a line with six fields
+//   and the closing parenthesis, or throws its documented errors.
 
 #include <QByteArray>
 #include <QList>
@@ -30,10 +26,8 @@
 
 namespace {
 
-// ReadLn's limit: a line of more bytes, terminator included, is refused.
-constexpr qsizetype kMaxLine = 65536;
-// Replies read per input; enough for any input the fuzzer makes.
-constexpr int kMaxReplies = 256;
+constexpr qsizetype kMaxLine = 65536; // ReadLn refuses longer lines, LF included
+constexpr int kMaxReplies = 256;      // per input; more than any input holds
 
 // The replies an input holds, by the framing rule alone.
 class ReplyModel {
@@ -98,12 +92,6 @@ void checkPassivePort(const QByteArray& line)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    ensureApplication();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

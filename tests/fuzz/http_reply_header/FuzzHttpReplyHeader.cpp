@@ -1,21 +1,16 @@
 // Fuzz target: a server's reply, read by THttpClient::ReadReplyHeader and
-// then captured as the body, the way a request cycle reads it.
-//
-// The reply reaches the client over a real socket (ReplyFeed) rather than
-// through a line feeder cut out of ReadReplyHeader: how the header reader
-// behaves depends on how ReadLn takes lines off the socket (peeking, the LF
-// search, a last line cut off by the close, the line limit), and only the
-// socket path tests the code the program runs. The header is kept as text
-// (OutputFileMode false), so an iteration touches no file.
+// then captured as the body, the way a request cycle reads it. The reply
+// comes over a real socket (ReplyFeed), since the header reader depends on
+// how ReadLn takes lines off it (peeking, the LF search, a last line cut off
+// by the close, the line limit). The header is kept as text, so an iteration
+// touches no file.
 //
 // Checked beyond "no crash, no sanitizer report":
-// - ReadReplyHeader ends with a value or with one of the client's documented
-//   exceptions, nothing else;
-// - the stored header is the start of the reply, byte for byte;
-// - a header ended by its empty line, followed by the body, is the whole
-//   reply: nothing is lost or duplicated between header and body;
-// - the values taken from header lines hold no line end, so they cannot
-//   break a later request's header (the cookie is sent back on redirects);
+// - ReadReplyHeader ends with a value or a documented exception;
+// - the stored header is the start of the reply, byte for byte, and a header
+//   ended by its empty line plus the body is the whole reply;
+// - values taken from header lines hold no line end (the cookie is sent back
+//   on redirects);
 // - the reply code and the lengths stay in their ranges.
 
 #include <QByteArray>
@@ -26,12 +21,6 @@
 #include "FuzzSupport.h"
 #include "HttpClient.h"
 #include "ReplyFeed.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    ensureApplication();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -50,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             client.ReadReplyHeader();
             headerRead = true;
         } catch (const Exception&) {
-            // A reply the client refuses (none at all, a header beyond its
-            // limits, a line too long) is an expected outcome.
+            // none at all, a header beyond the limits, a line too long
         }
 
         if (headerRead) {

@@ -1,10 +1,7 @@
 // Fuzz target: a squad logo as it arrives in "temp.jpg", decoded by
-// JpegImage::decode, the function the logo step and the squad page view call
-// (through JpegImage::load, which adds only the file read).
-//
-// Checked beyond "no crash, no sanitizer report": the decoder either gives a
-// picture within its limits, in the one pixel format the view expects, or a
-// null picture with a reason; it never throws.
+// JpegImage::decode (JpegImage::load adds only the file read). The decoder
+// either gives a picture within its limits, in the one pixel format the view
+// expects, or a null picture with a reason; it never throws.
 
 #include <QByteArray>
 #include <QImage>

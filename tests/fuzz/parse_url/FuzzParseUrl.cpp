@@ -1,20 +1,17 @@
-// Fuzz target: an address as a squad page names its logo, handed to
-// THttpClient::ParseUrl and then to BuildRequestHeader, the steps of a
-// request before it connects. Picture addresses come from squad pages that
-// anyone may publish.
-//
-// Each input is parsed twice, on a client without a host or port and on one
-// that keeps those of an earlier address, since a URL without a host part
-// reuses them.
+// Fuzz target: an address as a squad page names its logo (anyone may
+// publish a page), handed to THttpClient::ParseUrl and BuildRequestHeader,
+// the steps of a request before it connects. Each input is parsed on a
+// client without host or port and on one that keeps an earlier address's,
+// which a URL without a host part reuses, through a proxy.
 //
 // Checked beyond "no crash, no sanitizer report":
-// - the parse ends with a value or with the client's documented exceptions;
-// - the result can be connected to and requested: a port in range, a host
-//   without "/" or ":", a path that begins with "/", the URL unchanged but
-//   for the "/" the parse may append;
-// - the request header built from it either is refused or holds no line
-//   break and no NUL in any line, and its request line is method, path
-//   (or, through a proxy, the whole URL) and protocol.
+// - the parse ends with a value or a documented exception;
+// - the result can be requested: a port in range, a host without "/" or
+//   ":", a path that begins with "/", the URL unchanged but for an appended
+//   "/";
+// - the request header is refused or holds no CR, LF or NUL in any line,
+//   and its request line is method, path (through a proxy, the whole URL)
+//   and protocol.
 
 #include <QByteArray>
 #include <QString>
@@ -41,10 +38,7 @@ void parseAndBuild(const QString& url, const QString& host, int port, bool proxy
     try {
         client.ParseUrl();
     } catch (const Exception&) {
-        // "Empty URL", "HTTP Secure Socket is not supported", a line break
-        // or NUL, a port that is no number (EConvertError) or out of range
-        // (ERangeError).
-        return;
+        return; // empty, https, CR/LF/NUL, a port no number or out of range
     }
 
     FUZZ_CHECK(client.Port >= 0 && client.Port <= 65535);
@@ -69,12 +63,6 @@ void parseAndBuild(const QString& url, const QString& host, int port, bool proxy
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    ensureApplication();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

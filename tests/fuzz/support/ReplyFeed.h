@@ -2,17 +2,12 @@
 
 // ReplyFeed: a connected stream whose far end has already said everything.
 //
-// The input is written whole into one end of an AF_UNIX socket pair and that
-// end is shut for writing before the code under test reads the other end. A
-// connection object that adopts the near end (TSocketConn::adoptSocket)
-// therefore finds every byte waiting, then the end of the stream, and never
-// waits for the network: an iteration is quick, deterministic and sends no
-// traffic anywhere. What the connection object writes lands in the far end's
-// receive queue, unread, and is dropped with it.
-//
-// The far end stays open (shut for writing only) until the feed is
-// destroyed, so that the code under test may still send commands after the
-// reply ended without meeting a reset.
+// The input is written whole into one end of an AF_UNIX socket pair, which is
+// then shut for writing. A connection object that adopts the near end
+// (adoptSocket) finds every byte waiting, then the end of the stream, and
+// never waits for the network: an iteration is quick, deterministic and sends
+// nothing anywhere. The far end stays open until the feed is destroyed, so
+// commands sent after the reply ended meet no reset; they are dropped unread.
 
 #include <QByteArrayView>
 

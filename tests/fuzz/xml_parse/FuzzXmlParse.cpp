@@ -1,28 +1,22 @@
-// Fuzz target: a document as the XML document service receives it from a
-// transfer, parsed by XmlTree::Parser, read the way the program reads the
-// directory and squad pages, edited the way publishing edits the directory,
-// and saved and loaded again.
-//
-// The parser is driven directly, as XmlLoader drives it with the bytes of a
-// transfer; going through XmlDocument::load would add a network transfer to
-// every iteration and test nothing more of the parse.
+// Fuzz target: a document as the document service receives it from a
+// transfer, parsed by XmlTree::Parser (driven directly, as XmlLoader drives
+// it; a load through XmlDocument would add a transfer and test nothing more
+// of the parse), read the way the program reads the directory and squad
+// pages, edited the way publishing edits the directory, saved and loaded.
 //
 // Checked beyond "no crash, no sanitizer report":
-// - how the bytes are cut into pieces does not change the outcome: the
-//   document fed whole and fed in small pieces either both fail or give the
-//   same document (the parser holds back the first bytes until it knows the
-//   encoding, which depends on where the pieces end);
-// - the charset a server names changes nothing for a document in ASCII,
-//   which every such charset reads alike;
+// - the document fed whole and fed in small pieces either both fail or give
+//   the same document (the parser holds back the first bytes until it knows
+//   the encoding, which depends on where the pieces end);
+// - the charset a server names changes nothing for an ASCII document;
 // - a failed parse says why;
 // - a node's last child is the last of its child nodes;
-// - what save writes loads again, and saving that gives the same text, also
-//   after an entry was added and one removed: a directory that the program
-//   publishes must stay loadable for everyone who reads it.
+// - what save writes loads again and saves to the same text, also after an
+//   entry was added and one removed: a published directory must stay
+//   loadable for everyone who reads it.
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 #include <algorithm>
 #include <cstddef>
@@ -39,8 +33,7 @@
 
 namespace {
 
-// Nodes read per document; bounds the time of deeply nested or wide inputs.
-constexpr int kMaxNodes = 20000;
+constexpr int kMaxNodes = 20000; // read per document, for deep or wide inputs
 
 std::shared_ptr<XmlTree> parse(const QByteArray& document, qsizetype piece, QString* error = nullptr,
                                const QByteArray& charset = QByteArray())
@@ -67,6 +60,14 @@ QByteArray saved(const XmlTree& tree)
     });
     FUZZ_CHECK(ok);
     return text;
+}
+
+// Both fail, or both give the same document.
+void checkSameOutcome(const std::shared_ptr<XmlTree>& a, const std::shared_ptr<XmlTree>& b)
+{
+    FUZZ_CHECK(!a == !b);
+    if (a)
+        FUZZ_CHECK(saved(*a) == saved(*b));
 }
 
 // What the document says must survive a save and a load unchanged.
@@ -156,18 +157,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Pieces of 1 to 32 bytes, chosen by the input so that the fuzzer varies
     // the cuts along with the content.
     const qsizetype piece = size == 0 ? 1 : 1 + data[size / 2] % 32;
-    const std::shared_ptr<XmlTree> pieces = parse(document, piece);
-    FUZZ_CHECK(!whole == !pieces);
-    if (whole)
-        FUZZ_CHECK(saved(*whole) == saved(*pieces));
+    checkSameOutcome(whole, parse(document, piece));
 
     if (std::all_of(document.begin(), document.end(), [](char c) { return uchar(c) < 0x80; })) {
         static const QByteArray charsets[] = {"ISO-8859-1", "windows-1252", "utf-8", "x-no-such-charset"};
-        const std::shared_ptr<XmlTree> labelled =
-            parse(document, qMax<qsizetype>(document.size(), 1), nullptr, charsets[size % 4]);
-        FUZZ_CHECK(!whole == !labelled);
-        if (whole)
-            FUZZ_CHECK(saved(*whole) == saved(*labelled));
+        checkSameOutcome(whole, parse(document, qMax<qsizetype>(document.size(), 1), nullptr, charsets[size % 4]));
     }
     if (!whole)
         return 0;
@@ -179,9 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         editLikePublishing(whole, root);
     } catch (const EOleException&) {
-        // A document that ends with something other than an element (a
-        // comment after the root) has no root to edit: the service refuses,
-        // and what it did before refusing must still save and load.
+        // No element to edit (a comment after the root): refused, and what
+        // was done before must still save and load.
     }
     readAll(whole);
     checkReloads(*whole);

@@ -1,25 +1,31 @@
 #include "ScriptedHttpServer.h"
 
-#include <QHostAddress>
-#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
     connect(&m_server, &QTcpServer::newConnection, this, &ScriptedHttpServer::onConnection);
 }
 
-ScriptedHttpServer::~ScriptedHttpServer() = default;
-
-bool ScriptedHttpServer::start()
-{
-    return m_server.listen(QHostAddress::LocalHost, 0);
-}
-
 QString ScriptedHttpServer::url(const QString& path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(port()) + path;
+    return QStringLiteral("http://127.0.0.1:%1/").arg(m_server.serverPort()) + path;
+}
+
+QString ScriptedHttpServer::route(const QString& path, const Reply& reply)
+{
+    m_routes[path] = reply;
+    return url(path);
+}
+
+QString ScriptedHttpServer::route(const QString& path, const QByteArray& body, const QByteArray& status,
+                                  const QByteArray& contentType)
+{
+    Reply reply;
+    reply.status = status;
+    reply.contentType = contentType;
+    reply.body = body;
+    return route(path, reply);
 }
 
 void ScriptedHttpServer::onConnection()
@@ -39,47 +45,24 @@ void ScriptedHttpServer::onData(QTcpSocket* socket)
     if (it == m_pending.end())
         return;
     it.value() += socket->readAll();
-    const qsizetype end = it.value().indexOf("\r\n\r\n");
-    if (end < 0)
+    if (!it.value().contains("\r\n\r\n"))
         return;
     const QList<QByteArray> requestLine = it.value().left(it.value().indexOf("\r\n")).split(' ');
     m_pending.erase(it);
     const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine[1].mid(1)) : QString();
     m_requests << path;
 
-    Reply reply;
-    if (m_routes.contains(path)) {
-        reply = m_routes.value(path);
-    } else {
+    Reply reply = m_routes.value(path);
+    if (!m_routes.contains(path)) {
         reply.status = "404 Not Found";
         reply.contentType = "text/html";
         reply.body = "<html><body>Not found</body></html>";
     }
-    if (reply.delayMs > 0) {
-        QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(reply.delayMs, this, [this, guard, reply] {
-            if (guard)
-                answer(guard, reply);
-        });
-    } else {
-        answer(socket, reply);
-    }
-}
-
-void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply)
-{
     QByteArray head = "HTTP/1.1 " + reply.status + "\r\nConnection: close\r\n";
     if (!reply.contentType.isEmpty())
         head += "Content-Type: " + reply.contentType + "\r\n";
     if (reply.contentLength)
         head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    head += "\r\n";
-    socket->write(head);
-    ++m_answered;
-    if (reply.stallAfter >= 0) {
-        socket->write(reply.body.left(reply.stallAfter));
-        return; // held open until the client gives up
-    }
-    socket->write(reply.body);
+    socket->write(head + "\r\n" + reply.body);
     socket->disconnectFromHost();
 }
