@@ -34,13 +34,6 @@ void afterRequest(ScriptedPeer& peer, std::function<void()> then)
     });
 }
 
-// Sends bytes again and again, pausing between sends, until the client hangs
-// up (a send on a closed connection ends the script).
-void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs)
-{
-    peer.send(bytes).pause(pauseMs).run(
-        [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
-}
 
 void redirectForever(ScriptedPeer& peer)
 {
@@ -51,11 +44,6 @@ void redirectForever(ScriptedPeer& peer)
     });
 }
 
-QSize logoSize(const TfrmMain& window)
-{
-    const QPixmap pixmap = window.imgLogo->pixmap();
-    return pixmap.isNull() ? QSize() : pixmap.size();
-}
 
 } // namespace
 
@@ -75,7 +63,7 @@ private:
     // opens the squad and returns once the logo step is over.
     void openSquad(TfrmMain& window, const QString& pictureUrl)
     {
-        QVERIFY(writeFile(m_root.filePath("squads/s.xml"), squadPage("S", pictureUrl)));
+        QVERIFY(writeFile(m_root.filePath("squads/s.xml"), squadPage("S", {pictureUrl})));
         QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() == 1, 10000);
         QVERIFY(selectUrl(window, m_web->url("squads/s.xml")));
         window.tbtnDetailsClick();

@@ -28,12 +28,6 @@ namespace
 
 using Behaviour = std::function<void(ScriptedPeer& peer)>;
 
-// Sends a reply as soon as a client connects; the request is not read.
-void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs)
-{
-    peer.send(bytes).pause(pauseMs).run(
-        [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
-}
 
 } // namespace
 
