@@ -3,26 +3,21 @@
 // logo, no message and no file of the bad reply left to be shown. Squad pages
 // come from a real web server on loopback; the logo server is scripted.
 
-#include <QLabel>
 #include <QTemporaryDir>
 #include <QTreeView>
-#include <QtTest>
-
-#include <csignal>
-#include <sys/resource.h>
 
 #include "FaultHelpers.h"
 #include "LoopbackWebServer.h"
 #include "PageArea.h"
-#include "ScriptedPeer.h"
+#include "PublishSettings.h"
 
 using namespace FaultHelpers;
 
 namespace
 {
 
-// The ways a logo server misbehaves; each scripts the peer.
-using Behaviour = std::function<void(ScriptedPeer& peer)>;
+// What a misbehaving logo server does once it has read a request.
+using Reply = std::function<void(ScriptedPeer& peer)>;
 
 // Reads one request header to its empty line, then runs then().
 void afterRequest(ScriptedPeer& peer, std::function<void()> then)
@@ -34,20 +29,20 @@ void afterRequest(ScriptedPeer& peer, std::function<void()> then)
     });
 }
 
-
-void redirectForever(ScriptedPeer& peer)
+QString logoAt(const ScriptedPeer& peer)
 {
-    afterRequest(peer, [&peer] {
-        const QByteArray self = "http://127.0.0.1:" + QByteArray::number(peer.port()) + "/logo.jpg";
-        peer.send("HTTP/1.0 302 Found\r\nLocation: " + self + "\r\n\r\n").close().acceptNext();
-        redirectForever(peer);
-    });
+    return QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port());
 }
 
+void redirectToSelf(ScriptedPeer& peer)
+{
+    peer.send("HTTP/1.0 302 Found\r\nLocation: " + logoAt(peer).toUtf8() + "\r\n\r\n").close().acceptNext();
+    afterRequest(peer, [&peer] { redirectToSelf(peer); });
+}
 
 } // namespace
 
-Q_DECLARE_METATYPE(Behaviour)
+Q_DECLARE_METATYPE(Reply)
 
 class TestFaultsLogo : public QObject
 {
@@ -59,25 +54,17 @@ private:
     QString m_savedCwd;
     std::unique_ptr<LoopbackWebServer> m_web;
 
-    // Builds a window listing one squad whose picture is at pictureUrl,
-    // opens the squad and returns once the logo step is over.
+    // Opens the one squad listed, its picture at pictureUrl, and returns
+    // once the logo step is over.
     void openSquad(TfrmMain& window, const QString& pictureUrl)
     {
         QVERIFY(writeFile(m_root.filePath("squads/s.xml"), squadPage("S", {pictureUrl})));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() == 1, 10000);
-        QVERIFY(selectUrl(window, m_web->url("squads/s.xml")));
-        window.tbtnDetailsClick();
-        QCOMPARE(window.status(), QStringLiteral("Loading squad details ..."));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window), 10000);
+        waitIdle(window, 1);
+        FaultHelpers::openSquad(window, m_web->url("squads/s.xml"));
         QCOMPARE(window.twSquadModel->topLevelCount(), 1); // the squad shows, logo or not
     }
 
-    AppSettings settings() const
-    {
-        AppSettings s;
-        s.directoryUrl = m_web->url("corvanet.xml");
-        return s;
-    }
+    AppSettings settings() const { return publishSettings(m_web->url("corvanet.xml")); }
 
 private slots:
     void initTestCase()
@@ -99,65 +86,64 @@ private slots:
 
     void badLogoServersEndInTime_data()
     {
-        QTest::addColumn<Behaviour>("behaviour");
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<int>("timeOut"); // of each fetch as a whole; 0: none
         const QByteArray ok = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n";
         const QByteArray logo = jpeg(40, 30);
+        const auto row = [](const char* name, const Reply& reply, int timeOut = 300) {
+            QTest::newRow(name) << reply << timeOut;
+        };
 
-        QTest::newRow("accepts and never answers")
-            << Behaviour([](ScriptedPeer& peer) { peer.expectLine(); });
+        row("accepts and never answers", [](ScriptedPeer&) {});
         // Each line comes well within the time-out of one read, so only a
         // limit on the request as a whole ends these.
-        QTest::newRow("header trickled line by line") << Behaviour([ok](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, ok] {
-                peer.send(ok);
-                sendForever(peer, "X-Slow: 1\r\n", 30);
-            });
+        row("header trickled line by line", [ok](ScriptedPeer& peer) {
+            peer.send(ok);
+            sendForever(peer, "X-Slow: 1\r\n", 30);
         });
-        QTest::newRow("body trickled byte by byte") << Behaviour([ok](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, ok] {
-                peer.send(ok + "\r\n");
-                sendForever(peer, "\xFF", 30);
-            });
+        row("body trickled byte by byte", [ok](ScriptedPeer& peer) {
+            peer.send(ok + "\r\n");
+            sendForever(peer, "\xFF", 30);
         });
-        QTest::newRow("endless header") << Behaviour([ok](ScriptedPeer& peer) {
-            afterRequest(peer, [&peer, ok] {
-                peer.send(ok);
-                QByteArray lines;
-                for (int i = 0; i < 256; ++i)
-                    lines += "X-Filler: " + QByteArray(240, 'f') + "\r\n";
-                sendForever(peer, lines, 1);
-            });
+        row("endless header", [ok](ScriptedPeer& peer) {
+            peer.send(ok);
+            sendForever(peer, QByteArray("X-Filler: " + QByteArray(240, 'f') + "\r\n").repeated(256), 1);
         });
-        QTest::newRow("endless redirect chain")
-            << Behaviour([](ScriptedPeer& peer) { redirectForever(peer); });
-        QTest::newRow("reset in the middle of the body")
-            << Behaviour([ok, logo](ScriptedPeer& peer) {
-                   afterRequest(peer, [&peer, ok, logo] {
-                       peer.send(ok + "Content-Length: " + QByteArray::number(logo.size()) +
-                                 "\r\n\r\n" + logo.left(logo.size() / 2))
-                           .pause(20)
-                           .reset();
-                   });
-               });
+        row("endless redirect chain", redirectToSelf);
+        row("reset in the middle of the body", [ok, logo](ScriptedPeer& peer) {
+            peer.send(ok + "Content-Length: " + QByteArray::number(logo.size()) + "\r\n\r\n" +
+                      logo.left(logo.size() / 2))
+                .pause(20)
+                .reset();
+        });
         // A whole, good picture, but not the billion bytes announced: the
         // transfer was cut short, so what arrived is no logo.
-        QTest::newRow("a billion bytes announced, then closed")
-            << Behaviour([ok, logo](ScriptedPeer& peer) {
-                   afterRequest(peer, [&peer, ok, logo] {
-                       peer.send(ok + "Content-Length: 1000000000\r\n\r\n" + logo).close();
-                   });
-               });
+        row("a billion bytes announced, then closed", [ok, logo](ScriptedPeer& peer) {
+            peer.send(ok + "Content-Length: 1000000000\r\n\r\n" + logo).close();
+        });
+        // No time limit at all: only the size of a logo ends these, long
+        // before the disk is full.
+        row("a body without end", [](ScriptedPeer& peer) {
+            peer.send("HTTP/1.0 200 OK\r\n\r\n");
+            sendForever(peer, QByteArray(64 * 1024, '\xFF'), 1);
+        }, 0);
+        row("a body announced beyond the limit", [](ScriptedPeer& peer) {
+            peer.send("HTTP/1.0 200 OK\r\nContent-Length: 2000000\r\n\r\n");
+            sendForever(peer, QByteArray(1024, '\xFF'), 20);
+        }, 0);
     }
 
     void badLogoServersEndInTime()
     {
-        QFETCH(Behaviour, behaviour);
+        QFETCH(Reply, reply);
+        QFETCH(int, timeOut);
         ScriptedPeer peer;
-        behaviour(peer);
+        afterRequest(peer, [&] { reply(peer); });
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         speedUp(window);
-        window.HttpClient->TimeOut = 300;
+        window.HttpClient->TimeOut = timeOut;
+        window.maxLogoBytes = 1024 * 1024;
         HangGuard guard(window, 20000);
 
         // While the logo step waits, the window is busy: the three tool
@@ -171,52 +157,15 @@ private slots:
                                window.pgLeft->isPageVisible(window.tbshtDetails);
         });
 
-        openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port()));
+        openSquad(window, logoAt(peer));
         QVERIFY(!guard.fired());
         expectSound(window, seams);
         QVERIFY(refusedWhileBusy);
         QVERIFY(seams.messages.isEmpty());
         QCOMPARE(logoSize(window), QSize());
-        window.twSquad->setCurrentIndex(
-            window.twSquadModel->index(0, 0)); // shows "temp.jpg" if there is one
+        window.twSquad->setCurrentIndex(window.twSquadModel->index(0, 0)); // shows "temp.jpg" if there is one
         QCOMPARE(logoSize(window), QSize());
-
-        window.tbtnRefreshClick();
-        QCOMPARE(window.status(), QStringLiteral("Loading database..."));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window), 10000);
-    }
-
-    void aBodyThatNeverEndsIsCutOff()
-    {
-        // No time limit at all: only the size of a logo ends this one, long
-        // before the disk is full.
-        ScriptedPeer peer;
-        afterRequest(peer, [&peer] {
-            peer.send("HTTP/1.0 200 OK\r\n\r\n");
-            sendForever(peer, QByteArray(64 * 1024, '\xFF'), 1);
-        });
-        RecordingSeams seams;
-        TfrmMain window(settings(), seams);
-        speedUp(window);
-        window.HttpClient->TimeOut = 0;
-        window.maxLogoBytes = 1024 * 1024;
-        HangGuard guard(window, 20000);
-        openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port()));
-        QVERIFY(!guard.fired());
-        expectSound(window, seams);
-        QVERIFY(QFileInfo("temp.jpg").size() <
-                1024 * 1024); // the second attempt's 404 page, if anything
-
-        // Announced beyond the limit: cut off with the first bytes.
-        ScriptedPeer announcing;
-        afterRequest(announcing, [&announcing] {
-            announcing.send("HTTP/1.0 200 OK\r\nContent-Length: 2000000\r\n\r\n");
-            sendForever(announcing, QByteArray(1024, '\xFF'), 20);
-        });
-        openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(announcing.port()));
-        QVERIFY(!guard.fired());
-        expectSound(window, seams);
-        QVERIFY(seams.messages.isEmpty());
+        QVERIFY(QFileInfo("temp.jpg").size() < 1024 * 1024); // the second attempt's 404 page, if anything
     }
 
     void aFullDiskWhileSavingTheLogoShowsNoLogo()
@@ -228,27 +177,19 @@ private slots:
         const QByteArray logo = jpeg(96, 72, true);
         QVERIFY(logo.size() > 4096 && logo.size() < 16 * 1024);
         auto serveLogo = [&logo](ScriptedPeer& peer) {
-            afterRequest(peer,
-                         [&peer, &logo] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
+            afterRequest(peer, [&] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
         };
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         speedUp(window);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() == 1, 10000);
-
-        rlimit saved{};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler =
-            std::signal(SIGXFSZ, SIG_IGN); // a refused write, not a dead process
-        rlimit small = saved;
-        small.rlim_cur = 2048;
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        ScriptedPeer full;
-        serveLogo(full);
-        openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(full.port()));
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-
+        waitIdle(window, 1);
+        {
+            FileSizeLimit diskFull(2048);
+            QVERIFY(diskFull.works());
+            ScriptedPeer full;
+            serveLogo(full);
+            openSquad(window, logoAt(full));
+        }
         expectSound(window, seams);
         QVERIFY(seams.messages.isEmpty());
         QCOMPARE(logoSize(window), QSize()); // never the first 2 KiB of the picture
@@ -257,7 +198,7 @@ private slots:
         // With room again, the same squad shows its logo.
         ScriptedPeer roomy;
         serveLogo(roomy);
-        openSquad(window, QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(roomy.port()));
+        openSquad(window, logoAt(roomy));
         QCOMPARE(logoSize(window), QSize(96, 72));
     }
 };
