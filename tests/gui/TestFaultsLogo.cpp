@@ -50,8 +50,7 @@ class TestFaultsLogo : public QObject
 
 private:
     QTemporaryDir m_root;
-    QTemporaryDir m_work;
-    QString m_savedCwd;
+    WorkingDir m_work;
     std::unique_ptr<LoopbackWebServer> m_web;
 
     // Opens the one squad listed, its picture at pictureUrl, and returns
@@ -70,18 +69,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         m_web = std::make_unique<LoopbackWebServer>(m_root.path());
         QVERIFY(m_web->start());
         QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
                           directory({{"S", m_web->url("squads/s.xml")}})));
-    }
-
-    void cleanupTestCase()
-    {
-        m_web.reset();
-        QDir::setCurrent(m_savedCwd);
     }
 
     void badLogoServersEndInTime_data()

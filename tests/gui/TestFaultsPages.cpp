@@ -36,8 +36,7 @@ class TestFaultsPages : public QObject
 
 private:
     QTemporaryDir m_root; // served over HTTP, and the FTP account's root
-    QTemporaryDir m_work;
-    QString m_savedCwd;
+    WorkingDir m_work;
     std::unique_ptr<LoopbackWebServer> m_web;
 
     AppSettings settings(quint16 ftpPort) const { return publishSettings(m_web->url("corvanet.xml"), ftpPort); }
@@ -54,17 +53,9 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         m_web = std::make_unique<LoopbackWebServer>(m_root.path());
         QVERIFY(m_web->start());
         QVERIFY(writeFile(m_root.filePath("squads/alive.xml"), squadPage("A")));
-    }
-
-    void cleanupTestCase()
-    {
-        m_web.reset();
-        QDir::setCurrent(m_savedCwd);
     }
 
     void squadPagesThatFail_data()

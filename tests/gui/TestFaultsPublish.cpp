@@ -134,8 +134,7 @@ class TestFaultsPublish : public QObject
 
 private:
     QTemporaryDir m_root; // served: the directory and the squad pages
-    QTemporaryDir m_work; // the program's working directory
-    QString m_savedCwd;
+    WorkingDir m_work; // the program's working directory
 
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
     QString deadPage() const { return m_root.filePath("gone.xml"); }
@@ -182,12 +181,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         QVERIFY(writeFile(deadPage(), "<squad nick=\"G\"><member>")); // there, but no document
     }
-
-    void cleanupTestCase() { QDir::setCurrent(m_savedCwd); }
 
     void cleanup() { QFile::remove(m_work.filePath("a.tmp")); }
 

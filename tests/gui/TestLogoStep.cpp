@@ -16,16 +16,13 @@ class TestLogoStep : public QObject {
 
 private:
     QTemporaryDir m_root;
-    QTemporaryDir m_work;
-    QString m_savedCwd;
+    WorkingDir m_work;
     std::unique_ptr<LoopbackWebServer> m_web;
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         m_web = std::make_unique<LoopbackWebServer>(m_root.path());
         QVERIFY(m_web->start());
 
@@ -50,12 +47,6 @@ private slots:
         QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
                           directory({{"old", m_web->url("squads/old.xml")},
                                      {"new", m_web->url("squads/new.xml")}})));
-    }
-
-    void cleanupTestCase()
-    {
-        m_web.reset();
-        QDir::setCurrent(m_savedCwd);
     }
 
     void showsOnlyAGoodJpegLogo_data()

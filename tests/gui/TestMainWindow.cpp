@@ -17,8 +17,7 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString m_savedCwd;
+    WorkingDir m_dir;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
@@ -52,8 +51,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_dir.path());
         writeFile(path("alpha.xml"), R"(<?xml version="1.0"?>
 <squad nick="ALF">
   <name>Alpha Wing</name>
@@ -75,8 +72,6 @@ private slots:
         writeFile(path("comment.xml"), "<squad nick=\"C\"><member nick=\"m\" id=\"1\"/></squad><!-- after -->");
         writeFile(path("broken.xml"), "<squad nick=\"B\"><member>");
     }
-
-    void cleanupTestCase() { QDir::setCurrent(m_savedCwd); }
 
     void startsOfflineThenRetriesQuietlyUntilTheDirectoryLoads()
     {

@@ -15,8 +15,7 @@ class TestPublishing : public QObject {
 
 private:
     QTemporaryDir m_root;    // served: the directory and the squad pages
-    QTemporaryDir m_workDir; // the program's working directory
-    QString m_savedCwd;
+    WorkingDir m_work; // the program's working directory
     std::unique_ptr<LoopbackFtpServer> m_ftp;
 
     QString page(const QString& name) const { return m_root.filePath(name); }
@@ -33,9 +32,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_workDir.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_workDir.path());
+        QVERIFY(m_root.isValid() && m_work.isValid());
         m_ftp = std::make_unique<LoopbackFtpServer>(m_root.path(), kUser, kPassword);
         QVERIFY2(m_ftp->start(), qPrintable(m_ftp->errorText()));
         writeFile(page("alive.xml"), "<squad nick=\"L\"><name>Living Legends</name></squad>");
@@ -43,12 +40,6 @@ private slots:
         writeFile(page("team.xml"), "<team><name>Not A Squad</name></team>");
         // A page that is there but loads nothing: the squad is dead.
         writeFile(page("gone.xml"), "<squad nick=\"G\"><member>");
-    }
-
-    void cleanupTestCase()
-    {
-        m_ftp.reset();
-        QDir::setCurrent(m_savedCwd);
     }
 
     void aDeadSquadIsRemovedOnceAndTheDirectoryPublished()

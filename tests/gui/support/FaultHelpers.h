@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -32,6 +33,17 @@
 
 namespace FaultHelpers
 {
+
+// A temporary folder that is the working directory for as long as it lives.
+class WorkingDir : public QTemporaryDir
+{
+public:
+    WorkingDir() { QDir::setCurrent(path()); }
+    ~WorkingDir() { QDir::setCurrent(m_saved); }
+
+private:
+    const QString m_saved = QDir::currentPath();
+};
 
 inline bool writeFile(const QString& path, const QByteArray& content)
 {
