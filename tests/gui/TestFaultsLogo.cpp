@@ -132,7 +132,6 @@ private slots:
         afterRequest(peer, [&] { reply(peer); });
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
-        speedUp(window);
         window.HttpClient->TimeOut = timeOut;
         window.maxLogoBytes = 1024 * 1024;
         HangGuard guard(window, 20000);
@@ -172,7 +171,6 @@ private slots:
         };
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
-        speedUp(window);
         waitIdle(window, 1);
         {
             FileSizeLimit diskFull(2048);

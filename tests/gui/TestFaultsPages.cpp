@@ -83,7 +83,6 @@ private slots:
         const QByteArray before = writeDirectory({{"S", page}, {"A", alive()}});
         RecordingSeams seams;
         TfrmMain window(settings(removed ? ftp.port() : ftpNever.port()), seams);
-        speedUp(window);
         waitIdle(window, 2);
 
         openSquad(window, page); // and, when it is removed, the publish and the reload
@@ -136,7 +135,6 @@ private slots:
         writeDirectory({{"BIG", m_web->url("squads/big.xml")}});
         RecordingSeams seams;
         TfrmMain window(settings(ftp.port()), seams);
-        speedUp(window);
         waitIdle(window, 1);
 
         openSquad(window, m_web->url("squads/big.xml"));
@@ -161,7 +159,6 @@ private slots:
         ScriptedPeer ftp; // must never be contacted
         RecordingSeams seams;
         TfrmMain window(settings(ftp.port()), seams);
-        speedUp(window);
         waitIdle(window, 3);
         const QByteArray truncated = good.left(good.lastIndexOf("<squad ") + 20);
         QVERIFY(writeFile(m_root.filePath("corvanet.xml"), truncated));

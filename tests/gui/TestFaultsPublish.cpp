@@ -157,7 +157,6 @@ private:
     // Opens the dead squad: "Squad not found.", its removal and the publish.
     void openDeadSquad(TfrmMain& window, RecordingSeams& seams)
     {
-        speedUp(window);
         waitIdle(window);
         openSquad(window, deadPage());
         QVERIFY(!seams.messages.isEmpty());
@@ -314,7 +313,6 @@ private slots:
         const QByteArray before = writeDirectory(100);
         RecordingSeams seams;
         TfrmMain window(settings(ftp.port()), seams);
-        speedUp(window);
         waitIdle(window, 101);
         {
             std::optional<UnwritableDir> unwritable;

@@ -88,7 +88,6 @@ private slots:
         settings.directoryUrl = m_web->url("corvanet.xml");
         RecordingSeams seams;
         TfrmMain window(settings, seams);
-        speedUp(window);
         waitIdle(window, 2);
 
         // A squad whose logo showed comes first: its logo must never stay on

@@ -115,7 +115,6 @@ private slots:
                         seams);
         QCOMPARE(window.status(), QString("Loading database..."));
         QCOMPARE(seams.cursor, UiSeams::crAppStart);
-        speedUp(window);
         waitIdle(window);
         QCOMPARE(seams.cursor, UiSeams::crDefault);
         QVERIFY(seams.messages.isEmpty());
@@ -160,7 +159,6 @@ private slots:
     {
         RecordingSeams seams;
         TfrmMain window(withDirectory({{"a", "alpha.xml"}, {"b", "empty.xml"}}), seams);
-        speedUp(window);
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -191,7 +189,6 @@ private slots:
         writeFile(path("bad-dir.xml"), "<squads><squad nick=\"x\" web=\"y\"/>");
         RecordingSeams seams;
         TfrmMain window(settingsFor("bad-dir.xml"), seams);
-        speedUp(window);
         waitIdle(window);
         QVERIFY(seams.messages.isEmpty());
         QVERIFY(!window.pgLeft->isPageVisible(window.tbshtDatabase));
@@ -212,7 +209,6 @@ private slots:
                                        {"t", "notsquad.xml"}, {"c", "comment.xml"}}),
                         seams);
         QAbstractItemModelTester tester(window.twSquadModel, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        speedUp(window);
         waitIdle(window);
 
         QVERIFY(selectUrl(window, path("alpha.xml")));
@@ -292,7 +288,6 @@ private slots:
     {
         RecordingSeams seams;
         TfrmMain window(withDirectory({}), seams);
-        speedUp(window);
         waitIdle(window); // the default cursor again
         QLabel* link = window.stSEmail;
         link->resize(100, 21);

@@ -48,7 +48,6 @@ private slots:
         RecordingSeams seams;
         TfrmMain window(withDirectory({{"first", dead}, {"second", dead}, {"alive", page("alive.xml")}}),
                         seams);
-        speedUp(window);
         waitIdle(window, 3);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"alive", "first", "second"}));
 
@@ -82,7 +81,6 @@ private slots:
     {
         RecordingSeams seams;
         TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
-        speedUp(window);
         waitIdle(window, 1);
 
         // Already listed: OK without publishing, and selected after the reload.
@@ -128,7 +126,6 @@ private slots:
         stalling.expectLine().run([] { QApplication::activeModalWidget()->close(); });
         RecordingSeams seams;
         TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
-        speedUp(window);
         waitIdle(window, 1);
         const QByteArray before = readFile(directoryFile());
 

@@ -116,13 +116,6 @@ inline QSize logoSize(const TfrmMain& window)
     return pixmap.isNull() ? QSize() : pixmap.size();
 }
 
-// Polls the documents every 20 ms instead of 500: the same window, quicker.
-inline void speedUp(TfrmMain& window)
-{
-    for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
-        timer->setInterval(20);
-}
-
 // The window is idle: no load polled, "Ready".
 inline bool idle(const TfrmMain& window)
 {
@@ -131,8 +124,11 @@ inline bool idle(const TfrmMain& window)
 }
 
 // Waits until the window is idle, with this many squads listed unless -1.
-inline void waitIdle(const TfrmMain& window, int listed = -1)
+// It polls its documents every 20 ms instead of 500: the same window, quicker.
+inline void waitIdle(TfrmMain& window, int listed = -1)
 {
+    for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
+        timer->setInterval(20);
     QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || window.lbSquads->count() == listed),
                              15000);
 }
