@@ -134,7 +134,7 @@ class TestFaultsPublish : public QObject
 
 private:
     QTemporaryDir m_root; // served: the directory and the squad pages
-    WorkingDir m_work; // the program's working directory
+    WorkingDir m_work;    // the program's working directory
 
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
     QString deadPage() const { return m_root.filePath("gone.xml"); }

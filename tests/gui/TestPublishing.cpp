@@ -14,8 +14,8 @@ class TestPublishing : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;    // served: the directory and the squad pages
-    WorkingDir m_work; // the program's working directory
+    QTemporaryDir m_root; // served: the directory and the squad pages
+    WorkingDir m_work;    // the program's working directory
     std::unique_ptr<LoopbackFtpServer> m_ftp;
 
     QString page(const QString& name) const { return m_root.filePath(name); }
