@@ -4,23 +4,21 @@
 // default cursor, the error told once, and the published directory either
 // the whole new one or the whole old one, never a part.
 
+#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QtTest>
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <optional>
 
 #include "FaultHelpers.h"
 #include "LoopbackFtpServer.h"
 #include "PublishSettings.h"
-#include "ScriptedPeer.h"
 
 using namespace FaultHelpers;
 
@@ -125,6 +123,9 @@ private:
     bool m_works = false;
 };
 
+enum Fault { NobodyListens, LoginRefused, GoneAfterConnect, NeverAnswers, TrickledGreeting,
+             StopsReading, DataReset };
+
 } // namespace
 
 class TestFaultsPublish : public QObject
@@ -133,8 +134,7 @@ class TestFaultsPublish : public QObject
 
 private:
     QTemporaryDir m_root; // served: the directory and the squad pages
-    QTemporaryDir m_work; // the program's working directory
-    QString m_savedCwd;
+    WorkingDir m_work;    // the program's working directory
 
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
     QString deadPage() const { return m_root.filePath("gone.xml"); }
@@ -157,14 +157,11 @@ private:
     // Opens the dead squad: "Squad not found.", its removal and the publish.
     void openDeadSquad(TfrmMain& window, RecordingSeams& seams)
     {
-        speedUp(window);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() > 0, 10000);
-        QVERIFY(selectUrl(window, deadPage()));
-        window.tbtnDetailsClick();
-        QTRY_VERIFY_WITH_TIMEOUT(!seams.messages.isEmpty(), 10000);
+        waitIdle(window);
+        openSquad(window, deadPage());
+        QVERIFY(!seams.messages.isEmpty());
         QCOMPARE(seams.messages[0].text,
                  QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window), 10000);
     }
 
     // A failed publish: told once in the error report, "Ready", the default
@@ -183,43 +180,92 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         QVERIFY(writeFile(deadPage(), "<squad nick=\"G\"><member>")); // there, but no document
     }
 
-    void cleanupTestCase() { QDir::setCurrent(m_savedCwd); }
-
     void cleanup() { QFile::remove(m_work.filePath("a.tmp")); }
 
-    void refusedLogin()
+    void ftpServersThatFail_data()
     {
-        LoopbackFtpServer ftp(m_root.path(), kUser, QStringLiteral("another"));
-        QVERIFY2(ftp.start(), qPrintable(ftp.errorText()));
-        const QByteArray before = writeDirectory();
-        RecordingSeams seams;
-        TfrmMain window(settings(ftp.port()), seams);
-        HangGuard guard(window, 20000);
-        openDeadSquad(window, seams);
-        QVERIFY(!guard.fired());
-        expectFailedPublish(window, seams, before);
-        QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("530 ")),
-                 qPrintable(seams.messages[1].text));
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("error"); // a pattern of the message
+        QTest::newRow("nobody listens") << int(NobodyListens) << "^10061:Connection refused$";
+        QTest::newRow("login refused") << int(LoginRefused) << "^530 ";
+        QTest::newRow("gone between Connect and Upload") << int(GoneAfterConnect) << "";
+        QTest::newRow("accepts and never answers") << int(NeverAnswers) << "";
+        QTest::newRow("greeting trickled line by line") << int(TrickledGreeting) << "";
+        QTest::newRow("stops reading the upload") << int(StopsReading) << "";
+        QTest::newRow("data connection reset mid-upload") << int(DataReset) << "";
     }
 
-    void serverGoneBetweenLoginAndUpload()
+    void ftpServersThatFail()
     {
-        LoopbackFtpServer ftp(m_root.path(), kUser, kPassword);
-        QVERIFY2(ftp.start(), qPrintable(ftp.errorText()));
-        const QByteArray before = writeDirectory();
+        QFETCH(int, fault);
+        QFETCH(QString, error);
+        ScriptedPeer peer;
+        quint16 port = peer.port();
+        LoopbackFtpServer ftp(m_root.path(), kUser, fault == LoginRefused ? "another" : kPassword);
+        NeverAccepts neverAccepts;
+        QVERIFY(neverAccepts.port() != 0);
+        QByteArray prologue;
+        std::function<void()> trickle = [&] {
+            peer.send("220-Still here\r\n").pause(30).run(trickle);
+        };
+        switch (fault) {
+        case NobodyListens: {
+            QTcpServer closed; // closed again at once
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            port = closed.serverPort();
+            break;
+        }
+        case LoginRefused:
+        case GoneAfterConnect:
+            QVERIFY2(ftp.start(), qPrintable(ftp.errorText()));
+            port = ftp.port();
+            break;
+        case NeverAnswers:
+            peer.expectBytes(1);
+            break;
+        case TrickledGreeting:
+            trickle();
+            break;
+        case StopsReading:
+            // More than the sending socket's buffer grows to, so that the
+            // send has to wait for a reader that never comes.
+            prologue = "<!-- " + QByteArray(6 * 1024 * 1024, '-').replace("--", "- ") + " -->\n";
+            login(peer);
+            peer.expectLine().send(passiveReply(neverAccepts.port())).expectLine().send("150 Ok\r\n");
+            break;
+        case DataReset: // after a few bytes, and the server says so
+            login(peer);
+            peer.expectLine().send(passiveReply(peer.port())).acceptNext();
+            peer.switchTo(0).expectLine().send("150 Ok to send data\r\n");
+            peer.switchTo(1).expectBytes(1000).reset();
+            peer.switchTo(0).send("426 Connection closed; transfer aborted\r\n");
+            peer.expectLine().send("221 Goodbye\r\n").close();
+            break;
+        }
+        const QByteArray before = writeDirectory(fault == DataReset ? 200 : 2, prologue);
         RecordingSeams seams;
-        TfrmMain window(settings(ftp.port()), seams);
-        window.FtpClient->TimeOut = 1000;
-        window.FtpClient->OnConnect = [&ftp](QObject*) { ftp.stop(); };
+        TfrmMain window(settings(port), seams);
+        if (fault == GoneAfterConnect || fault == DataReset)
+            window.FtpClient->TimeOut = 1000;
+        if (fault == GoneAfterConnect)
+            window.FtpClient->OnConnect = [&ftp](QObject*) { ftp.stop(); };
+        if (fault == NeverAnswers || fault == TrickledGreeting || fault == StopsReading) {
+            window.FtpClient->TimeOut = 300;
+            window.minUploadRate = 1LL << 40; // no extra time for the size
+        }
         HangGuard guard(window, 20000);
         openDeadSquad(window, seams);
         QVERIFY(!guard.fired());
         expectFailedPublish(window, seams, before);
+        QVERIFY2(QRegularExpression(error).match(seams.messages[1].text).hasMatch(),
+                 qPrintable(seams.messages[1].text));
+        QVERIFY(QFile::exists("a.tmp")); // only a publish that went through removes it
+        QVERIFY(!peer.transcript(0).contains("RNFR")); // nothing renamed into place
+        if (fault == DataReset)
+            QTRY_VERIFY(peer.finished());
     }
 
     void anUploadCutOffHalfWayLeavesTheOldDirectory()
@@ -244,9 +290,8 @@ private slots:
         // upload's temporary name is gone.
         window.FtpClient->OnPacketSent = nullptr;
         seams.messages.clear();
-        QVERIFY(selectUrl(window, deadPage()));
-        window.tbtnDetailsClick();
-        QTRY_VERIFY_WITH_TIMEOUT(seams.messages.size() == 1 && idle(window), 10000);
+        openSquad(window, deadPage());
+        QCOMPARE(seams.messages.size(), 1);
         const QByteArray after = readFile(directoryFile());
         QVERIFY(!after.contains("gone.xml"));
         QCOMPARE(after.count("<squad "), 5000);
@@ -254,119 +299,32 @@ private slots:
         QCOMPARE(window.lbSquads->count(), 5000);
     }
 
-    void dataConnectionResetMidUpload()
+    void anUnwritableTmpIsNeverUploaded_data()
     {
-        // The server resets the data connection after a few bytes and says
-        // so: the upload failed and nothing is renamed into place.
-        ScriptedPeer peer;
-        login(peer);
-        peer.expectLine()
-            .send(passiveReply(peer.port()))
-            .acceptNext()
-            .switchTo(0)
-            .expectLine()
-            .send("150 Ok to send data\r\n")
-            .switchTo(1)
-            .expectBytes(1000)
-            .reset()
-            .switchTo(0)
-            .send("426 Connection closed; transfer aborted\r\n")
-            .expectLine()
-            .send("221 Goodbye\r\n")
-            .close();
-        writeDirectory(200);
-        const QByteArray before = readFile(directoryFile());
-        RecordingSeams seams;
-        TfrmMain window(settings(peer.port()), seams);
-        window.FtpClient->TimeOut = 1000;
-        HangGuard guard(window, 20000);
-        openDeadSquad(window, seams);
-        QVERIFY(!guard.fired());
-        expectFailedPublish(window, seams, before);
-        QVERIFY(!peer.transcript(0).contains("RNFR"));
-        QTRY_VERIFY(peer.finished());
+        QTest::addColumn<bool>("diskFull");
+        QTest::newRow("working directory not writable") << false;
+        QTest::newRow("disk full") << true;
     }
 
-    void serversThatStallEndInTime_data()
+    void anUnwritableTmpIsNeverUploaded()
     {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("accepts and never answers") << 0;
-        QTest::newRow("greeting trickled line by line") << 1;
-        QTest::newRow("stops reading the upload") << 2;
-    }
-
-    void serversThatStallEndInTime()
-    {
-        QFETCH(int, kind);
-        ScriptedPeer peer;
-        NeverAccepts neverAccepts;
-        QVERIFY(neverAccepts.port() != 0);
-        QByteArray prologue;
-        std::function<void()> trickle = [&] {
-            peer.send("220-Still here\r\n").pause(30).run(trickle);
-        };
-        if (kind == 0) {
-            peer.expectBytes(1);
-        } else if (kind == 1) {
-            trickle();
-        } else {
-            // More than the sending socket's buffer grows to, so that the
-            // send has to wait for a reader that never comes.
-            prologue = "<!-- " + QByteArray(6 * 1024 * 1024, '-').replace("--", "- ") + " -->\n";
-            login(peer);
-            peer.expectLine()
-                .send(passiveReply(neverAccepts.port()))
-                .expectLine()
-                .send("150 Ok\r\n");
-        }
-        const QByteArray before = writeDirectory(2, prologue);
-        RecordingSeams seams;
-        TfrmMain window(settings(peer.port()), seams);
-        window.FtpClient->TimeOut = 300;
-        window.minUploadRate = 1LL << 40; // no extra time for the size
-        HangGuard guard(window, 20000);
-        openDeadSquad(window, seams);
-        QVERIFY(!guard.fired());
-        expectFailedPublish(window, seams, before);
-    }
-
-    void unwritableWorkingDirectory()
-    {
-        ScriptedPeer ftp; // must never be contacted
-        const QByteArray before = writeDirectory();
-        RecordingSeams seams;
-        TfrmMain window(settings(ftp.port()), seams);
-        speedUp(window);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() > 0, 10000);
-        UnwritableDir unwritable(m_work.path());
-        if (!unwritable.works())
-            QSKIP("cannot make a folder unwritable here");
-        openDeadSquad(window, seams);
-        expectFailedPublish(window, seams, before);
-        QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("Cannot write \"a.tmp\"")),
-                 qPrintable(seams.messages[1].text));
-        QCOMPARE(ftp.connectionCount(), 0);
-    }
-
-    void diskFullWhileSavingTheDirectory()
-    {
+        QFETCH(bool, diskFull);
         ScriptedPeer ftp; // must never be contacted
         const QByteArray before = writeDirectory(100);
         RecordingSeams seams;
         TfrmMain window(settings(ftp.port()), seams);
-        speedUp(window);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(window) && window.lbSquads->count() > 0, 10000);
-
-        rlimit saved{};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = before.size() / 2;
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        openDeadSquad(window, seams);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-
+        waitIdle(window, 101);
+        {
+            std::optional<UnwritableDir> unwritable;
+            std::optional<FileSizeLimit> limit;
+            if (diskFull) {
+                limit.emplace(before.size() / 2);
+                QVERIFY(limit->works());
+            } else if (!unwritable.emplace(m_work.path()).works()) {
+                QSKIP("cannot make a folder unwritable here");
+            }
+            openDeadSquad(window, seams);
+        }
         expectFailedPublish(window, seams, before);
         QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("Cannot write \"a.tmp\"")),
                  qPrintable(seams.messages[1].text));

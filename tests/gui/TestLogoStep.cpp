@@ -1,215 +1,257 @@
 // The squad logo: which picture values are fetched, from where, and what is
-// shown when the server hands back something that is no good logo. Pages and
-// logos come from a real web server on loopback.
+// shown when the server hands back no good logo or misbehaves. Whatever
+// happens, the squad is shown, the logo step gives up within its time, and the
+// window ends "Ready" with the default cursor, no message and no stale or
+// broken logo. Pages and good logos come from a real web server on loopback;
+// misbehaving logo servers are scripted.
 
-#include <QBuffer>
-#include <QDir>
-#include <QFile>
-#include <QLabel>
-#include <QListWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTreeView>
-#include <QtTest>
 
+#include "FaultHelpers.h"
 #include "LoopbackWebServer.h"
-#include "MainFrm.h"
-#include "RecordingSeams.h"
-#include "TestSupport.h"
+#include "PageArea.h"
+#include "PublishSettings.h"
 
-namespace {
+using namespace FaultHelpers;
 
-void writeFile(const QString& path, const QByteArray& content)
+namespace
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
+
+// What a misbehaving logo server does once it has read a request.
+using Reply = std::function<void(ScriptedPeer& peer)>;
+
+// Reads one request header to its empty line, then runs then().
+void afterRequest(ScriptedPeer& peer, std::function<void()> then)
+{
+    peer.expectLine().run([&peer, then] {
+        if (peer.lines().last() != "\r\n")
+            return afterRequest(peer, then);
+        then();
+    });
 }
 
-QByteArray jpeg(int width, int height, QRgb colour)
+QString logoAt(const ScriptedPeer& peer)
 {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 90);
-    return data;
+    return QStringLiteral("http://127.0.0.1:%1/logo.jpg").arg(peer.port());
 }
 
-QByteArray fixture(const QString& name)
+void redirectToSelf(ScriptedPeer& peer)
 {
-    QFile file(sourcePath("tests/app/data/" + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QSize logoSize(const TfrmMain& window)
-{
-    const QPixmap pixmap = window.imgLogo->pixmap();
-    return pixmap.isNull() ? QSize() : pixmap.size();
+    peer.send("HTTP/1.0 302 Found\r\nLocation: " + logoAt(peer).toUtf8() + "\r\n\r\n").close().acceptNext();
+    afterRequest(peer, [&peer] { redirectToSelf(peer); });
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Reply)
 
 class TestLogoStep : public QObject {
     Q_OBJECT
 
 private:
     QTemporaryDir m_root;
-    QTemporaryDir m_work;
-    QString m_savedCwd;
+    WorkingDir m_work;
     std::unique_ptr<LoopbackWebServer> m_web;
-    quint16 m_closedPort = 0;
-    QStringList m_pages;
 
-    // A squad page served at squads/NAME.xml with these picture values.
-    void addPage(const QString& name, const QStringList& pictures)
-    {
-        QByteArray xml = "<squad nick=\"" + name.toUtf8() + "\"><name>" + name.toUtf8() + "</name>";
-        for (const QString& picture : pictures)
-            xml += "<picture>" + picture.toUtf8().replace("&", "&amp;") + "</picture>";
-        writeFile(m_root.filePath("squads/" + name + ".xml"), xml + "</squad>");
-        m_pages << name;
-    }
-
-    // Opens the squad's details and waits until the logo step is over.
-    void showSquad(TfrmMain& window, const QString& name)
-    {
-        window.tbtnDatabaseClick();
-        const QString url = m_web->url("squads/" + name + ".xml");
-        for (int i = 0; i < window.lbSquads->count(); ++i)
-            if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == url)
-                window.lbSquads->setCurrentRow(i);
-        QCOMPARE(window.SelectedSquadUrl, url);
-        window.tbtnDetailsClick();
-        QCOMPARE(window.status(), QString("Loading squad details ..."));
-        QTRY_VERIFY_WITH_TIMEOUT(!window.tmrWaitDetail->isActive(), 10000);
-        QCOMPARE(window.status(), QString("Ready"));
-    }
+    AppSettings settings() const { return publishSettings(m_web->url("corvanet.xml")); }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_work.path());
         m_web = std::make_unique<LoopbackWebServer>(m_root.path());
         QVERIFY(m_web->start());
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        m_closedPort = closed.serverPort();
-        closed.close();
 
-        const QString base = m_web->url("");
-        writeFile(m_root.filePath("logos/red.jpg"), jpeg(64, 32, qRgb(220, 0, 0)));
-        writeFile(m_root.filePath("logos/blue.JPEG"), jpeg(48, 48, qRgb(0, 0, 220)));
-        writeFile(m_root.filePath("logos/progressive.jpg"), fixture("progressive.jpg"));
-        writeFile(m_root.filePath("logos/cmyk.jpg"), fixture("cmyk.jpg"));
-        const QByteArray big = jpeg(200, 200, qRgb(0, 200, 0));
-        writeFile(m_root.filePath("logos/truncated.jpg"), big.left(120));
-        QByteArray huge = jpeg(16, 16, qRgb(1, 2, 3));
+        QVERIFY(writeFile(m_root.filePath("logos/red.jpg"), jpeg(64, 32)));
+        QVERIFY(writeFile(m_root.filePath("logos/blue.JPEG"), jpeg(48, 48)));
+        QVERIFY(writeFile(m_root.filePath("logos/progressive.jpg"), fixture("progressive.jpg")));
+        QVERIFY(writeFile(m_root.filePath("logos/cmyk.jpg"), fixture("cmyk.jpg")));
+        QVERIFY(writeFile(m_root.filePath("logos/truncated.jpg"), jpeg(200, 200).left(120)));
+        QByteArray huge = jpeg(16, 16);
         const int sof = huge.indexOf("\xFF\xC0");
         QVERIFY(sof > 0);
-        huge[sof + 5] = char(0xEA); huge[sof + 6] = char(0x60); // 60000 high
-        huge[sof + 7] = char(0xEA); huge[sof + 8] = char(0x60); // 60000 wide
-        writeFile(m_root.filePath("logos/huge.jpg"), huge);
+        huge.replace(sof + 5, 4, "\xEA\x60\xEA\x60"); // 60000 high, 60000 wide
+        QVERIFY(writeFile(m_root.filePath("logos/huge.jpg"), huge));
         // The first attempt hands a relative value to the client as it is,
         // which takes its first part for a host: "localhost:1" is refused at
         // once, without a name query leaving the machine. The second attempt
         // finds the file below the page's folder.
-        writeFile(m_root.filePath("squads/localhost:1/rel.jpg"), jpeg(30, 20, qRgb(9, 9, 9)));
+        QVERIFY(writeFile(m_root.filePath("squads/localhost:1/rel.jpg"), jpeg(30, 20)));
 
-        addPage("absolute", {base + "logos/red.jpg"});
-        addPage("relative", {"localhost:1/rel.jpg"});
-        addPage("lastwins", {base + "logos/red.jpg", base + "logos/blue.JPEG"});
-        addPage("png", {base + "logos/red.png"});
-        addPage("query", {base + "logos/red.jpg?size=2"});
-        addPage("folderdot", {base + "logos.b/logo"});
-        addPage("missing", {base + "logos/none.jpg"});
-        addPage("refused", {QString("http://127.0.0.1:%1/logos/red.jpg").arg(m_closedPort)});
-        addPage("progressive", {base + "logos/progressive.jpg"});
-        addPage("cmyk", {base + "logos/cmyk.jpg"});
-        addPage("truncated", {base + "logos/truncated.jpg"});
-        addPage("huge", {base + "logos/huge.jpg"});
-        addPage("nopicture", {});
-
-        QByteArray directory = "<squads>";
-        for (const QString& name : m_pages)
-            directory += "<squad nick=\"" + name.toUtf8() + "\" web=\"" + m_web->url("squads/" + name + ".xml").toUtf8() + "\"/>";
-        writeFile(m_root.filePath("corvanet.xml"), directory + "</squads>");
+        QVERIFY(writeFile(m_root.filePath("squads/old.xml"),
+                          squadPage("old", {m_web->url("logos/red.jpg")})));
+        QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
+                          directory({{"old", m_web->url("squads/old.xml")},
+                                     {"new", m_web->url("squads/new.xml")}})));
     }
 
-    void cleanupTestCase()
+    void showsOnlyAGoodLogo_data()
     {
-        m_web.reset();
-        QDir::setCurrent(m_savedCwd);
+        // In the picture values "{web}" stands for the web server, "{peer}"
+        // for the scripted logo server and "{closed}" for a port nobody
+        // listens on.
+        QTest::addColumn<QStringList>("pictures");
+        QTest::addColumn<QSize>("logo"); // invalid: none
+        QTest::addColumn<bool>("requested");
+        QTest::addColumn<Reply>("reply"); // of the scripted logo server
+        QTest::addColumn<int>("timeOut"); // of each fetch as a whole; 0: none, -1: the window's
+        const auto row = [](const char* name, const QStringList& pictures, QSize logo = {},
+                            bool requested = true, const Reply& reply = {}, int timeOut = -1) {
+            QTest::newRow(name) << pictures << logo << requested << reply << timeOut;
+        };
+
+        row("absolute", {"{web}logos/blue.JPEG"}, {48, 48});
+        row("relative to the page", {"localhost:1/rel.jpg"}, {30, 20});
+        row("the last picture wins", {"{web}logos/red.jpg", "{web}logos/blue.JPEG"}, {48, 48});
+        row("progressive", {"{web}logos/progressive.jpg"}, {40, 30});
+        row("CMYK", {"{web}logos/cmyk.jpg"}, {40, 30});
+        // The extension rule: only ".jpg" and ".jpeg" at the very end.
+        row("png", {"{web}logos/red.png"}, {}, false);
+        row("query", {"{web}logos/red.jpg?size=2"}, {}, false);
+        row("dot in a folder", {"{web}logos.b/logo"}, {}, false);
+        row("no picture", {}, {}, false);
+        // The server's HTML error page lands in temp.jpg.
+        row("404", {"{web}logos/none.jpg"});
+        row("both attempts fail", {"{closed}logos/red.jpg"});
+        row("truncated", {"{web}logos/truncated.jpg"});
+        row("60000 x 60000", {"{web}logos/huge.jpg"});
+
+        const QByteArray ok = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n";
+        const QByteArray logo = jpeg(40, 30);
+        const auto server = [&row](const char* name, const Reply& reply, int timeOut = 300) {
+            row(name, {"{peer}"}, {}, true, reply, timeOut);
+        };
+        server("accepts and never answers", [](ScriptedPeer&) {});
+        // Each line comes well within the time-out of one read, so only a
+        // limit on the request as a whole ends these.
+        server("header trickled line by line", [ok](ScriptedPeer& peer) {
+            peer.send(ok);
+            sendForever(peer, "X-Slow: 1\r\n", 30);
+        });
+        server("body trickled byte by byte", [ok](ScriptedPeer& peer) {
+            peer.send(ok + "\r\n");
+            sendForever(peer, "\xFF", 30);
+        });
+        server("endless header", [ok](ScriptedPeer& peer) {
+            peer.send(ok);
+            sendForever(peer, QByteArray("X-Filler: " + QByteArray(240, 'f') + "\r\n").repeated(256), 1);
+        });
+        server("endless redirect chain", redirectToSelf);
+        server("reset in the middle of the body", [ok, logo](ScriptedPeer& peer) {
+            peer.send(ok + "Content-Length: " + QByteArray::number(logo.size()) + "\r\n\r\n" +
+                      logo.left(logo.size() / 2))
+                .pause(20)
+                .reset();
+        });
+        // A whole, good picture, but not the billion bytes announced: the
+        // transfer was cut short, so what arrived is no logo.
+        server("a billion bytes announced, then closed", [ok, logo](ScriptedPeer& peer) {
+            peer.send(ok + "Content-Length: 1000000000\r\n\r\n" + logo).close();
+        });
+        // No time limit at all: only the size of a logo ends these, long
+        // before the disk is full.
+        server("a body without end", [](ScriptedPeer& peer) {
+            peer.send("HTTP/1.0 200 OK\r\n\r\n");
+            sendForever(peer, QByteArray(64 * 1024, '\xFF'), 1);
+        }, 0);
+        server("a body announced beyond the limit", [](ScriptedPeer& peer) {
+            peer.send("HTTP/1.0 200 OK\r\nContent-Length: 2000000\r\n\r\n");
+            sendForever(peer, QByteArray(1024, '\xFF'), 20);
+        }, 0);
     }
 
-    void fetchesAndShowsTheLogo()
+    void showsOnlyAGoodLogo()
     {
-        AppSettings settings;
-        settings.directoryUrl = m_web->url("corvanet.xml");
+        QFETCH(QStringList, pictures);
+        QFETCH(QSize, logo);
+        QFETCH(bool, requested);
+        QFETCH(Reply, reply);
+        QFETCH(int, timeOut);
+        ScriptedPeer peer;
+        QTcpServer closed; // closed again at once
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString nobody = QString("http://127.0.0.1:%1/").arg(closed.serverPort());
+        closed.close();
+        pictures.replaceInStrings("{web}", m_web->url(""))
+            .replaceInStrings("{peer}", logoAt(peer))
+            .replaceInStrings("{closed}", nobody);
+        QVERIFY(writeFile(m_root.filePath("squads/new.xml"), squadPage("new", pictures)));
         RecordingSeams seams;
-        TfrmMain window(settings, seams);
-        QTRY_VERIFY_WITH_TIMEOUT(window.lbSquads->count() == m_pages.size(), 10000);
+        TfrmMain window(settings(), seams);
+        window.maxLogoBytes = 1024 * 1024;
+        waitIdle(window, 2);
 
-        showSquad(window, "absolute");
+        // A squad whose logo showed comes first: its logo must never stay on
+        // the next squad's page.
+        openSquad(window, m_web->url("squads/old.xml"));
         QCOMPARE(logoSize(window), QSize(64, 32));
-        QVERIFY(QFile::exists("temp.jpg"));
-        QVERIFY(QFile("Head.txt").open(QIODevice::ReadOnly));
-        QCOMPARE(seams.cursor, UiSeams::crDefault);
-        QVERIFY(seams.messages.isEmpty());
-
-        showSquad(window, "relative");
-        QCOMPARE(logoSize(window), QSize(30, 20));
-
-        showSquad(window, "lastwins");
-        QCOMPARE(logoSize(window), QSize(48, 48));
-
-        for (const char* name : {"progressive", "cmyk"}) {
-            showSquad(window, name);
-            QCOMPARE(logoSize(window), QSize(40, 30));
+        QFile::remove("Head.txt");
+        if (timeOut >= 0)
+            window.HttpClient->TimeOut = timeOut;
+        // While the logo step waits, the window is busy: the three tool
+        // button actions are refused.
+        bool refusedWhileBusy = false;
+        if (reply) {
+            afterRequest(peer, [&] { reply(peer); });
+            peer.run([&] {
+                refusedWhileBusy = window.status() == QLatin1String("Loading squad logo...");
+                window.tbtnRefreshClick();
+                window.tbtnDatabaseClick();
+                refusedWhileBusy = refusedWhileBusy && !window.tmrWaitDatabase->isActive() &&
+                                   window.pgLeft->isPageVisible(window.tbshtDetails);
+            });
         }
+        HangGuard guard(window, 20000);
+
+        openSquad(window, m_web->url("squads/new.xml"));
+        QVERIFY(!guard.fired());
+        expectSound(window, seams);
+        QCOMPARE(refusedWhileBusy, bool(reply));
+        QCOMPARE(window.twSquadModel->topLevelCount(), 1); // the squad shows, logo or not
+        QCOMPARE(logoSize(window), logo);
+        if (!requested)
+            QVERIFY2(!QFile::exists("Head.txt"), "no request was made");
+        if (logo.isValid()) // the reply's header and the logo were saved
+            QVERIFY(QFile::exists("Head.txt") && QFile::exists("temp.jpg"));
+        window.twSquad->setCurrentIndex(window.twSquadModel->index(0, 0)); // shows "temp.jpg" again
+        QCOMPARE(logoSize(window), logo);
+        QVERIFY(QFileInfo("temp.jpg").size() < 1024 * 1024); // the second attempt's 404 page, if anything
         QVERIFY(seams.messages.isEmpty());
     }
 
-    void nonJpegNamesAreNotFetched()
+    void aFullDiskWhileSavingTheLogoShowsNoLogo()
     {
-        AppSettings settings;
-        settings.directoryUrl = m_web->url("corvanet.xml");
+        // The disk takes 2 KiB of any file and refuses the rest. The logo is
+        // larger but small enough to sit in a file buffer until it is
+        // flushed, which is where the refusal shows; it comes without a
+        // Content-Length, so only the refusal tells that it was cut short.
+        const QByteArray logo = jpeg(96, 72, true);
+        QVERIFY(logo.size() > 4096 && logo.size() < 16 * 1024);
+        const auto openWithLogo = [&](TfrmMain& window, ScriptedPeer& peer) {
+            afterRequest(peer, [&] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
+            QVERIFY(writeFile(m_root.filePath("squads/new.xml"), squadPage("new", {logoAt(peer)})));
+            openSquad(window, m_web->url("squads/new.xml"));
+        };
         RecordingSeams seams;
-        TfrmMain window(settings, seams);
-        QTRY_VERIFY_WITH_TIMEOUT(window.lbSquads->count() == m_pages.size(), 10000);
-
-        for (const char* name : {"png", "query", "folderdot", "nopicture"}) {
-            QFile::remove("Head.txt");
-            showSquad(window, name);
-            QVERIFY2(!QFile::exists("Head.txt"), name); // no request was made
-            QCOMPARE(logoSize(window), QSize());
+        TfrmMain window(settings(), seams);
+        waitIdle(window, 2);
+        {
+            FileSizeLimit diskFull(2048);
+            QVERIFY(diskFull.works());
+            ScriptedPeer full;
+            openWithLogo(window, full);
         }
-    }
-
-    void badLogosLeaveTheLogoEmptyAndTheWindowReady()
-    {
-        AppSettings settings;
-        settings.directoryUrl = m_web->url("corvanet.xml");
-        RecordingSeams seams;
-        TfrmMain window(settings, seams);
-        QTRY_VERIFY_WITH_TIMEOUT(window.lbSquads->count() == m_pages.size(), 10000);
-
-        // Each follows a squad whose logo did show: the old logo must not
-        // stay on the new squad's page.
-        for (const char* name : {"missing", "refused", "truncated", "huge"}) {
-            showSquad(window, "absolute");
-            QCOMPARE(logoSize(window), QSize(64, 32));
-            showSquad(window, name);
-            QVERIFY2(logoSize(window).isEmpty(), name);
-            QCOMPARE(seams.cursor, UiSeams::crDefault);
-            window.twSquad->setCurrentIndex(window.twSquadModel->index(0, 0));
-            QVERIFY2(logoSize(window).isEmpty(), name);
-        }
+        expectSound(window, seams);
         QVERIFY(seams.messages.isEmpty());
+        QCOMPARE(logoSize(window), QSize()); // never the first 2 KiB of the picture
+        QVERIFY(QFileInfo("temp.jpg").size() <= 2048);
+
+        // With room again, the same squad shows its logo.
+        ScriptedPeer roomy;
+        openWithLogo(window, roomy);
+        QCOMPARE(logoSize(window), QSize(96, 72));
     }
 };
 

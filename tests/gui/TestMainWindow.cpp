@@ -3,67 +3,22 @@
 // local files, so every load is real but quick.
 
 #include <QAbstractItemModelTester>
-#include <QApplication>
-#include <QPushButton>
-#include <QDir>
-#include <QFile>
-#include <QLabel>
-#include <QListWidget>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
-#include <QtTest>
 
 #include "AboutFrm.h"
-#include "MainFrm.h"
+#include "FaultHelpers.h"
 #include "PageArea.h"
-#include "RecordingSeams.h"
 
-namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-QStringList listTexts(QListWidget* list)
-{
-    QStringList texts;
-    for (int i = 0; i < list->count(); ++i)
-        texts << list->item(i)->text();
-    return texts;
-}
-
-QListWidgetItem* itemWithUrl(QListWidget* list, const QString& url)
-{
-    for (int i = 0; i < list->count(); ++i)
-        if (list->item(i)->data(TfrmMain::SquadUrlRole).toString() == url)
-            return list->item(i);
-    return nullptr;
-}
-
-} // namespace
+using namespace FaultHelpers;
 
 class TestMainWindow : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString m_savedCwd;
+    WorkingDir m_dir;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
-
-    // A directory whose entries point at pages in the temporary folder.
-    QByteArray directory(const QList<QPair<QString, QString>>& entries) const
-    {
-        QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<squads>\n";
-        for (const auto& [nick, page] : entries)
-            xml += "  <squad nick=\"" + nick.toUtf8() + "\" web=\"" + path(page).toUtf8() + "\"/>\n";
-        return xml + "</squads>\n";
-    }
 
     AppSettings settingsFor(const QString& directoryFile) const
     {
@@ -72,26 +27,29 @@ private:
         return settings;
     }
 
-    void waitReady(TfrmMain& window)
+    // Writes a directory whose entries point at pages in the temporary
+    // folder (an address with a scheme stays as it is), and returns the
+    // settings of a window that loads it.
+    AppSettings withDirectory(const QList<QPair<QString, QString>>& entries)
     {
-        QTRY_VERIFY_WITH_TIMEOUT(!window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive()
-                                     && window.status() == QLatin1String("Ready"),
-                                 10000);
+        QList<QPair<QString, QString>> paths;
+        for (const auto& [nick, page] : entries)
+            paths.append({nick, page.contains(':') ? page : path(page)});
+        writeFile(path("dir.xml"), directory(paths));
+        return settingsFor("dir.xml");
     }
 
-    void selectEntry(TfrmMain& window, const QString& page)
+    // Shows the squad list, where page.xml was selected, and opens its squad.
+    void showSquad(TfrmMain& window, const QString& page)
     {
-        QListWidgetItem* item = itemWithUrl(window.lbSquads, path(page));
-        QVERIFY(item);
-        window.lbSquads->setCurrentItem(item); // a click: selection changes, lbSquadsClick runs
+        window.tbtnDatabaseClick();
+        openSquad(window, path(page));
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        m_savedCwd = QDir::currentPath();
-        QDir::setCurrent(m_dir.path());
         writeFile(path("alpha.xml"), R"(<?xml version="1.0"?>
 <squad nick="ALF">
   <name>Alpha Wing</name>
@@ -111,14 +69,10 @@ private slots:
         writeFile(path("empty.xml"), "<squad nick=\"E\"/>");
         writeFile(path("notsquad.xml"), "<team nick=\"T\"><member nick=\"m\" id=\"1\"><name>M</name></member></team>");
         writeFile(path("comment.xml"), "<squad nick=\"C\"><member nick=\"m\" id=\"1\"/></squad><!-- after -->");
-        writeFile(path("broken.xml"), "<squad nick=\"B\"><member>");
     }
-
-    void cleanupTestCase() { QDir::setCurrent(m_savedCwd); }
 
     void startsOfflineThenRetriesQuietlyUntilTheDirectoryLoads()
     {
-        QFile::remove(path("late.xml"));
         RecordingSeams seams;
         TfrmMain window(settingsFor("late.xml"), seams);
 
@@ -128,8 +82,7 @@ private slots:
         QCOMPARE(seams.messages[0].icon, UiSeams::Icon::Warning);
         QCOMPARE(window.status(), QString("Connecting to internet..."));
         QVERIFY(window.tmrTestConnection->isActive());
-        QVERIFY(!window.tbtnDatabase->isEnabled());
-        QVERIFY(!window.tbtnDetails->isEnabled());
+        QVERIFY(!window.tbtnDatabase->isEnabled() && !window.tbtnDetails->isEnabled());
         QVERIFY(!window.miAdd->isEnabled());
         QVERIFY(!window.pgLeft->isPageVisible(window.tbshtDatabase));
 
@@ -138,7 +91,7 @@ private slots:
         QCOMPARE(seams.messages.size(), 1);
         QCOMPARE(window.status(), QString("Connecting to internet..."));
 
-        writeFile(path("late.xml"), directory({{"b", "alpha.xml"}}));
+        writeFile(path("late.xml"), directory({{"b", path("alpha.xml")}}));
         // The reconnect load runs under "Ready", without a busy cursor.
         QTRY_VERIFY_WITH_TIMEOUT(!window.tmrTestConnection->isActive(), 5000);
         QCOMPARE(window.status(), QString("Ready"));
@@ -152,35 +105,30 @@ private slots:
 
     void listsSquadsSortedWithoutRegardToCaseAndReselectsAfterRefresh()
     {
-        writeFile(path("dir.xml"), directory({{"b", "alpha.xml"},
-                                              {"A", "empty.xml"},
-                                              {"c", "notsquad.xml"},
-                                              {"Ärger", "comment.xml"},
-                                              {"A", "broken.xml"}}));
         RecordingSeams seams;
-        TfrmMain window(settingsFor("dir.xml"), seams);
+        TfrmMain window(withDirectory({{"b", "alpha.xml"}, {"A", "empty.xml"}, {"c", "notsquad.xml"},
+                                       {"Ärger", "comment.xml"}, {"A", "none.xml"},
+                                       {"gopher", "gopher:/nowhere"}}),
+                        seams);
         QCOMPARE(window.status(), QString("Loading database..."));
         QCOMPARE(seams.cursor, UiSeams::crAppStart);
-        waitReady(window);
+        waitIdle(window);
         QCOMPARE(seams.cursor, UiSeams::crDefault);
         QVERIFY(seams.messages.isEmpty());
 
-        QCOMPARE(listTexts(window.lbSquads), QStringList({"A", "A", "Ärger", "b", "c"}));
+        QCOMPARE(listTexts(window.lbSquads), QStringList({"A", "A", "Ärger", "b", "c", "gopher"}));
         QVERIFY(window.lbSquads->selectedItems().isEmpty());
         QVERIFY(!window.tbtnDetails->isEnabled());
-        QVERIFY(window.tbtnDatabase->isEnabled());
-        QVERIFY(window.miAdd->isEnabled());
+        QVERIFY(window.tbtnDatabase->isEnabled() && window.miAdd->isEnabled());
 
-        selectEntry(window, "notsquad.xml");
-        QCOMPARE(window.SelectedSquadUrl, path("notsquad.xml"));
+        QVERIFY(selectUrl(window, path("notsquad.xml")));
         QVERIFY(window.tbtnDetails->isEnabled());
 
         window.tbtnRefreshClick();
         QCOMPARE(window.status(), QString("Loading database..."));
         QVERIFY(!window.tbtnDetails->isEnabled());
-        // The old list stays until the new one has loaded.
-        QCOMPARE(window.lbSquads->count(), 5);
-        waitReady(window);
+        QCOMPARE(window.lbSquads->count(), 6); // the old list stays until the new one has loaded
+        waitIdle(window);
         QCOMPARE(window.lbSquads->selectedItems().size(), 1);
         QCOMPARE(window.lbSquads->selectedItems()[0]->text(), QString("c"));
         QVERIFY(!window.tbtnDetails->isEnabled()); // a fill is no click
@@ -189,34 +137,41 @@ private slots:
         window.setStatus("ready");
         window.tbtnRefreshClick();
         window.tbtnDetailsClick();
-        QVERIFY(!window.tmrWaitDatabase->isActive());
-        QVERIFY(!window.tmrWaitDetail->isActive());
+        QVERIFY(!window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive());
+
+        // A page address whose load cannot even start: a message, and nothing else.
         window.setStatus("Ready");
+        QVERIFY(selectUrl(window, "gopher:/nowhere"));
+        window.tbtnDetailsClick();
+        QCOMPARE(seams.messages.size(), 1);
+        QCOMPARE(seams.messages[0].text, QString("This is broken link to squad."));
+        QCOMPARE(seams.messages[0].caption, QString("Connection failed"));
+        QVERIFY(idle(window));
+        QCOMPARE(seams.cursor, UiSeams::crDefault);
     }
 
     // Shown on screen as a person meets it: the keys reach the list as soon as
     // it shows, and a click on the entry that Refresh selected again counts.
     void theListTakesTheFocusAndAClickOnTheReselectedEntryCounts()
     {
-        writeFile(path("dir-focus.xml"), directory({{"a", "alpha.xml"}, {"b", "empty.xml"}}));
         RecordingSeams seams;
-        TfrmMain window(settingsFor("dir-focus.xml"), seams);
+        TfrmMain window(withDirectory({{"a", "alpha.xml"}, {"b", "empty.xml"}}), seams);
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        waitReady(window);
+        waitIdle(window);
         QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.lbSquads));
 
         QTest::keyClick(window.lbSquads, Qt::Key_Down);
         QVERIFY(window.tbtnDetails->isEnabled());
         window.tbtnDetailsClick();
-        waitReady(window);
+        waitIdle(window);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.twSquad));
         window.tbtnDatabaseClick();
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.lbSquads));
 
         window.tbtnRefreshClick();
-        waitReady(window);
+        waitIdle(window);
         QCOMPARE(window.lbSquads->selectedItems().size(), 1);
         QVERIFY(!window.tbtnDetails->isEnabled());
         QListWidgetItem* selected = window.lbSquads->selectedItems()[0];
@@ -231,35 +186,34 @@ private slots:
         writeFile(path("bad-dir.xml"), "<squads><squad nick=\"x\" web=\"y\"/>");
         RecordingSeams seams;
         TfrmMain window(settingsFor("bad-dir.xml"), seams);
-        waitReady(window);
+        waitIdle(window);
         QVERIFY(seams.messages.isEmpty());
         QVERIFY(!window.pgLeft->isPageVisible(window.tbshtDatabase));
-        QVERIFY(!window.tbtnDatabase->isEnabled());
-        QVERIFY(!window.miAdd->isEnabled());
+        QVERIFY(!window.tbtnDatabase->isEnabled() && !window.miAdd->isEnabled());
         QCOMPARE(seams.cursor, UiSeams::crDefault);
 
         // A directory whose last node is a comment lists nothing, but shows the list.
         writeFile(path("bad-dir.xml"), "<squads><squad nick=\"x\" web=\"y\"/></squads><!-- c -->");
         window.tbtnRefreshClick();
-        waitReady(window);
+        waitIdle(window, 0);
         QVERIFY(window.pgLeft->isPageVisible(window.tbshtDatabase));
-        QCOMPARE(window.lbSquads->count(), 0);
     }
 
     void showsASquadAsATreeWithDetailPages()
     {
-        writeFile(path("dir2.xml"), directory({{"alpha", "alpha.xml"}, {"empty", "empty.xml"}}));
         RecordingSeams seams;
-        TfrmMain window(settingsFor("dir2.xml"), seams);
+        TfrmMain window(withDirectory({{"alpha", "alpha.xml"}, {"empty", "empty.xml"},
+                                       {"t", "notsquad.xml"}, {"c", "comment.xml"}}),
+                        seams);
         QAbstractItemModelTester tester(window.twSquadModel, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        waitReady(window);
+        waitIdle(window);
 
-        selectEntry(window, "alpha.xml");
+        QVERIFY(selectUrl(window, path("alpha.xml")));
         window.tbtnDetailsClick();
         QCOMPARE(window.status(), QString("Loading squad details ..."));
         QVERIFY(!window.miAdd->isEnabled());
         QCOMPARE(TfrmMain::CurrentSquadUrl, path("alpha.xml"));
-        waitReady(window);
+        waitIdle(window);
         QCOMPARE(seams.cursor, UiSeams::crDefault);
 
         QVERIFY(window.pgLeft->isPageVisible(window.tbshtDetails));
@@ -297,7 +251,6 @@ private slots:
         window.tbtnDetails->setEnabled(true);
 
         // Database goes back to the list, with the detail pages hidden.
-        QFile::remove("temp.jpg");
         writeFile("temp.jpg", "not a picture");
         window.tbtnDatabaseClick();
         QVERIFY(window.pgLeft->isPageVisible(window.tbshtDatabase));
@@ -306,80 +259,33 @@ private slots:
         QVERIFY(window.miAdd->isEnabled());
 
         // A page without members: the squad node alone, selected and expanded.
-        selectEntry(window, "empty.xml");
-        window.tbtnDetailsClick();
-        waitReady(window);
+        showSquad(window, "empty.xml");
         QCOMPARE(window.twSquadModel->topLevelCount(), 1);
         QCOMPARE(window.twSquadModel->rowCount(window.twSquadModel->index(0, 0)), 0);
         QVERIFY(window.pgInfo->isPageVisible(window.tbshtSquad));
         QCOMPARE(window.stSName->text(), QString());
-    }
 
-    void oddSquadPagesGiveEmptyNodesButKeepTheirMembers()
-    {
-        writeFile(path("dir3.xml"), directory({{"t", "notsquad.xml"}, {"c", "comment.xml"}}));
-        RecordingSeams seams;
-        TfrmMain window(settingsFor("dir3.xml"), seams);
-        waitReady(window);
-
-        selectEntry(window, "notsquad.xml");
-        window.tbtnDetailsClick();
-        waitReady(window);
+        // A root not named "squad" gives an empty node that keeps its members,
+        // and no page; a page ending in a comment gives an empty node alone.
+        showSquad(window, "notsquad.xml");
         QModelIndex top = window.twSquadModel->index(0, 0);
         QCOMPARE(top.data().toString(), QString());
         QCOMPARE(window.twSquadModel->rowCount(top), 1);
         QCOMPARE(window.twSquadModel->index(0, 0, top).data().toString(), QString("M"));
         QVERIFY(!window.pgInfo->isPageVisible(window.tbshtSquad));
         QVERIFY(!window.pgInfo->isPageVisible(window.tbshtMember));
-
-        window.tbtnDatabaseClick();
-        selectEntry(window, "comment.xml");
-        window.tbtnDetailsClick();
-        waitReady(window);
+        showSquad(window, "comment.xml");
         top = window.twSquadModel->index(0, 0);
         QCOMPARE(top.data().toString(), QString());
         QCOMPARE(window.twSquadModel->rowCount(top), 0);
         QVERIFY(seams.messages.isEmpty());
     }
 
-    void brokenAndDeadSquadPagesAreReported()
-    {
-        writeFile(path("dir4.xml"), directory({{"broken", "broken.xml"}}) .replace("</squads>",
-                  "<squad nick=\"gopher\" web=\"gopher:/nowhere\"/></squads>"));
-        RecordingSeams seams;
-        TfrmMain window(settingsFor("dir4.xml"), seams);
-        waitReady(window);
-
-        // A page address whose load cannot start: a message, and nothing else.
-        QListWidgetItem* gopher = itemWithUrl(window.lbSquads, "gopher:/nowhere");
-        QVERIFY(gopher);
-        window.lbSquads->setCurrentItem(gopher);
-        window.tbtnDetailsClick();
-        QCOMPARE(seams.messages.size(), 1);
-        QCOMPARE(seams.messages[0].text, QString("This is broken link to squad."));
-        QCOMPARE(seams.messages[0].caption, QString("Connection failed"));
-        QCOMPARE(window.status(), QString("Ready"));
-        QCOMPARE(seams.cursor, UiSeams::crDefault);
-        QVERIFY(!window.tmrWaitDetail->isActive());
-
-        // A page that loads nothing: "Squad not found."
-        selectEntry(window, "broken.xml");
-        window.tbtnDetailsClick();
-        // (Publishing the directory then fails: this window has no FTP account.)
-        QTRY_VERIFY_WITH_TIMEOUT(seams.messages.size() >= 2, 5000);
-        QCOMPARE(seams.messages[1].text, QString("Squad not found.\r\nSquad will be removed from database..."));
-        QCOMPARE(seams.messages[1].caption, QString("Information"));
-        QCOMPARE(seams.messages[1].icon, UiSeams::Icon::Information);
-        QCOMPARE(seams.cursor, UiSeams::crDefault);
-    }
-
     void linksHighlightInsideTheirBorderAndResetOverThePage()
     {
-        writeFile(path("dir5.xml"), directory({{"alpha", "alpha.xml"}}));
         RecordingSeams seams;
-        TfrmMain window(settingsFor("dir5.xml"), seams);
-        window.resize(603, 528);
-        waitReady(window);
+        TfrmMain window(withDirectory({}), seams);
+        waitIdle(window); // the default cursor again
         QLabel* link = window.stSEmail;
         link->resize(100, 21);
 
@@ -417,7 +323,7 @@ private slots:
     void theAboutBoxIsBorderlessAndClosesWithOk()
     {
         RecordingSeams seams;
-        TfrmMain window(settingsFor("dir5.xml"), seams);
+        TfrmMain window(withDirectory({}), seams);
         bool checked = false;
         QTimer::singleShot(0, this, [&] {
             auto* about = qobject_cast<TfrmAbout*>(QApplication::activeModalWidget());

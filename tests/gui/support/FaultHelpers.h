@@ -1,28 +1,49 @@
 #pragma once
 
-// Helpers of the window fault tests: files, pictures, pages, waiting for the
-// window to come back, and a guard that turns a hang into a failure.
+// Helpers of the window tests: files, pictures, pages, driving the window and
+// waiting for it to come back, a full disk, and a guard that turns a hang
+// into a failure.
 
+#include <QApplication>
 #include <QBuffer>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
 #include <functional>
+#include <sys/resource.h>
 
+#include "AddSquadFrm.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
 #include "MainFrm.h"
 #include "RecordingSeams.h"
+#include "ScriptedPeer.h"
+#include "TestSupport.h"
 
 namespace FaultHelpers
 {
+
+// A temporary folder that is the working directory for as long as it lives.
+class WorkingDir : public QTemporaryDir
+{
+public:
+    WorkingDir() { QDir::setCurrent(path()); }
+    ~WorkingDir() { QDir::setCurrent(m_saved); }
+
+private:
+    const QString m_saved = QDir::currentPath();
+};
 
 inline bool writeFile(const QString& path, const QByteArray& content)
 {
@@ -36,6 +57,12 @@ inline QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// One of the JPEG files under tests/app/data.
+inline QByteArray fixture(const QString& name)
+{
+    return readFile(sourcePath("tests/app/data/" + name));
 }
 
 // A baseline JPEG. Noise keeps it from compressing to almost nothing.
@@ -56,16 +83,12 @@ inline QByteArray jpeg(int width, int height, bool noise = false)
     return data;
 }
 
-inline QByteArray squadPage(const QByteArray& nick, const QString& picture = QString(),
-                            int members = 0)
+inline QByteArray squadPage(const QByteArray& nick, const QStringList& pictures = {})
 {
     QByteArray xml =
         "<?xml version=\"1.0\"?>\n<squad nick=\"" + nick + "\"><name>" + nick + " squad</name>";
-    if (!picture.isEmpty())
+    for (const QString& picture : pictures)
         xml += "<picture>" + picture.toUtf8().replace("&", "&amp;") + "</picture>";
-    for (int i = 0; i < members; ++i)
-        xml += "\n<member nick=\"m" + QByteArray::number(i) + "\" id=\"" + QByteArray::number(i) +
-               "\"><name>Member " + QByteArray::number(i) + "</name></member>";
     return xml + "</squad>\n";
 }
 
@@ -87,11 +110,10 @@ inline QStringList listTexts(const QListWidget* list)
     return texts;
 }
 
-// Polls the documents every 20 ms instead of 500: the same window, quicker.
-inline void speedUp(TfrmMain& window)
+inline QSize logoSize(const TfrmMain& window)
 {
-    for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
-        timer->setInterval(20);
+    const QPixmap pixmap = window.imgLogo->pixmap();
+    return pixmap.isNull() ? QSize() : pixmap.size();
 }
 
 // The window is idle: no load polled, "Ready".
@@ -99,6 +121,16 @@ inline bool idle(const TfrmMain& window)
 {
     return !window.tmrWaitDatabase->isActive() && !window.tmrWaitDetail->isActive() &&
            window.status() == QLatin1String("Ready");
+}
+
+// Waits until the window is idle, with this many squads listed unless -1.
+// It polls its documents every 20 ms instead of 500: the same window, quicker.
+inline void waitIdle(TfrmMain& window, int listed = -1)
+{
+    for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
+        timer->setInterval(20);
+    QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || window.lbSquads->count() == listed),
+                             15000);
 }
 
 // Selects the list entry with this page address, as a click does.
@@ -113,6 +145,42 @@ inline bool selectUrl(TfrmMain& window, const QString& url)
     return false;
 }
 
+// Selects the squad, presses Squad Details and waits until all it started
+// (the logo step, a removal and its publish and reload) is over.
+inline void openSquad(TfrmMain& window, const QString& url)
+{
+    QVERIFY(selectUrl(window, url));
+    window.tbtnDetailsClick();
+    QCOMPARE(window.status(), QStringLiteral("Loading squad details ..."));
+    waitIdle(window);
+}
+
+// Opens the Add Squad dialog, lets act() work it and returns once it closed.
+inline void runAddSquad(TfrmMain& window, const std::function<void(TfrmAddSquad&)>& act)
+{
+    bool ran = false;
+    QTimer::singleShot(0, &window, [&] {
+        auto* dialog = qobject_cast<TfrmAddSquad*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        ran = true;
+        act(*dialog);
+    });
+    window.miAddClick();
+    QVERIFY(ran);
+}
+
+// Add Squad with this address, confirmed by OK or by Enter.
+inline void addSquad(TfrmMain& window, const QString& url, bool enter = false)
+{
+    runAddSquad(window, [&](TfrmAddSquad& dialog) {
+        dialog.edtUrl->setText(url);
+        if (enter)
+            QTest::keyClick(dialog.edtUrl, Qt::Key_Return);
+        else
+            dialog.btnOK->click();
+    });
+}
+
 // What every fault must leave behind: "Ready", the default cursor, Details,
 // Database and Refresh accepted again.
 inline void expectSound(TfrmMain& window, const RecordingSeams& seams)
@@ -122,6 +190,43 @@ inline void expectSound(TfrmMain& window, const RecordingSeams& seams)
     QVERIFY(!window.HttpClient->Connected);
     QVERIFY(!window.FtpClient->Connected);
 }
+
+// Sends bytes again and again, pausing between sends, until the client hangs
+// up (a send on a closed connection ends the script). The request is not read.
+inline void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs)
+{
+    peer.send(bytes).pause(pauseMs).run(
+        [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
+}
+
+// A full disk while it lives: no file of this process grows beyond `bytes`,
+// and a write beyond fails instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        if (getrlimit(RLIMIT_FSIZE, &m_saved) != 0)
+            return;
+        rlimit small = m_saved;
+        small.rlim_cur = bytes;
+        m_works = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (m_works)
+            setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool works() const { return m_works; }
+
+private:
+    rlimit m_saved{};
+    void (*m_handler)(int);
+    bool m_works = false;
+};
 
 // A network call that never returns would hang the test inside the window's
 // timer tick, where no QTRY can see it. After limitMs the guard aborts both
