@@ -166,13 +166,15 @@ int main(int argc, char** argv)
     }
     window.twSquad->repaint();
     const qint64 treeNs = clock.nsecsElapsed();
-    const QModelIndex squad = window.twSquadModel->index(0, 0);
-    const int members = window.twSquadModel->rowCount(squad);
 
     clock.restart();
     window.PrepareDetails();
     window.twSquad->repaint();
     const qint64 prepareNs = clock.nsecsElapsed();
+    // Taken after PrepareDetails, which resets the model: an index from
+    // before would point into the tree it threw away.
+    const QModelIndex squad = window.twSquadModel->index(0, 0);
+    const int members = window.twSquadModel->rowCount(squad);
 
     clock.restart();
     window.twSquad->scrollToBottom();
