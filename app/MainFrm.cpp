@@ -279,8 +279,6 @@ void TfrmMain::createComponents()
     FtpClient->ProxyPort = 0;
     FtpClient->TimeOut = kClientTimeOut;
     minUploadRate = kMinUploadRate;
-
-    lbSquads->setFocus();
 }
 
 namespace {
