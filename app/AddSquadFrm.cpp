@@ -1,10 +1,12 @@
 #include "AddSquadFrm.h"
 
+#include "DirectoryChange.h"
 #include "ErrorReport.h"
 #include "EventWait.h"
 #include "MainFrm.h"
 #include "UiSeams.h"
 
+#include <QCloseEvent>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,21 +17,6 @@
 namespace {
 
 const QString kTmp = QStringLiteral("a.tmp");
-
-// The first child of the directory root whose "web" attribute is url;
-// children without one (text, comments, foreign entries) are passed over.
-XmlNode findEntry(const XmlNode& root, const QString& url)
-{
-    const XmlNodeList children = root.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        const XmlNode web = child.attributes().getNamedItem(QStringLiteral("web"));
-        if (!web.isNull() && web.text() == url)
-            return child;
-    }
-    return XmlNode();
-}
 
 } // namespace
 
@@ -84,6 +71,8 @@ void TfrmAddSquad::FormCreate()
 
 void TfrmAddSquad::btnCancelClick()
 {
+    if (m_main.publishing())
+        return; // see reject()
     m_closed = true;
     done(QDialog::Rejected);
 }
@@ -91,9 +80,23 @@ void TfrmAddSquad::btnCancelClick()
 void TfrmAddSquad::reject()
 {
     // Closing the window or Escape: the same as Cancel, also in the middle
-    // of an OK that is waiting for a document.
+    // of an OK that is waiting for a document. Not while the directory is
+    // being published: the dialog would vanish while the upload goes on, and
+    // the main window would take new work meanwhile. The publish ends by
+    // itself (every step is bounded) and closes the dialog.
+    if (m_main.publishing())
+        return;
     m_closed = true;
     QDialog::reject();
+}
+
+void TfrmAddSquad::closeEvent(QCloseEvent* event)
+{
+    if (m_main.publishing()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 bool TfrmAddSquad::waitFor(const XmlDocument& document)
@@ -157,15 +160,11 @@ void TfrmAddSquad::runOk()
     if (!accepted) {
         seams.messageBox(QStringLiteral("Bad file URL or incorrect data format."),
                          QStringLiteral("Squad not found"), UiSeams::Icon::Warning);
-        // A directory that did not load has nothing to remove and must never
-        // be published: it would replace the shared directory with nothing.
-        if (!root.isNull()) {
-            XmlNode entry = findEntry(root, url);
-            if (!entry.isNull()) {
-                root.removeChild(entry);
-                m_main.publishDirectory(false);
-            }
-        }
+        // The removal goes to the directory as it is on the server now, which
+        // may differ from the copy just loaded; it is asked for only when that
+        // copy lists the address, as the user saw it listed.
+        if (!root.isNull() && !DirectoryChange::findEntry(root, url).isNull())
+            m_main.publishChange(DirectoryChange::remove(url), false);
         seams.setScreenCursor(UiSeams::crDefault);
         if (QFile::exists(kTmp))
             QFile::remove(kTmp);
@@ -182,32 +181,17 @@ void TfrmAddSquad::runOk()
         return;
     }
 
-    if (!findEntry(root, url).isNull()) {
+    if (!DirectoryChange::findEntry(root, url).isNull()) {
         SquadUrl = url;
         done(QDialog::Accepted);
         seams.setScreenCursor(UiSeams::crDefault);
         return;
     }
 
-    XmlNode entry = root.appendChild(m_main.DatabaseDoc.createElement(QStringLiteral("squad")));
-    XmlNode nick = m_main.DatabaseDoc.createAttribute(QStringLiteral("nick"));
-    entry.attributes().setNamedItem(nick);
-    const XmlNode pageRoot = m_main.DetailDoc.lastChild();
-    const XmlNodeList pageChildren = pageRoot.childNodes();
-    const int count = pageChildren.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = pageChildren.item(i);
-        if (child.nodeName() == QLatin1String("name")) {
-            nick.setText(child.text());
-            break;
-        }
-    }
-    XmlNode web = m_main.DatabaseDoc.createAttribute(QStringLiteral("web"));
-    entry.attributes().setNamedItem(web);
-    web.setText(url);
+    // The entry is added to the directory as it is on the server when the
+    // publish runs; one listed there meanwhile is not added twice.
+    m_main.publishChange(DirectoryChange::add(DirectoryChange::pageName(m_main.DetailDoc), url), true);
     SquadUrl = url;
-
-    m_main.publishDirectory(true);
     if (QFile::exists(kTmp))
         QFile::remove(kTmp);
     seams.setScreenCursor(UiSeams::crDefault);

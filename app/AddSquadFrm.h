@@ -8,7 +8,9 @@
 // It works on the main window's two documents and publishes through the main
 // window. Its waits turn the event loop, so clicks reach it meanwhile: a
 // second OK while one is running is ignored, and closing the dialog during a
-// wait abandons the OK without changing the directory.
+// document wait abandons the OK without changing the directory. While the
+// directory is being published the dialog cannot be closed: it closes when
+// the publish ends.
 
 #include <QDialog>
 #include <QString>
@@ -40,6 +42,9 @@ public:
 
 public slots:
     void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     // Runs the event loop until the document has finished loading or the

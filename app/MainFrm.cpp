@@ -3,6 +3,7 @@
 #include "AboutFrm.h"
 #include "AddSquadFrm.h"
 #include "CallDeadline.h"
+#include "DirectoryPublisher.h"
 #include "ErrorReport.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
@@ -20,6 +21,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
@@ -36,8 +38,6 @@
 using ErrorReport::guarded;
 
 QString TfrmMain::CurrentSquadUrl;
-const QString TfrmMain::RemoteDirectory = QStringLiteral("/corvanet.xml");
-const QString TfrmMain::RemoteUploadName = QStringLiteral("/corvanet.xml.tmp");
 
 namespace {
 
@@ -47,11 +47,10 @@ const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
 
 // The network clients wait without a limit of their own; a server that
-// accepts and never answers must not hold the window busy for ever. Each call
-// of a client as a whole is bounded as well (CallDeadline): by this time, and
-// an upload by this time plus one second for every minUploadRate bytes.
+// accepts and never answers must not hold the window busy for ever. A logo
+// fetch as a whole is bounded as well (CallDeadline); publishing is bounded
+// by each reply and by the progress of its transfers (DirectoryPublisher).
 constexpr int kClientTimeOut = 30000;
-constexpr qint64 kMinUploadRate = 64 * 1024;
 
 // The order of the squad list: alphabetical by the user's language, without
 // regard to case, so that "Ärger" stands with the A's rather than after "Z".
@@ -278,7 +277,7 @@ void TfrmMain::createComponents()
     FtpClient->ReportLevel = 0;
     FtpClient->ProxyPort = 0;
     FtpClient->TimeOut = kClientTimeOut;
-    minUploadRate = kMinUploadRate;
+    publishOptions.localCopy = kTmp;
 }
 
 namespace {
@@ -594,10 +593,6 @@ void TfrmMain::tmrWaitDetailTimer()
         // because of one bad minute; the entry stays.
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
-        // Details disabled "Add Squad ..." until the list shows again; when
-        // the list is what still shows, it is back at once.
-        if (pgLeft->isPageVisible(tbshtDatabase))
-            miAdd->setEnabled(true);
         m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
                            UiSeams::Icon::Warning);
     } else {
@@ -625,6 +620,8 @@ void TfrmMain::tbtnDatabaseClick()
 
 void TfrmMain::miAddClick()
 {
+    if (m_publishing)
+        return;
     auto* dialog = new TfrmAddSquad(*this);
     const int result = dialog->exec();
     const QString url = dialog->SquadUrl;
@@ -913,77 +910,51 @@ void TfrmMain::runLogoStep()
         imgLogo->setPixmap(QPixmap::fromImage(image));
 }
 
-void TfrmMain::publishDirectory(bool deleteTmpOnError)
+DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)
 {
+    if (m_publishing)
+        throw PublishError(QStringLiteral("A publish is running already"));
     setScreenCursor(UiSeams::crHourGlass);
     setStatus(QStringLiteral("Uploading corvanet changes..."));
-    try {
-        // A directory that did not load must never replace the shared one.
-        if (!DatabaseDoc.lastChild().isNull()) {
-            DatabaseDoc.save(kTmp);
-            FtpClient->Host = m_settings.ftpHost;
-            FtpClient->Port = m_settings.ftpPort;
-            FtpClient->UserID = m_settings.ftpUser;
-            FtpClient->Password = m_settings.ftpPassword;
-            FtpClient->Passive = true;
-            const int timeOut = FtpClient->TimeOut;
-            {
-                const CallDeadline deadline(*FtpClient, timeOut);
-                FtpClient->Connect();
-            }
-            try {
-                if (FtpClient->Connected) {
-                    {
-                        const qint64 size = QFileInfo(kTmp).size();
-                        const qint64 rate = std::max<qint64>(minUploadRate, 1);
-                        const qint64 allowance = timeOut <= 0 ? 0 : timeOut + size * 1000 / rate;
-                        const CallDeadline deadline(
-                            *FtpClient, int(std::min<qint64>(allowance, std::numeric_limits<int>::max())));
-                        FtpClient->Upload(kTmp, RemoteUploadName);
-                    }
-                    // Only a complete upload replaces the directory; other
-                    // users never load a half-written one either.
-                    const CallDeadline deadline(*FtpClient, timeOut);
-                    FtpClient->Rename(RemoteUploadName, RemoteDirectory);
-                }
-            } catch (...) {
-                // Leave no half-used session behind for the next publish.
-                try {
-                    const CallDeadline deadline(*FtpClient, timeOut);
-                    FtpClient->Disconnect();
-                } catch (...) {
-                }
-                throw;
-            }
-            const CallDeadline deadline(*FtpClient, timeOut);
-            FtpClient->Disconnect();
-        }
-    } catch (...) {
-        if (deleteTmpOnError && QFile::exists(kTmp))
-            QFile::remove(kTmp);
+    // While the publish waits, the window stays live: nothing that could
+    // start a second one (Add Squad, a removal through Details) may run.
+    m_publishing = true;
+    const bool addWasEnabled = miAdd->isEnabled();
+    miAdd->setEnabled(false);
+    const QPointer<TfrmMain> self(this);
+    auto restore = [&] {
+        if (!self)
+            return;
+        m_publishing = false;
+        miAdd->setEnabled(addWasEnabled);
         setStatus(kReady);
-        setScreenCursor(UiSeams::crDefault);
+    };
+    DirectoryChange::Outcome outcome;
+    try {
+        DirectoryPublisher::Options options = publishOptions;
+        options.replyTimeOut = FtpClient->TimeOut;
+        options.stallTimeOut = FtpClient->TimeOut;
+        DirectoryPublisher publisher(
+            *FtpClient, {m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser, m_settings.ftpPassword}, options);
+        outcome = publisher.publish(change);
+    } catch (...) {
+        if (self) {
+            if (deleteTmpOnError && QFile::exists(kTmp))
+                QFile::remove(kTmp);
+            restore();
+            setScreenCursor(UiSeams::crDefault);
+        }
         throw;
     }
-    setStatus(kReady);
+    restore();
+    return outcome;
 }
 
 void TfrmMain::removeDeadEntryAndPublish()
 {
-    XmlNode root = DatabaseDoc.lastChild();
-    if (!root.isNull()) {
-        const XmlNodeList children = root.childNodes();
-        const int count = children.length();
-        for (int i = 0; i < count; ++i) {
-            const XmlNode child = children.item(i);
-            const XmlNode web = child.attributes().getNamedItem(QStringLiteral("web"));
-            if (!web.isNull() && web.text() == SelectedSquadUrl) {
-                root.removeChild(child);
-                break;
-            }
-        }
-    }
-    publishDirectory(false);
+    // The entry of the page that was loaded, whatever the list selects now:
+    // the list stays clickable while a page loads.
+    publishChange(DirectoryChange::remove(CurrentSquadUrl), false);
     if (QFile::exists(kTmp))
         QFile::remove(kTmp);
     setScreenCursor(UiSeams::crDefault);

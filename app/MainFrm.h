@@ -20,6 +20,7 @@
 #include <QString>
 
 #include "AppSettings.h"
+#include "DirectoryPublisher.h"
 #include "SquadTreeModel.h"
 #include "XmlDocument.h"
 
@@ -130,33 +131,30 @@ public:
     // A logo body beyond this is cut off while it arrives, so that a server
     // that never stops sending cannot fill the disk. Tests lower it.
     qint64 maxLogoBytes;
-    // An upload may take FtpClient->TimeOut plus one second for every this
-    // many bytes before it is cut off. Tests raise it.
-    qint64 minUploadRate;
-    // The directory is uploaded under this name and then renamed onto
-    // "/corvanet.xml", so that an upload cut off half-way never replaces the
-    // shared directory with part of it.
-    static const QString RemoteDirectory;
-    static const QString RemoteUploadName;
+    // How the directory is published (the lock's lease and polling, the
+    // remote name, the local copy "a.tmp"); the time-outs come from
+    // FtpClient->TimeOut. Tests shorten the lease.
+    DirectoryPublisher::Options publishOptions;
 
     // Sets the screen cursor through the seams.
     void setScreenCursor(int cursorId);
 
-    // Saves DatabaseDoc to "a.tmp", uploads it as RemoteUploadName and
-    // renames that onto "/corvanet.xml", under the hourglass and the status
-    // "Uploading corvanet changes...". Waits (the FTP client turns the event
-    // loop); every FTP call is bounded as a whole. Ends with the status "Ready";
-    // the caller deletes "a.tmp" and resets the cursor. On an error the
-    // cursor is reset, "a.tmp" is deleted only when deleteTmpOnError, and the
-    // error propagates. A directory that holds nothing is never uploaded.
-    void publishDirectory(bool deleteTmpOnError);
+    // Publishes one change of the shared directory (DirectoryPublisher: on
+    // the directory as it is on the FTP account now, under its lock, saved
+    // through "a.tmp"), under the hourglass and the status "Uploading
+    // corvanet changes...". Waits; meanwhile Add Squad is off and a second
+    // publish throws. Ends with the status "Ready"; the caller deletes
+    // "a.tmp" and resets the cursor. On an error the cursor is reset, "a.tmp"
+    // is deleted only when deleteTmpOnError, and the error propagates.
+    DirectoryChange::Outcome publishChange(const DirectoryChange& change, bool deleteTmpOnError);
+    bool publishing() const { return m_publishing; }
 
     // The logo step: fetches the squad page's "picture" into "temp.jpg" and
     // shows it. Waits, each fetch at most HttpClient->TimeOut as a whole;
     // never throws.
     virtual void runLogoStep();
-    // Removes the directory entry of a squad whose page loaded nothing,
-    // publishes the directory and refreshes the list. Waits.
+    // Removes the directory entry of the squad whose page (CurrentSquadUrl)
+    // loaded nothing, publishes the directory and refreshes the list. Waits.
     virtual void removeDeadEntryAndPublish();
 
 protected:
@@ -175,4 +173,5 @@ private:
     AppSettings m_settings;
     UiSeams& m_seams;
     QLabel* m_statusLabel;
+    bool m_publishing = false;
 };

@@ -88,6 +88,29 @@ bool XmlDocument::load(const QString& url)
     return true;
 }
 
+bool XmlDocument::loadXml(const QByteArray& text)
+{
+    d->loader.reset();
+    d->tree.reset();
+    d->loadError.clear();
+    d->loadFailure = LoadFailure::None;
+    d->readyState = 4;
+    if (text.size() > d->sizeLimit) {
+        d->loadError = QStringLiteral("The document is larger than %1 bytes").arg(d->sizeLimit);
+        d->loadFailure = LoadFailure::Permanent;
+        return false;
+    }
+    XmlTree::Parser parser(QByteArray(), QStringLiteral("text"));
+    if (parser.feed(text.constData(), text.size()))
+        d->tree = parser.finish();
+    if (!d->tree) {
+        d->loadError = parser.error();
+        d->loadFailure = LoadFailure::Permanent;
+        return false;
+    }
+    return true;
+}
+
 int XmlDocument::readyState() const
 {
     return d->readyState;
@@ -157,4 +180,15 @@ void XmlDocument::save(const QString& fileName) const
     }
     if (!file.commit())
         throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));
+}
+
+QByteArray XmlDocument::saveToBytes() const
+{
+    QByteArray bytes;
+    if (d->tree && !d->tree->serialize([&bytes](const char* data, int size) {
+            bytes.append(data, size);
+            return true;
+        }))
+        throw EOleException(QStringLiteral("Cannot serialise the document"));
+    return bytes;
 }

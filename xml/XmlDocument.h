@@ -53,6 +53,11 @@ public:
     enum class LoadFailure { None, Transient, Permanent };
 
     bool load(const QString& url);
+    // Parses text as the whole document, at once and without any transfer:
+    // the same parser and limits as load(), readyState() 4 afterwards.
+    // Returns whether a document was made; a failure leaves the document
+    // empty with the reason in loadError() and loadFailure() Permanent.
+    bool loadXml(const QByteArray& text);
     int readyState() const; // 0 before any load, 1 while loading, 4 when ended
     QString xml() const;     // the whole document as text; empty when nothing is loaded
     QString loadError() const;
@@ -66,6 +71,8 @@ public:
 
     // Writes the whole document as XML; throws EOleException when it cannot.
     void save(const QString& fileName) const;
+    // The bytes save() would write.
+    QByteArray saveToBytes() const;
 
     bool operator==(const XmlDocument& other) const { return d == other.d; }
 

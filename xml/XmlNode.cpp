@@ -15,6 +15,11 @@ void requireNode(const XmlNode& node)
 
 } // namespace
 
+bool XmlNode::isElement() const
+{
+    return m_node && XmlTree::isElement(m_node);
+}
+
 QString XmlNode::nodeName() const
 {
     requireNode(*this);

@@ -26,6 +26,7 @@ public:
     bool operator==(const XmlNode& other) const { return m_node == other.m_node; }
 
     QString nodeName() const;
+    bool isElement() const; // false for no node
     XmlNodeList childNodes() const;     // whitespace-only text between elements is no node
     XmlNamedNodeMap attributes() const; // of an element; of any other node an empty map
     XmlNode lastChild() const;

@@ -3,6 +3,7 @@
 // root is the folder the directory is read from.
 
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include "FaultHelpers.h"
 #include "LoopbackFtpServer.h"
@@ -20,6 +21,18 @@ private:
 
     QString page(const QString& name) const { return m_root.filePath(name); }
     QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
+    // The addresses the directory on the server lists.
+    QStringList listed() const
+    {
+        XmlDocument document;
+        QStringList urls;
+        if (document.loadXml(readFile(directoryFile()))) {
+            const XmlNodeList entries = document.lastChild().childNodes();
+            for (int i = 0; i < entries.length(); ++i)
+                urls << entries.item(i).attributes().getNamedItem("web").text();
+        }
+        return urls;
+    }
 
     // Writes the directory, and returns the settings of a window that loads
     // and publishes it.
@@ -66,15 +79,77 @@ private slots:
         QVERIFY(seams.cursorHistory.contains(UiSeams::crHourGlass));
         QVERIFY(!window.FtpClient->Connected);
 
-        // The dead address is no longer the one selected when its page has
-        // failed: nothing is removed, the directory is published unchanged.
-        window.lbSquads->setCurrentRow(1);
+    }
+
+    // The removal takes the entry of the page that was loaded and edits the
+    // directory as it is on the server at that moment: a click on another
+    // entry while the page loads, or squads added by others since this
+    // window loaded the list, are never lost.
+    void theRemovalKeysOnTheLoadedPageAndTheServersCopy()
+    {
+        const QString dead = page("gone.xml");
+        RecordingSeams seams;
+        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", dead}}), seams);
+        waitIdle(window, 2);
+        // Meanwhile another user adds a squad.
+        writeFile(directoryFile(), directory({{"alive", page("alive.xml")}, {"dead", dead},
+                                              {"newcomer", page("noname.xml")}}));
+        QVERIFY(selectUrl(window, dead));
         window.tbtnDetailsClick();
-        window.SelectedSquadUrl = page("elsewhere.xml");
-        QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 2, 10000);
+        QCOMPARE(window.status(), QString("Loading squad details ..."));
+        QVERIFY(selectUrl(window, page("alive.xml"))); // a click while the page loads
+        window.lbSquadsClick();
+        QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
         waitIdle(window);
-        QCOMPARE(listTexts(window.lbSquads), QStringList({"alive", "second"}));
-        QVERIFY(readFile(directoryFile()).contains("gone.xml"));
+        QCOMPARE(listTexts(window.lbSquads), QStringList({"alive", "newcomer"}));
+        QVERIFY(!readFile(directoryFile()).contains("gone.xml"));
+    }
+
+    // Details during a reconnect load (which runs under "Ready" while the
+    // window's copy of the directory is empty): the message says the squad
+    // will be removed, and it is.
+    void aRemovalDuringAReconnectLoadHappens()
+    {
+        const QString dead = page("gone.xml");
+        RecordingSeams seams;
+        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", dead}}), seams);
+        waitIdle(window, 2);
+        ScriptedPeer stalling; // the directory's server, slow to answer
+        stalling.expectLine();
+        QVERIFY(window.DatabaseDoc.load(QString("http://127.0.0.1:%1/corvanet.xml").arg(stalling.port())));
+        QVERIFY(window.DatabaseDoc.lastChild().isNull());
+        QVERIFY(selectUrl(window, dead));
+        window.tbtnDetailsClick();
+        QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
+        QCOMPARE(seams.messages[0].text, QString("Squad not found.\r\nSquad will be removed from database..."));
+        waitIdle(window, 1);
+        QCOMPARE(listed(), QStringList{page("alive.xml")});
+    }
+
+    // While the main window publishes a removal, Add Squad does nothing and
+    // Details, Database and Refresh are refused; at the end all is back.
+    void nothingElseStartsWhileTheWindowPublishes()
+    {
+        RecordingSeams seams;
+        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", page("gone.xml")}}), seams);
+        waitIdle(window, 2);
+        bool tried = false;
+        window.publishOptions.lock.pollMs = 10;
+        window.FtpClient->OnConnect = [&](QObject*) {
+            tried = true;
+            QVERIFY(window.publishing());
+            QVERIFY(!window.miAdd->isEnabled());
+            window.miAddClick(); // would open the dialog: must not
+            QVERIFY(!QApplication::activeModalWidget());
+            window.tbtnRefreshClick();
+            QVERIFY(!window.tmrWaitDatabase->isActive());
+        };
+        QVERIFY(selectUrl(window, page("gone.xml")));
+        window.tbtnDetailsClick();
+        QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
+        waitIdle(window, 1);
+        QVERIFY(tried);
+        QVERIFY(!window.publishing());
     }
 
     void theDialogAddsASquadAndTheWindowSelectsIt()
@@ -118,6 +193,32 @@ private slots:
         addSquad(window, "http://");
         QCOMPARE(seams.messages.size(), 2);
         QVERIFY(!window.tmrWaitDatabase->isActive());
+    }
+
+    // Escape, the close box and Cancel while the dialog publishes: the
+    // dialog stays until the publish has ended, and then closes with OK.
+    void theDialogCannotBeClosedWhileItPublishes()
+    {
+        RecordingSeams seams;
+        TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
+        waitIdle(window, 1);
+        int attempts = 0;
+        window.FtpClient->OnConnect = [&](QObject*) {
+            auto* dialog = qobject_cast<TfrmAddSquad*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->reject();
+            dialog->close();
+            dialog->btnCancel->click();
+            QTest::keyClick(dialog, Qt::Key_Escape);
+            QVERIFY(dialog->isVisible());
+            ++attempts;
+        };
+        addSquad(window, page("noname.xml"));
+        waitIdle(window, 2);
+        QCOMPARE(attempts, 1);
+        QCOMPARE(window.SelectedSquadUrl, page("noname.xml"));
+        QVERIFY(readFile(directoryFile()).contains("noname.xml"));
+        QVERIFY(seams.messages.isEmpty());
     }
 
     void cancelClosingAndASecondOkChangeNothing()

@@ -8,6 +8,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 class LoopbackFtpServer {
 public:
@@ -22,6 +23,8 @@ public:
     bool start();
     void stop();
     quint16 port() const { return m_port; }
+    // Further arguments of ftpserver.py (see there), for the next start().
+    QStringList options;
     QString errorText() const { return m_error; }
 
 private:

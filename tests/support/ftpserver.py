@@ -5,7 +5,12 @@
 # Passive data ports come from the system as well. It ends when its standard
 # input closes, so a test that dies does not leave it behind.
 #
-# usage: ftpserver.py ROOT USER   (the password is the first line of stdin)
+# usage: ftpserver.py ROOT USER [--refuse-rename-over]
+#   (the password is the first line of stdin)
+#
+# --refuse-rename-over: RNTO onto a file that exists is refused, as several
+# hosting servers do ("550 Cannot create a file when that file already
+# exists.").
 
 import logging
 import os
@@ -17,6 +22,15 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
+class RefusesRenameOver(FTPHandler):
+    def ftp_RNTO(self, path):
+        if os.path.exists(path):
+            self._rnfr = None
+            self.respond("550 Cannot create a file when that file already exists.")
+            return
+        return FTPHandler.ftp_RNTO(self, path)
+
+
 def main():
     root, user = sys.argv[1], sys.argv[2]
     password = sys.stdin.readline().rstrip("\r\n")
@@ -26,6 +40,8 @@ def main():
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 
     handler = FTPHandler
+    if "--refuse-rename-over" in sys.argv[3:]:
+        handler = RefusesRenameOver
     handler.authorizer = authorizer
     handler.passive_ports = None
     handler.banner = "Loopback test server ready."
