@@ -35,9 +35,10 @@
 //   refused at the declaration, so with XML_PARSE_NOENT there is nothing
 //   external left to load.
 // - XML_PARSE_HUGE is never used, so libxml2 keeps its limits on nesting
-//   depth, on the length of names and text nodes and on entity expansion
-//   (an expansion bomb stops with "entity reference loop" after a few
-//   thousand entities, long before it takes much memory or time).
+//   depth, on the length of names and text nodes and on entity expansion:
+//   an expansion bomb, or one large entity referenced over and over, stops
+//   with "Detected an entity reference loop" once the expanded text
+//   outgrows the document by far, before it takes much memory or time.
 // - An optional element budget stops a document with more elements than
 //   the caller wants to hold; it counts every element node libxml2 builds,
 //   including the copies an entity reference makes.
@@ -337,8 +338,10 @@ private:
         auto parser = static_cast<XmlTree::Parser*>(userData);
         if (error->domain == XML_FROM_I18N || (error->domain == XML_FROM_IO && error->code == XML_IO_ENCODER))
             parser->refuse(kUndecodable, false);
-        else
-            parser->refuse(QString::fromUtf8(error->message ? error->message : "unknown error").trimmed(), false);
+        else {
+            const QString message = QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
+            parser->refuse(message, isLimitError(error->code, message));
+        }
     }
     static void ignoreMessage(void*, const char*, ...) {}
 
