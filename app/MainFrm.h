@@ -76,6 +76,13 @@ public:
     // State, read by tests and the Add Squad dialog.
     XmlDocument DatabaseDoc;
     XmlDocument DetailDoc;
+    // Squad pages come from anyone's web space: a page with more elements
+    // fails to load (as "try later", never as a dead squad) instead of
+    // filling memory with a tree the squad view would have to show. A
+    // member with every field is five elements, so a squad of 100,000 such
+    // members (about 500,000 elements) loads with room to spare. The
+    // directory has no such limit: it must hold every squad.
+    static constexpr qint64 maxPageElements = 1000000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details
