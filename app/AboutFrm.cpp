@@ -3,6 +3,7 @@
 #include "ErrorReport.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -12,7 +13,6 @@ TfrmAbout::TfrmAbout(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Frameless
 {
     setObjectName(QStringLiteral("frmAbout"));
     setModal(true);
-    setFixedSize(275, 134);
 
     auto* panel = new QFrame(this);
     panel->setObjectName(QStringLiteral("Panel1"));
@@ -35,25 +35,28 @@ TfrmAbout::TfrmAbout(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Frameless
     layout->setSpacing(2);
     QFont bold = font();
     bold.setBold(true);
-    for (const char* line : {"Qor Corvanet v1.0", "Squad directory browser",
-                             "Written by the Corvanet squad team"}) {
-        auto* label = new QLabel(QString::fromUtf8(line), panel);
+    for (const QString& line :
+         {tr("Qor Corvanet v1.0"), tr("Squad directory browser"), tr("Written by the Corvanet squad team")}) {
+        auto* label = new QLabel(line, panel);
         label->setFont(bold);
         layout->addWidget(label);
     }
     layout->addStretch(1);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    panel->setMinimumWidth(QFontMetrics(bold).averageCharWidth() * 40);
 
-    btnOK = new QPushButton(QStringLiteral("OK"), panel);
+    btnOK = new QPushButton(tr("OK"), panel);
     btnOK->setObjectName(QStringLiteral("btnOK"));
     btnOK->setFlat(true);
     btnOK->setFont(bold);
     btnOK->setAutoDefault(false);
     btnOK->setDefault(false);
     btnOK->setFocusPolicy(Qt::NoFocus);
-    btnOK->setFixedWidth(75);
+    btnOK->setMinimumWidth(btnOK->fontMetrics().averageCharWidth() * 12);
     layout->addWidget(btnOK, 0, Qt::AlignHCenter);
     connect(btnOK, &QPushButton::clicked, this, [this] { ErrorReport::guarded([this] { btnOKClick(); }); });
 
+    adjustSize();
     if (owner) {
         const QRect area = owner->frameGeometry();
         move(area.center() - QPoint(width() / 2, height() / 2));

@@ -23,20 +23,24 @@ const QString kTmp = QStringLiteral("a.tmp");
 TfrmAddSquad::TfrmAddSquad(TfrmMain& owner) : QDialog(&owner), m_main(owner)
 {
     setObjectName(QStringLiteral("frmAddSquad"));
-    setWindowTitle(QStringLiteral("Add Squad"));
+    setWindowTitle(tr("Add Squad"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
                    | Qt::WindowCloseButtonHint);
-    setFixedSize(406, 81);
 
-    Label1 = new QLabel(QStringLiteral("Enter squad URL:"), this);
+    Label1 = new QLabel(tr("Enter squad &URL:"), this);
     QFont bold = Label1->font();
     bold.setBold(true);
     Label1->setFont(bold);
     edtUrl = new QLineEdit(QStringLiteral("http://"), this);
     edtUrl->setObjectName(QStringLiteral("edtUrl"));
-    btnOK = new QPushButton(QStringLiteral("OK"), this);
+    edtUrl->setAccessibleName(tr("Squad URL"));
+    Label1->setBuddy(edtUrl);
+    // Room for a usual address in the font shown; the dialog's size follows
+    // from its contents and so grows with the desktop's font and scaling.
+    edtUrl->setMinimumWidth(edtUrl->fontMetrics().averageCharWidth() * 40);
+    btnOK = new QPushButton(tr("OK"), this);
     btnOK->setObjectName(QStringLiteral("btnOK"));
-    btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    btnCancel = new QPushButton(tr("Cancel"), this);
     btnCancel->setObjectName(QStringLiteral("btnCancel"));
     for (QPushButton* button : {btnOK, btnCancel}) {
         button->setFocusPolicy(Qt::NoFocus);
@@ -45,7 +49,7 @@ TfrmAddSquad::TfrmAddSquad(TfrmMain& owner) : QDialog(&owner), m_main(owner)
     }
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(Label1);
     auto* row = new QHBoxLayout;
     row->addWidget(edtUrl, 1);
@@ -58,6 +62,7 @@ TfrmAddSquad::TfrmAddSquad(TfrmMain& owner) : QDialog(&owner), m_main(owner)
             [this] { ErrorReport::guarded([this] { btnCancelClick(); }); });
     connect(edtUrl, &QLineEdit::returnPressed, this, [this] { ErrorReport::guarded([this] { btnOKClick(); }); });
 
+    adjustSize();
     const QRect area = owner.frameGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
     edtUrl->setFocus();
@@ -126,7 +131,7 @@ void TfrmAddSquad::runOk()
     SquadUrl.clear();
 
     if (!m_main.DatabaseDoc.load(m_main.settings().directoryUrl)) {
-        seams.messageBox(QStringLiteral("Can't connect to internet."), QStringLiteral("Connection failed"),
+        seams.messageBox(tr("Can't connect to internet."), tr("Connection failed"),
                          UiSeams::Icon::Warning);
         done(ResultAbort);
         return;
@@ -151,15 +156,14 @@ void TfrmAddSquad::runOk()
         // The page could not be read just now: nothing is known about the
         // squad, so a listed entry stays and nothing is published.
         seams.setScreenCursor(UiSeams::crDefault);
-        seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+        seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                          UiSeams::Icon::Warning);
         done(ResultAbort);
         return;
     }
 
     if (!accepted) {
-        seams.messageBox(QStringLiteral("Bad file URL or incorrect data format."),
-                         QStringLiteral("Squad not found"), UiSeams::Icon::Warning);
+        seams.messageBox(tr("Bad file URL or incorrect data format."), tr("Squad not found"), UiSeams::Icon::Warning);
         // The removal goes to the directory as it is on the server now, which
         // may differ from the copy just loaded; it is asked for only when that
         // copy lists the address, as the user saw it listed.
@@ -175,7 +179,7 @@ void TfrmAddSquad::runOk()
     if (root.isNull()) {
         // The directory could not be loaded: nothing can be checked or added.
         seams.setScreenCursor(UiSeams::crDefault);
-        seams.messageBox(QStringLiteral("Can't connect to internet."), QStringLiteral("Connection failed"),
+        seams.messageBox(tr("Can't connect to internet."), tr("Connection failed"),
                          UiSeams::Icon::Warning);
         done(ResultAbort);
         return;

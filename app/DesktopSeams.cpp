@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QMessageBox>
+#include <QPointer>
 
 void DesktopSeams::messageBox(const QString& text, const QString& caption, Icon icon)
 {
@@ -13,7 +14,11 @@ void DesktopSeams::messageBox(const QString& text, const QString& caption, Icon 
                                               : QMessageBox::Critical,
                     caption, text, QMessageBox::Ok, QApplication::activeWindow());
     box.setTextFormat(Qt::PlainText);
+    // The keyboard goes back where it was once the box is closed.
+    const QPointer<QWidget> focus = QApplication::focusWidget();
     box.exec();
+    if (focus)
+        focus->setFocus();
 }
 
 void DesktopSeams::setScreenCursor(int cursorId)

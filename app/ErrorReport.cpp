@@ -30,10 +30,12 @@ void ErrorReport::reportCurrentException()
     try {
         try {
             throw;
+        } catch (const OperationCancelled&) {
+            // The user asked for it; there is nothing to tell.
         } catch (const std::exception& e) {
             report(QString::fromUtf8(e.what()));
         } catch (...) {
-            report(QStringLiteral("Unknown error"));
+            report(QCoreApplication::translate("ErrorReport", "Unknown error"));
         }
     } catch (...) {
     }

@@ -12,6 +12,13 @@
 class UiSeams;
 class QString;
 
+// Ends a handler that the user cancelled (Cancel during a wait): it unwinds
+// like an error but is reported nowhere.
+class OperationCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "Cancelled"; }
+};
+
 namespace ErrorReport {
 
 // The seams that show the report; the main window installs its own.

@@ -10,6 +10,7 @@
 #include "JpegImage.h"
 #include "PageArea.h"
 #include "UiSeams.h"
+#include "WaitControls.h"
 
 #include <QApplication>
 #include <QCollator>
@@ -23,6 +24,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
@@ -41,7 +43,8 @@ QString TfrmMain::CurrentSquadUrl;
 
 namespace {
 
-const QString kReady = QStringLiteral("Ready");
+// The status texts are kept as written and shown translated (setStatus).
+const QString kReady = QStringLiteral(QT_TRANSLATE_NOOP("TfrmMain", "Ready"));
 const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
@@ -86,6 +89,14 @@ QString lastChildText(const XmlNode& node, const QString& name)
     return text;
 }
 
+// A length of the window's original design (in pixels of an 8-point font
+// 13 pixels high) in pixels of the font the widget shows, so that the layout
+// grows with the desktop's font and scaling.
+int fontScaled(const QWidget* widget, int designPixels)
+{
+    return designPixels * widget->fontMetrics().height() / 13;
+}
+
 QLabel* makeCaption(const QString& text, QWidget* parent)
 {
     auto* label = new QLabel(text, parent);
@@ -101,13 +112,16 @@ QLabel* makeTextBox(const QString& name, QWidget* parent, bool link)
     box->setObjectName(name);
     box->setTextFormat(Qt::PlainText); // squad pages are untrusted: never rich text
     box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    box->setFixedHeight(21);
-    box->setMinimumWidth(50);
+    // One line of text inside the frame, with a little air above and below.
+    box->setFixedHeight(box->fontMetrics().height() + 2 * box->frameWidth() + 4);
+    box->setMinimumWidth(box->fontMetrics().averageCharWidth() * 8);
     box->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // The texts can be selected and copied, by mouse and keyboard alike.
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     if (link) {
-        QPalette palette = box->palette();
-        palette.setColor(QPalette::WindowText, QColor(0, 0, 128)); // navy
-        box->setPalette(palette);
+        // The link colour of the desktop's palette, so that it reads on a
+        // dark theme as well and follows a change of theme.
+        box->setForegroundRole(QPalette::Link);
         box->setMouseTracking(true);
     }
     return box;
@@ -133,43 +147,40 @@ TfrmMain::~TfrmMain()
 void TfrmMain::createComponents()
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Qor Corvanet v1.0"));
-    QFont windowFont(QStringLiteral("MS Sans Serif"));
-    windowFont.setPointSize(8);
-    setFont(windowFont);
-    resize(603, 528);
+    setWindowTitle(tr("Qor Corvanet v1.0"));
+    // The desktop's own font; every size below follows from it.
+    resize(fontScaled(this, 603), fontScaled(this, 528));
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(603 / 2, 528 / 2));
+        move(area.center() - QPoint(width() / 2, height() / 2));
     }
 
-    miSystem = menuBar()->addMenu(QStringLiteral("System"));
-    miAdd = miSystem->addAction(QStringLiteral("Add Squad ..."));
-    miAbout = menuBar()->addAction(QStringLiteral("About"));
+    miSystem = menuBar()->addMenu(tr("&System"));
+    miAdd = miSystem->addAction(tr("&Add Squad ..."));
+    miAbout = menuBar()->addAction(tr("&About"));
 
-    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+    ToolBar1 = addToolBar(tr("Toolbar"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
     ToolBar1->setMovable(false);
-    ToolBar1->setFixedHeight(29);
     auto makeButton = [this](const QString& name, const QString& caption) {
         auto* button = new QToolButton(ToolBar1);
         button->setObjectName(name);
         button->setText(caption);
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
         button->setAutoRaise(true);
-        // 97 x 21 at the least; wider where a caption needs it.
-        button->setMinimumSize(97, 21);
-        button->setMaximumHeight(21);
+        // As wide as the design's 97 pixels in the font shown at the least;
+        // wider where a caption needs it. The height is the style's.
+        button->setMinimumWidth(fontScaled(button, 97));
         ToolBar1->addWidget(button);
         return button;
     };
-    tbtnDatabase = makeButton(QStringLiteral("tbtnDatabase"), QStringLiteral("Squad Database"));
-    tbtnDetails = makeButton(QStringLiteral("tbtnDetails"), QStringLiteral("Squad Details"));
+    tbtnDatabase = makeButton(QStringLiteral("tbtnDatabase"), tr("Squad &Database"));
+    tbtnDetails = makeButton(QStringLiteral("tbtnDetails"), tr("Squad De&tails"));
     tbtnDetails->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
     auto* separator = new QWidget(ToolBar1);
-    separator->setFixedWidth(8);
+    separator->setFixedWidth(fontScaled(separator, 8));
     ToolBar1->addWidget(separator);
-    tbtnRefresh = makeButton(QStringLiteral("tbtnRefresh"), QStringLiteral("Refresh Squad List"));
+    tbtnRefresh = makeButton(QStringLiteral("tbtnRefresh"), tr("&Refresh Squad List"));
     tbtnRefresh->setShortcut(QKeySequence(QStringLiteral("F5")));
 
     Splitter1 = new QSplitter(Qt::Horizontal, this);
@@ -191,6 +202,7 @@ void TfrmMain::createComponents()
     lbSquads->setObjectName(QStringLiteral("lbSquads"));
     lbSquads->setSelectionMode(QAbstractItemView::SingleSelection);
     lbSquads->setUniformItemSizes(true);
+    lbSquads->setAccessibleName(tr("Squads"));
     databaseLayout->addWidget(lbSquads);
     pgLeft->addPage(tbshtDatabase);
 
@@ -203,6 +215,7 @@ void TfrmMain::createComponents()
     twSquad->setHeaderHidden(true);
     twSquad->setUniformRowHeights(true);
     twSquad->setSelectionMode(QAbstractItemView::SingleSelection);
+    twSquad->setAccessibleName(tr("Squad and members"));
     twSquadModel = new SquadTreeModel(this);
     twSquadModel->setTextProvider([this](SquadTreeModel::Node* node, int column) {
         QString text;
@@ -232,7 +245,7 @@ void TfrmMain::createComponents()
     Splitter1->addWidget(pnlRight);
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({269, 603 - 269 - 3});
+    Splitter1->setSizes({fontScaled(this, 269), width() - fontScaled(this, 269) - Splitter1->handleWidth()});
     setCentralWidget(Splitter1);
 
     sbStatus = statusBar();
@@ -240,7 +253,12 @@ void TfrmMain::createComponents()
     sbStatus->setSizeGripEnabled(true);
     m_statusLabel = new QLabel(sbStatus);
     m_statusLabel->setTextFormat(Qt::PlainText);
+    m_statusLabel->setAccessibleName(tr("Status"));
     sbStatus->addWidget(m_statusLabel, 1);
+    m_wait = new WaitControls(*sbStatus);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { guarded([this] { cancelWait(); }); });
+    connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
 
     tmrWaitDatabase = new QTimer(this);
     tmrWaitDatabase->setInterval(500);
@@ -264,6 +282,8 @@ void TfrmMain::createComponents()
         // Announced or received, a body larger than any logo ends the fetch.
         if (HttpClient->contentLength() > maxLogoBytes || HttpClient->ReceivedCount > maxLogoBytes)
             HttpClient->Abort();
+        else
+            m_wait->setProgress(HttpClient->ReceivedCount, HttpClient->contentLength());
     };
 
     FtpClient = new TFtpClient(this);
@@ -277,6 +297,11 @@ void TfrmMain::createComponents()
     FtpClient->ReportLevel = 0;
     FtpClient->ProxyPort = 0;
     FtpClient->TimeOut = kClientTimeOut;
+    FtpClient->OnPacketSent = [this](QObject* sender) {
+        // Only the upload of the new directory moves data this way.
+        if (auto* data = qobject_cast<TSocketConn*>(sender); data && m_uploadStarted)
+            m_wait->setProgress(qint64(quint32(data->SentCount)), QFileInfo(kTmp).size());
+    };
     publishOptions.localCopy = kTmp;
 }
 
@@ -289,16 +314,22 @@ public:
     {
         m_page->setObjectName(name);
         m_page->setMouseTracking(true); // the bare page surface ends a link highlight
-        m_layout->setContentsMargins(8, 8, 8, 8);
-        m_layout->setSpacing(2);
+        const int margin = fontScaled(m_page, 8);
+        m_layout->setContentsMargins(margin, margin, margin, margin);
+        m_layout->setSpacing(fontScaled(m_page, 2));
     }
 
     QLabel* field(const QString& caption, const QString& name, bool link = false)
     {
         m_layout->addWidget(makeCaption(caption, m_page));
         QLabel* box = makeTextBox(name, m_page, link);
+        // A screen reader announces the field by its caption.
+        QString accessible = caption;
+        if (accessible.endsWith(QLatin1Char(':')))
+            accessible.chop(1);
+        box->setAccessibleName(accessible);
         m_layout->addWidget(box);
-        m_layout->addSpacing(4);
+        m_layout->addSpacing(fontScaled(m_page, 4));
         return box;
     }
 
@@ -315,19 +346,20 @@ private:
 QWidget* TfrmMain::createSquadPage()
 {
     DetailPageBuilder builder(QStringLiteral("tbshtSquad"));
-    stSNick = builder.field(QStringLiteral("Squad nick (shown with member name):"), QStringLiteral("stSNick"));
-    stSName = builder.field(QStringLiteral("Squad name (squad page title):"), QStringLiteral("stSName"));
-    stSEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stSEmail"), true);
-    stSWeb = builder.field(QStringLiteral("WWW pages:"), QStringLiteral("stSWeb"), true);
-    stSTitle = builder.field(QStringLiteral("Squad Title (on vehicles):"), QStringLiteral("stSTitle"));
+    stSNick = builder.field(tr("Squad nick (shown with member name):"), QStringLiteral("stSNick"));
+    stSName = builder.field(tr("Squad name (squad page title):"), QStringLiteral("stSName"));
+    stSEmail = builder.field(tr("E-mail address:"), QStringLiteral("stSEmail"), true);
+    stSWeb = builder.field(tr("WWW pages:"), QStringLiteral("stSWeb"), true);
+    stSTitle = builder.field(tr("Squad Title (on vehicles):"), QStringLiteral("stSTitle"));
     QWidget* page = builder.page();
-    auto* logoCaption = makeCaption(QStringLiteral("Squad logo"), page);
+    auto* logoCaption = makeCaption(tr("Squad logo"), page);
     logoCaption->setAlignment(Qt::AlignHCenter);
     builder.layout()->addWidget(logoCaption);
     imgLogo = new QLabel(page);
     imgLogo->setObjectName(QStringLiteral("imgLogo"));
     imgLogo->setAlignment(Qt::AlignCenter);
     imgLogo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    imgLogo->setAccessibleName(tr("Squad logo"));
     builder.layout()->addWidget(imgLogo, 1);
     return page;
 }
@@ -335,12 +367,12 @@ QWidget* TfrmMain::createSquadPage()
 QWidget* TfrmMain::createMemberPage()
 {
     DetailPageBuilder builder(QStringLiteral("tbshtMember"));
-    stMNick = builder.field(QStringLiteral("Player nick:"), QStringLiteral("stMNick"));
-    stMID = builder.field(QStringLiteral("Player ID:"), QStringLiteral("stMID"));
-    stMName = builder.field(QStringLiteral("Name:"), QStringLiteral("stMName"));
-    stMICQ = builder.field(QStringLiteral("ICQ number:"), QStringLiteral("stMICQ"));
-    stMEmail = builder.field(QStringLiteral("E-mail address:"), QStringLiteral("stMEmail"), true);
-    stMDescription = builder.field(QStringLiteral("Description:"), QStringLiteral("stMDescription"));
+    stMNick = builder.field(tr("Player nick:"), QStringLiteral("stMNick"));
+    stMID = builder.field(tr("Player ID:"), QStringLiteral("stMID"));
+    stMName = builder.field(tr("Name:"), QStringLiteral("stMName"));
+    stMICQ = builder.field(tr("ICQ number:"), QStringLiteral("stMICQ"));
+    stMEmail = builder.field(tr("E-mail address:"), QStringLiteral("stMEmail"), true);
+    stMDescription = builder.field(tr("Description:"), QStringLiteral("stMDescription"));
     builder.layout()->addStretch(1);
     return builder.page();
 }
@@ -414,12 +446,64 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 
 QString TfrmMain::status() const
 {
-    return m_statusLabel->text();
+    return m_status;
 }
 
 void TfrmMain::setStatus(const QString& text)
 {
-    m_statusLabel->setText(text);
+    m_status = text;
+    m_ready = text == kReady;
+    m_statusLabel->setText(tr(text.toUtf8().constData()));
+    // The network waits show Cancel and their progress while they run.
+    static const QStringList cancellable{QStringLiteral("Loading database..."),
+                                         QStringLiteral("Loading squad details ..."),
+                                         QStringLiteral("Loading squad logo..."),
+                                         QStringLiteral("Uploading corvanet changes...")};
+    if (cancellable.contains(text)) {
+        if (!m_wait->active())
+            m_cancelled = false;
+        m_wait->begin(true);
+    } else {
+        m_wait->end();
+    }
+}
+
+void TfrmMain::cancelWait()
+{
+    if (!m_wait->active() || m_cancelled)
+        return; // nothing to cancel, or cancelled already
+    if (m_status == QLatin1String("Uploading corvanet changes...")) {
+        // Once the upload has begun, stopping could leave the new directory
+        // half on the server; the publish runs to its end.
+        if (m_uploadStarted)
+            return;
+        m_cancelled = true;
+        // The publish stops at its next step, before anything is written;
+        // a directory being read is abandoned at once.
+        if (m_publishStep == QLatin1String("read"))
+            FtpClient->Abort();
+        m_wait->setNotCancellable(tr("Cancelling..."));
+        return;
+    }
+    m_cancelled = true;
+    if (m_status == QLatin1String("Loading squad logo...")) {
+        // The logo step ends with the fetch and sets "Ready" itself.
+        HttpClient->Abort();
+    } else if (m_status == QLatin1String("Loading squad details ...")) {
+        // A cancelled page says nothing about the squad: nothing is removed,
+        // and the list is as it was before Details.
+        tmrWaitDetail->stop();
+        DetailDoc.abort();
+        miAdd->setEnabled(true);
+        setStatus(kReady);
+        setScreenCursor(UiSeams::crDefault);
+    } else if (m_status == QLatin1String("Loading database...")) {
+        // The load ends as a failed one, now rather than at the next tick.
+        DatabaseDoc.abort();
+        tmrWaitDatabase->stop();
+        tmrWaitDatabaseTimer();
+        lbSquadsClick();
+    }
 }
 
 void TfrmMain::setScreenCursor(int cursorId)
@@ -435,9 +519,8 @@ void TfrmMain::deleteTempJpg()
 
 void TfrmMain::showConnectionMessage()
 {
-    m_seams.messageBox(QStringLiteral("Can't connect to internet...") + kCrLf
-                           + QStringLiteral("Attempts at connect will continues"),
-                       QStringLiteral("Connection failed"), UiSeams::Icon::Warning);
+    m_seams.messageBox(tr("Can't connect to internet...") + kCrLf + tr("Attempts at connect will continues"),
+                       tr("Connection failed"), UiSeams::Icon::Warning);
 }
 
 void TfrmMain::FormCreate()
@@ -456,13 +539,13 @@ void TfrmMain::FormCreate()
     const bool started = DatabaseDoc.load(m_settings.directoryUrl);
     SelectedSquadUrl.clear();
     if (started) {
-        setStatus(QStringLiteral("Loading database..."));
+        setStatus(QT_TR_NOOP("Loading database..."));
         tmrWaitDatabase->start();
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
         showConnectionMessage();
-        setStatus(QStringLiteral("Connecting to internet..."));
+        setStatus(QT_TR_NOOP("Connecting to internet..."));
         tmrTestConnection->start();
     }
 }
@@ -509,18 +592,18 @@ void TfrmMain::tmrTestConnectionTimer()
 
 void TfrmMain::tbtnRefreshClick()
 {
-    if (status() != kReady)
+    if (!m_ready)
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
     if (DatabaseDoc.load(m_settings.directoryUrl)) {
-        setStatus(QStringLiteral("Loading database..."));
+        setStatus(QT_TR_NOOP("Loading database..."));
         tmrWaitDatabase->start();
         tbtnDetails->setEnabled(false);
         setScreenCursor(UiSeams::crAppStart);
     } else {
         showConnectionMessage();
-        setStatus(QStringLiteral("Connecting to internet..."));
+        setStatus(QT_TR_NOOP("Connecting to internet..."));
         tbtnDatabase->setEnabled(false);
         tbtnDetails->setEnabled(false);
         SelectedSquadUrl.clear();
@@ -539,7 +622,7 @@ void TfrmMain::lbSquadsClick()
 
 void TfrmMain::tbtnDetailsClick()
 {
-    if (status() != kReady)
+    if (!m_ready)
         return;
     QListWidgetItem* item = lbSquads->currentItem();
     if (!item || !item->isSelected())
@@ -550,9 +633,9 @@ void TfrmMain::tbtnDetailsClick()
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
         miAdd->setEnabled(false);
-        setStatus(QStringLiteral("Loading squad details ..."));
+        setStatus(QT_TR_NOOP("Loading squad details ..."));
     } else {
-        m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+        m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
         setScreenCursor(UiSeams::crDefault);
     }
@@ -575,7 +658,7 @@ void TfrmMain::tmrWaitDetailTimer()
         pgLeft->setPageVisible(tbshtDetails, true);
         pgLeft->setPageVisible(tbshtDatabase, false);
         twSquad->setFocus();
-        setStatus(QStringLiteral("Loading squad logo..."));
+        setStatus(QT_TR_NOOP("Loading squad logo..."));
         // Whatever the logo step does, the window must end at "Ready" with the
         // default cursor, or Details, Database and Refresh stay locked.
         struct ReadyAgain {
@@ -594,21 +677,20 @@ void TfrmMain::tmrWaitDetailTimer()
         // because of one bad minute; the entry stays.
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
-        m_seams.messageBox(QStringLiteral("This is broken link to squad."), QStringLiteral("Connection failed"),
+        m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
     } else {
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
-        m_seams.messageBox(QStringLiteral("Squad not found.") + kCrLf
-                               + QStringLiteral("Squad will be removed from database..."),
-                           QStringLiteral("Information"), UiSeams::Icon::Information);
+        m_seams.messageBox(tr("Squad not found.") + kCrLf + tr("Squad will be removed from database..."),
+                           tr("Information"), UiSeams::Icon::Information);
         removeDeadEntryAndPublish();
     }
 }
 
 void TfrmMain::tbtnDatabaseClick()
 {
-    if (status() != kReady)
+    if (!m_ready)
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
@@ -623,10 +705,14 @@ void TfrmMain::miAddClick()
 {
     if (m_publishing)
         return;
+    const QPointer<QWidget> focus = QApplication::focusWidget();
     auto* dialog = new TfrmAddSquad(*this);
     const int result = dialog->exec();
     const QString url = dialog->SquadUrl;
     delete dialog;
+    // The keyboard goes back where it was before the dialog.
+    if (focus)
+        focus->setFocus();
     if (result == QDialog::Accepted) {
         SelectedSquadUrl = url;
         tbtnRefreshClick();
@@ -635,8 +721,11 @@ void TfrmMain::miAddClick()
 
 void TfrmMain::miAboutClick()
 {
+    const QPointer<QWidget> focus = QApplication::focusWidget();
     TfrmAbout about(this);
     about.exec();
+    if (focus)
+        focus->setFocus();
 }
 
 void TfrmMain::FillSquads()
@@ -798,7 +887,26 @@ void TfrmMain::showLogo()
     if (image.isNull())
         imgLogo->clear();
     else
-        imgLogo->setPixmap(QPixmap::fromImage(image));
+        setLogoImage(image);
+}
+
+void TfrmMain::setLogoImage(const QImage& image)
+{
+    // The logo keeps its size in the window's units; on a screen with more
+    // device pixels than that it is scaled smoothly to them instead of
+    // having its pixels enlarged.
+    const qreal ratio = devicePixelRatioF();
+    QPixmap pixmap;
+    if (ratio > 1.0) {
+        pixmap = QPixmap::fromImage(
+            image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        pixmap.setDevicePixelRatio(ratio);
+    } else {
+        pixmap = QPixmap::fromImage(image);
+    }
+    imgLogo->setPixmap(pixmap);
+    const QString squad = stSName->text().isEmpty() ? stSNick->text() : stSName->text();
+    imgLogo->setAccessibleName(squad.isEmpty() ? tr("Squad logo") : tr("Logo of %1").arg(squad));
 }
 
 void TfrmMain::stSEmailMouseMove(QLabel* sender, int x, int y)
@@ -865,6 +973,8 @@ bool isJpegName(const QString& picture)
 
 bool TfrmMain::fetchLogo(const QString& address)
 {
+    if (m_cancelled)
+        return false;
     try {
         const CallDeadline deadline(*HttpClient, HttpClient->TimeOut);
         HttpClient->Host = address;
@@ -902,13 +1012,15 @@ void TfrmMain::runLogoStep()
         // as written.
         const int slash = CurrentSquadUrl.lastIndexOf(QLatin1Char('/'));
         const QString folder = slash < 0 ? QString() : CurrentSquadUrl.left(slash + 1);
+        if (m_cancelled)
+            return;
         fetchLogo(folder + picture);
         QCoreApplication::processEvents();
         if (QFile::exists(kTempJpg))
             image = JpegImage::load(kTempJpg);
     }
     if (!image.isNull())
-        imgLogo->setPixmap(QPixmap::fromImage(image));
+        setLogoImage(image);
 }
 
 DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)
@@ -916,7 +1028,7 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
     if (m_publishing)
         throw PublishError(QStringLiteral("A publish is running already"));
     setScreenCursor(UiSeams::crHourGlass);
-    setStatus(QStringLiteral("Uploading corvanet changes..."));
+    setStatus(QT_TR_NOOP("Uploading corvanet changes..."));
     // While the publish waits, the window stays live: nothing that could
     // start a second one (Add Squad, a removal through Details) may run.
     m_publishing = true;
@@ -927,6 +1039,8 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         if (!self)
             return;
         m_publishing = false;
+        m_uploadStarted = false;
+        m_publishStep.clear();
         miAdd->setEnabled(addWasEnabled);
         setStatus(kReady);
     };
@@ -937,13 +1051,32 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         options.stallTimeOut = FtpClient->TimeOut;
         DirectoryPublisher publisher(
             *FtpClient, {m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser, m_settings.ftpPassword}, options);
+        m_uploadStarted = false;
+        publisher.onStep = [this, self](const QString& step) {
+            if (!self)
+                return;
+            m_publishStep = step;
+            // A Cancel takes effect between two steps, where the server's
+            // copy is untouched and the lock can still be released properly.
+            if (m_cancelled && !m_uploadStarted)
+                throw OperationCancelled();
+            if (step == QLatin1String("upload")) {
+                m_uploadStarted = true;
+                m_wait->setNotCancellable(tr("Uploading: this can no longer be cancelled"));
+            }
+        };
         outcome = publisher.publish(change);
     } catch (...) {
         if (self) {
+            const bool cancelled = m_cancelled && !m_uploadStarted;
             if (deleteTmpOnError && QFile::exists(kTmp))
                 QFile::remove(kTmp);
             restore();
             setScreenCursor(UiSeams::crDefault);
+            // Whatever error the cancel ended the publish with, it was the
+            // user's wish and is no failure to report.
+            if (cancelled)
+                throw OperationCancelled();
         }
         throw;
     }

@@ -5,8 +5,10 @@
 // It owns the two documents (DatabaseDoc, the squad directory; DetailDoc, the
 // squad page shown), the HTTP client that fetches logos, the FTP client that
 // publishes the directory, and three polling timers. The status line is the
-// busy flag: Details, Database and Refresh act only while it reads exactly
-// "Ready"; every long operation sets another text first and "Ready" at its end.
+// busy flag: Details, Database and Refresh act only while it is "Ready"
+// (isReady()); every long operation sets another status first and "Ready" at
+// its end. The status is kept as written and only shown translated, so no
+// decision depends on the language of the window.
 //
 // Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
 // and timer ticks run in the middle of them. The status-line rule keeps the
@@ -38,6 +40,8 @@ class QToolButton;
 class QTreeView;
 class QItemSelection;
 class UiSeams;
+class WaitControls;
+class QImage;
 class THttpClient;
 class TFtpClient;
 
@@ -87,8 +91,11 @@ public:
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details
 
+    // The status as the program writes it (English, as in QT_TR_NOOP); the
+    // status line shows its translation.
     QString status() const;
     void setStatus(const QString& text);
+    bool isReady() const { return m_ready; }
     const AppSettings& settings() const { return m_settings; }
     UiSeams& seams() const { return m_seams; }
 
@@ -156,6 +163,16 @@ public:
     DirectoryChange::Outcome publishChange(const DirectoryChange& change, bool deleteTmpOnError);
     bool publishing() const { return m_publishing; }
 
+    // Cancel (Esc, or the status bar's Cancel button): ends the squad page
+    // load, the logo fetch or the directory load that runs, within a turn
+    // of the event loop, and the window is "Ready" again; a cancelled page
+    // removes nothing. A publish stops at its next step and leaves the
+    // directory untouched, unless its upload has begun: then it runs to its
+    // end and Cancel says so. Runs inside those waits; a second Cancel, or
+    // one while nothing waits, does nothing.
+    void cancelWait();
+    WaitControls* waitControls() const { return m_wait; }
+
     // The logo step: fetches the squad page's "picture" into "temp.jpg" and
     // shows it. Waits, each fetch at most HttpClient->TimeOut as a whole;
     // never throws.
@@ -176,9 +193,16 @@ private:
     void showConnectionMessage();
     void showLogo();
     bool fetchLogo(const QString& address);
+    void setLogoImage(const QImage& image);
 
     AppSettings m_settings;
     UiSeams& m_seams;
     QLabel* m_statusLabel;
+    QString m_status;
+    bool m_ready = false;
+    WaitControls* m_wait;
+    bool m_cancelled = false;     // Cancel was asked for during the current wait
+    bool m_uploadStarted = false; // the publish has begun its upload
+    QString m_publishStep;
     bool m_publishing = false;
 };

@@ -94,6 +94,19 @@ bool XmlDocument::load(const QString& url)
     return true;
 }
 
+void XmlDocument::abort()
+{
+    if (d->readyState != 1)
+        return;
+    // Dropping the loader aborts its reply; its completion can no longer
+    // reach this document.
+    d->loader.reset();
+    d->tree.reset();
+    d->loadError = QStringLiteral("Canceled");
+    d->loadFailure = LoadFailure::Transient;
+    d->readyState = 4;
+}
+
 bool XmlDocument::loadXml(const QByteArray& text)
 {
     d->loader.reset();

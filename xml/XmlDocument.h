@@ -65,6 +65,11 @@ public:
     enum class LoadFailure { None, Transient, Permanent };
 
     bool load(const QString& url);
+    // Ends a running load at once, as a transient failure ("Canceled"):
+    // readyState() 4, the document empty. Does nothing when no load runs.
+    // Safe to call from a handler that runs while another part of the
+    // program waits for this document.
+    void abort();
     // Parses text as the whole document, at once and without any transfer:
     // the same parser and limits as load(), readyState() 4 afterwards.
     // Returns whether a document was made; a failure leaves the document

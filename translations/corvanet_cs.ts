@@ -1,0 +1,251 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="cs_CZ">
+<context>
+    <name>ErrorReport</name>
+    <message>
+        <source>Unknown error</source>
+        <translation>Neznámá chyba</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmAbout</name>
+    <message>
+        <source>Qor Corvanet v1.0</source>
+        <translation>Qor Corvanet v1.0</translation>
+    </message>
+    <message>
+        <source>Squad directory browser</source>
+        <translation>Prohlížeč adresáře squadů</translation>
+    </message>
+    <message>
+        <source>Written by the Corvanet squad team</source>
+        <translation>Napsal tým squadu Corvanet</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmAddSquad</name>
+    <message>
+        <source>Add Squad</source>
+        <translation>Přidat squad</translation>
+    </message>
+    <message>
+        <source>Enter squad &amp;URL:</source>
+        <translation>Zadejte &amp;URL squadu:</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Zrušit</translation>
+    </message>
+    <message>
+        <source>Can&apos;t connect to internet.</source>
+        <translation>Nelze se připojit k internetu.</translation>
+    </message>
+    <message>
+        <source>Connection failed</source>
+        <translation>Připojení selhalo</translation>
+    </message>
+    <message>
+        <source>This is broken link to squad.</source>
+        <translation>Odkaz na squad je nefunkční.</translation>
+    </message>
+    <message>
+        <source>Bad file URL or incorrect data format.</source>
+        <translation>Chybná URL souboru nebo nesprávný formát dat.</translation>
+    </message>
+    <message>
+        <source>Squad not found</source>
+        <translation>Squad nebyl nalezen</translation>
+    </message>
+    <message>
+        <source>Squad URL</source>
+        <translation>URL squadu</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmMain</name>
+    <message>
+        <source>Ready</source>
+        <translation>Připraveno</translation>
+    </message>
+    <message>
+        <source>Qor Corvanet v1.0</source>
+        <translation>Qor Corvanet v1.0</translation>
+    </message>
+    <message>
+        <source>&amp;System</source>
+        <translation>&amp;Systém</translation>
+    </message>
+    <message>
+        <source>&amp;Add Squad ...</source>
+        <translation>&amp;Přidat squad ...</translation>
+    </message>
+    <message>
+        <source>&amp;About</source>
+        <translation>&amp;O programu</translation>
+    </message>
+    <message>
+        <source>Squad nick (shown with member name):</source>
+        <translation>Zkratka squadu (zobrazuje se u jména člena):</translation>
+    </message>
+    <message>
+        <source>Squad name (squad page title):</source>
+        <translation>Název squadu (titulek stránky squadu):</translation>
+    </message>
+    <message>
+        <source>E-mail address:</source>
+        <translation>E-mailová adresa:</translation>
+    </message>
+    <message>
+        <source>WWW pages:</source>
+        <translation>WWW stránky:</translation>
+    </message>
+    <message>
+        <source>Squad Title (on vehicles):</source>
+        <translation>Titul squadu (na vozidlech):</translation>
+    </message>
+    <message>
+        <source>Squad logo</source>
+        <translation>Logo squadu</translation>
+    </message>
+    <message>
+        <source>Player nick:</source>
+        <translation>Přezdívka hráče:</translation>
+    </message>
+    <message>
+        <source>Player ID:</source>
+        <translation>ID hráče:</translation>
+    </message>
+    <message>
+        <source>Name:</source>
+        <translation>Jméno:</translation>
+    </message>
+    <message>
+        <source>ICQ number:</source>
+        <translation>Číslo ICQ:</translation>
+    </message>
+    <message>
+        <source>Description:</source>
+        <translation>Popis:</translation>
+    </message>
+    <message>
+        <source>Can&apos;t connect to internet...</source>
+        <translation>Nelze se připojit k internetu...</translation>
+    </message>
+    <message>
+        <source>Attempts at connect will continues</source>
+        <translation>Pokusy o připojení budou pokračovat</translation>
+    </message>
+    <message>
+        <source>Connection failed</source>
+        <translation>Připojení selhalo</translation>
+    </message>
+    <message>
+        <source>Loading database...</source>
+        <translation>Načítání databáze...</translation>
+    </message>
+    <message>
+        <source>Connecting to internet...</source>
+        <translation>Připojování k internetu...</translation>
+    </message>
+    <message>
+        <source>Loading squad details ...</source>
+        <translation>Načítání podrobností o squadu ...</translation>
+    </message>
+    <message>
+        <source>This is broken link to squad.</source>
+        <translation>Odkaz na squad je nefunkční.</translation>
+    </message>
+    <message>
+        <source>Loading squad logo...</source>
+        <translation>Načítání loga squadu...</translation>
+    </message>
+    <message>
+        <source>Squad not found.</source>
+        <translation>Squad nebyl nalezen.</translation>
+    </message>
+    <message>
+        <source>Squad will be removed from database...</source>
+        <translation>Squad bude odstraněn z databáze...</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>Informace</translation>
+    </message>
+    <message>
+        <source>Uploading corvanet changes...</source>
+        <translation>Odesílání změn corvanet...</translation>
+    </message>
+    <message>
+        <source>Toolbar</source>
+        <translation>Panel nástrojů</translation>
+    </message>
+    <message>
+        <source>Squad &amp;Database</source>
+        <translation>&amp;Databáze squadů</translation>
+    </message>
+    <message>
+        <source>Squad De&amp;tails</source>
+        <translation>&amp;Podrobnosti squadu</translation>
+    </message>
+    <message>
+        <source>&amp;Refresh Squad List</source>
+        <translation>O&amp;bnovit seznam squadů</translation>
+    </message>
+    <message>
+        <source>Squads</source>
+        <translation>Squady</translation>
+    </message>
+    <message>
+        <source>Squad and members</source>
+        <translation>Squad a jeho členové</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>Stav</translation>
+    </message>
+    <message>
+        <source>Cancelling...</source>
+        <translation>Rušení...</translation>
+    </message>
+    <message>
+        <source>Logo of %1</source>
+        <translation>Logo squadu %1</translation>
+    </message>
+    <message>
+        <source>Uploading: this can no longer be cancelled</source>
+        <translation>Odesílání již nelze zrušit</translation>
+    </message>
+</context>
+<context>
+    <name>WaitControls</name>
+    <message>
+        <source>Progress</source>
+        <translation>Průběh</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Zrušit</translation>
+    </message>
+    <message>
+        <source>Stop waiting (Esc)</source>
+        <translation>Přestat čekat (Esc)</translation>
+    </message>
+    <message>
+        <source>%1 of %2</source>
+        <translation>%1 z %2</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <translation>%1 (%2)</translation>
+    </message>
+</context>
+</TS>
