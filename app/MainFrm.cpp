@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
@@ -434,11 +435,27 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
     } else if (event->type() == QEvent::MouseButtonRelease
                && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         auto* label = qobject_cast<QLabel*>(watched);
-        if (label && label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        // Releasing the button after selecting part of the text to copy it
+        // is no click on the link.
+        if (label && !label->hasSelectedText()
+            && label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
             if (watched == stSEmail || watched == stMEmail)
                 guarded([&] { stSEmailClick(label); });
             else if (watched == stSWeb)
                 guarded([&] { stSWebClick(label); });
+        }
+    } else if (event->type() == QEvent::KeyPress) {
+        // Enter on a link that has the keyboard focus opens it, as a click does.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (watched == stSEmail || watched == stMEmail) {
+                guarded([&] { stSEmailClick(static_cast<QLabel*>(watched)); });
+                return true;
+            }
+            if (watched == stSWeb) {
+                guarded([&] { stSWebClick(stSWeb); });
+                return true;
+            }
         }
     }
     return QMainWindow::eventFilter(watched, event);
