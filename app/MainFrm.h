@@ -17,7 +17,10 @@
 // event entry point runs through ErrorReport::guarded().
 
 #include <QMainWindow>
+#include <QPixmap>
 #include <QString>
+
+#include <optional>
 
 #include "AppSettings.h"
 #include "SquadTreeModel.h"
@@ -37,6 +40,7 @@ class QToolButton;
 class QTreeView;
 class QItemSelection;
 class UiSeams;
+class LogoDecoder;
 class THttpClient;
 class TFtpClient;
 
@@ -130,6 +134,8 @@ public:
     // A logo body beyond this is cut off while it arrives, so that a server
     // that never stops sending cannot fill the disk. Tests lower it.
     qint64 maxLogoBytes;
+    // The work budget of decoding a logo (JpegImage::Limits). Tests lower it.
+    qint64 maxLogoWork;
     // An upload may take FtpClient->TimeOut plus one second for every this
     // many bytes before it is cut off. Tests raise it.
     qint64 minUploadRate;
@@ -152,9 +158,12 @@ public:
     void publishDirectory(bool deleteTmpOnError);
 
     // The logo step: fetches the squad page's "picture" into "temp.jpg" and
-    // shows it. Waits, each fetch at most HttpClient->TimeOut as a whole;
-    // never throws.
+    // starts decoding it on a worker thread. Waits, each fetch at most
+    // HttpClient->TimeOut as a whole; never throws. While the decode runs the
+    // status stays "Loading squad logo..."; its end shows the logo, keeps it
+    // for the squad node's next selection and sets "Ready" again.
     virtual void runLogoStep();
+    bool logoDecoding() const;
     // Removes the directory entry of a squad whose page loaded nothing,
     // publishes the directory and refreshes the list. Waits.
     virtual void removeDeadEntryAndPublish();
@@ -170,9 +179,24 @@ private:
     void deleteTempJpg();
     void showConnectionMessage();
     void showLogo();
+    void logoDecoded(const QImage& image);
     bool fetchLogo(const QString& address);
+
+    // The squad element's texts that the squad detail page shows, read in
+    // PrepareDetails' one pass over its children: a page of many members is
+    // not walked again at each selection of the squad node.
+    struct SquadTexts {
+        XmlNode element;
+        QString name, email, web, title, picture; // of the last child of each name
+    };
+    SquadTexts squadTextsOf(const XmlNode& element) const;
 
     AppSettings m_settings;
     UiSeams& m_seams;
     QLabel* m_statusLabel;
+    LogoDecoder* m_logoDecoder;
+    // The decoded logo of the page shown: none before its decode ended, a
+    // null pixmap when "temp.jpg" did not decode.
+    std::optional<QPixmap> m_logo;
+    SquadTexts m_squadTexts;
 };
