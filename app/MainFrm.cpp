@@ -479,6 +479,7 @@ void TfrmMain::FormCreate()
     pgInfo->setPageVisible(tbshtMember, false);
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
+    DetailDoc.setElementLimit(maxPageElements);
     const bool started = DatabaseDoc.load(m_settings.directoryUrl);
     SelectedSquadUrl.clear();
     if (started) {

@@ -79,6 +79,12 @@ public:
     // State, read by tests and the Add Squad dialog.
     XmlDocument DatabaseDoc;
     XmlDocument DetailDoc;
+    // Squad pages come from anyone's web space: a page with more elements
+    // fails to load (as "try later", never as a dead squad) instead of
+    // filling memory with a tree the squad view would have to show. Real
+    // pages have a few elements per member, so 100,000 members still load.
+    // The directory has no such limit: it must hold every squad.
+    static constexpr qint64 maxPageElements = 500000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details

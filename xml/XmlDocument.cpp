@@ -21,6 +21,7 @@ struct XmlDocument::Private {
     QString loadError;
     XmlDocument::LoadFailure loadFailure = XmlDocument::LoadFailure::None;
     qint64 sizeLimit = XmlDocument::maxDocumentSize;
+    qint64 elementLimit = 0;
     int stallTimeoutMs = XmlDocument::stallTimeoutMs;
     int loadTimeoutMs = XmlDocument::loadTimeoutMs;
     std::unique_ptr<QNetworkAccessManager> manager;
@@ -41,6 +42,11 @@ XmlDocument::XmlDocument() : d(std::make_shared<Private>())
 void XmlDocument::setSizeLimit(qint64 bytes)
 {
     d->sizeLimit = bytes;
+}
+
+void XmlDocument::setElementLimit(qint64 elements)
+{
+    d->elementLimit = elements;
 }
 
 void XmlDocument::setStallTimeout(int milliseconds)
@@ -77,7 +83,7 @@ bool XmlDocument::load(const QString& url)
     // The completion runs from the event loop and only stores the outcome;
     // the loader itself stays until the next load or the document's end.
     d->loader = std::make_unique<XmlLoader>(
-        *d->manager, address.url(), d->sizeLimit, d->stallTimeoutMs, d->loadTimeoutMs,
+        *d->manager, address.url(), d->sizeLimit, d->elementLimit, d->stallTimeoutMs, d->loadTimeoutMs,
         [p](std::shared_ptr<XmlTree> tree, const QString& error, bool permanent) {
             p->loadFailure = tree ? LoadFailure::None
                 : permanent       ? LoadFailure::Permanent

@@ -13,15 +13,23 @@
 //
 // Documents come from servers the program does not control: the parser
 // resolves no external entity, loads no DTD, makes no network access of its
-// own, and refuses entity expansion bombs and documents over maxDocumentSize.
-// Every load ends: a transfer that stalls for stallTimeoutMs, or that has
-// not ended after loadTimeoutMs however slowly it still trickles, fails.
+// own, expands entities of the document's own internal subset only within
+// libxml2's limits, and refuses documents over maxDocumentSize or over the
+// element limit. Every load ends: a transfer that stalls for
+// stallTimeoutMs, or that has not ended after loadTimeoutMs however slowly
+// it still trickles, fails.
 //
 // loadFailure() tells a failed load's two kinds apart. Permanent: the
-// address answered and what it holds is no document (not found or gone,
-// not well-formed, beyond the limits). Transient: it could not be read just
-// now (no connection, a reset, a time-out, a server error); the same load
-// may work later. Only a permanent failure says that a squad page is dead.
+// document is gone. That is only HTTP 404 or 410, a local file that does
+// not exist, or a complete reply that is empty or not well-formed (complete:
+// a local file, all of a stated Content-Length, or a chunked body that
+// ended properly). Transient: anything else, which may work later: no
+// connection, a reset, a time-out, a server error or other HTTP status, a
+// reply cut short, a reply with neither Content-Length nor chunks (its end
+// cannot be told from a dropped connection), and every refusal by the
+// program's own safety limits (size, elements, depth, text length, entity
+// expansion, external entities). Only a permanent failure says that a squad
+// page is dead.
 
 #include <QString>
 #include <memory>
@@ -47,6 +55,10 @@ public:
     // These apply from the next load on; the defaults are the constants
     // above. Tests use them to reach the limits without 64 MiB or minutes.
     void setSizeLimit(qint64 bytes);
+    // A document with more elements fails (transient) as soon as the parser
+    // reaches one too many, so it never takes more memory than that many
+    // elements do. 0, the default, sets no limit.
+    void setElementLimit(qint64 elements);
     void setStallTimeout(int milliseconds);
     void setLoadTimeout(int milliseconds);
 

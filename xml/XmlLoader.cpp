@@ -28,10 +28,11 @@ QByteArray charsetOf(const QByteArray& contentType)
 
 } // namespace
 
-XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit,
+XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
                      int stallTimeoutMs, int loadTimeoutMs, Completion done)
     : m_url(url),
       m_sizeLimit(sizeLimit),
+      m_elementLimit(elementLimit),
       m_stallTimeoutMs(stallTimeoutMs),
       m_done(std::move(done))
 {
@@ -143,9 +144,32 @@ void XmlLoader::onMetaData()
         fail(problem, permanent);
         return;
     }
+    // Our own limit says nothing about the squad being gone: transient.
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > m_sizeLimit)
-        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), true);
+        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
+}
+
+bool XmlLoader::replyComplete() const
+{
+    // Asked once the reply has finished without an error.
+    if (!m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return true; // a local file, read whole
+    // Qt reports a chunked body or an HTTP/2 stream that ends before its
+    // final frame as RemoteHostClosedError, so one that finished is whole.
+    if (m_reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        return true;
+    if (m_reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
+        return true;
+    // Without a length, the server's close is the only end, and a dropped
+    // connection looks the same.
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid())
+        return false;
+    // Qt reports a short body as an error too; counted here all the same.
+    // A body Qt decompressed has more bytes than its Content-Length.
+    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
+    return (!encoding.isEmpty() && encoding != "identity") || m_received == length.toLongLong();
 }
 
 void XmlLoader::onReadyRead()
@@ -156,9 +180,9 @@ void XmlLoader::onReadyRead()
         m_reply->skip(m_reply->bytesAvailable()); // the body of a redirect
         return;
     }
-    if (!m_parser) {
+    if (!m_parser && m_malformed.isEmpty()) {
         const QByteArray contentType = m_reply->rawHeader("Content-Type");
-        m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString());
+        m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString(), m_elementLimit);
     }
     char buffer[64 * 1024];
     while (m_reply && m_reply->bytesAvailable() > 0) {
@@ -167,13 +191,20 @@ void XmlLoader::onReadyRead()
             break;
         m_received += n;
         if (m_received > m_sizeLimit) {
-            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), true);
+            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
             return;
         }
+        if (!m_malformed.isEmpty())
+            continue; // dropped, only to learn whether the reply ends properly
         if (!m_parser->feed(buffer, n)) {
-            // A malformed document need not be fetched to its end.
-            fail(m_parser->error(), true);
-            return;
+            if (m_parser->failedOnLimit()) {
+                fail(m_parser->error(), false);
+                return;
+            }
+            // Whether this document is broken or was cut off shows only at
+            // the reply's end; what was built goes now.
+            m_malformed = m_parser->error();
+            m_parser.reset();
         }
     }
 }
@@ -197,7 +228,9 @@ void XmlLoader::onFinished()
         return;
     }
     if (error != QNetworkReply::NoError) {
-        // A local file that is not there is as dead as a 404.
+        // A local file that is not there is as dead as a 404. Anything else
+        // (a body cut short, a reset) may work next time, whatever the
+        // parser made of the part that arrived.
         fail(m_reply->errorString(),
              error == QNetworkReply::ContentNotFoundError || error == QNetworkReply::ContentGoneError);
         return;
@@ -205,12 +238,25 @@ void XmlLoader::onFinished()
     onReadyRead(); // whatever is still buffered
     if (!m_reply)
         return;
-    if (!m_parser)
-        m_parser = std::make_unique<XmlTree::Parser>(QByteArray(), m_url.toString());
+    const bool whole = replyComplete();
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
     QObject::disconnect(reply, nullptr, nullptr, nullptr);
     reply->deleteLater();
+
+    // Empty or not well-formed says the document is gone only when the
+    // whole of it is known to have arrived.
+    const QString cutOff = QStringLiteral(" (the reply did not show that it was complete)");
+    if (!m_malformed.isEmpty()) {
+        complete(nullptr, whole ? m_malformed : m_malformed + cutOff, whole);
+        return;
+    }
+    if (!m_parser)
+        m_parser = std::make_unique<XmlTree::Parser>(QByteArray(), m_url.toString(), m_elementLimit);
     std::shared_ptr<XmlTree> tree = m_parser->finish();
-    const QString parseError = tree ? QString() : m_parser->error();
-    complete(std::move(tree), parseError, true);
+    if (tree) {
+        complete(std::move(tree), QString(), false);
+        return;
+    }
+    const bool limit = m_parser->failedOnLimit();
+    complete(nullptr, whole || limit ? m_parser->error() : m_parser->error() + cutOff, whole && !limit);
 }

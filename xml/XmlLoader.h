@@ -5,21 +5,30 @@
 // The transfer runs on the Qt event loop through a QNetworkAccessManager,
 // for http, https and file URLs alike (file replies also complete on later
 // turns of the loop, never inside start()). Bytes go to the parser as they
-// arrive, so the document text is never held whole; a transfer whose reply is
-// not 2xx, whose document fails to parse, or that grows beyond the size limit
-// is aborted at once.
+// arrive, so the document text is never held whole. A transfer whose reply
+// is not 2xx, that grows beyond the size limit, or whose document breaks a
+// safety limit of the parser (see XmlTree.cpp, and the element limit) is
+// aborted at once.
+//
+// A document that is not well-formed does not end the transfer at once:
+// until the reply has ended it cannot be told from one cut off in the
+// middle, so the rest is read and dropped (still within the size limit).
 //
 // The completion is called exactly once, from the event loop, with the tree
-// or with null, the reason and whether the failure is permanent (the address
-// answered with no document: not found or gone, not well-formed, too large)
-// or transient (no connection, reset, time-out, a server error). Destroying
-// the loader before that abandons the transfer: its reply is disconnected
-// and aborted, and the completion is never called.
+// or with null, the reason and whether the failure is permanent. Permanent
+// means the address answered and holds no document: HTTP 404 or 410, a
+// local file that does not exist, or a complete reply that is empty or not
+// well-formed. A reply is complete when it is a local file, when all of its
+// Content-Length arrived, or when its chunked body (or HTTP/2 stream) ended
+// properly. Everything else is transient and may work later: no connection,
+// a reset, a time-out, other HTTP errors, a reply cut short, a reply that
+// neither states its length nor is chunked (its end cannot be told from a
+// dropped connection), and every refusal by a safety limit (size, element
+// budget, depth, text length, entity expansion, external entities), since
+// such a document may only be more than this program takes. Destroying the
+// loader before that abandons the transfer: its reply is disconnected and
+// aborted, and the completion is never called.
 //
-// Every transfer ends: Qt aborts one that stalls for stallTimeoutMs, and the
-// loader fails one that has not ended after loadTimeoutMs, since a server
-// that trickles a byte now and then never stalls.
-
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -38,8 +47,9 @@ public:
     using Completion =
         std::function<void(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)>;
 
-    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, int stallTimeoutMs,
-              int loadTimeoutMs, Completion done);
+    // elementLimit: more elements fail the load (0: no limit).
+    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
+              int stallTimeoutMs, int loadTimeoutMs, Completion done);
     ~XmlLoader();
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
@@ -49,6 +59,7 @@ private:
     void onReadyRead();
     void onFinished();
     bool statusOk(QString* problem, bool* permanent) const;
+    bool replyComplete() const;
     void fail(const QString& reason, bool permanent);
     void complete(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent);
     void dropReply();
@@ -58,7 +69,9 @@ private:
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;
+    qint64 m_elementLimit;
     int m_stallTimeoutMs;
     qint64 m_received = 0;
+    QString m_malformed; // why the document is not well-formed; the rest of the reply is dropped
     Completion m_done;
 };

@@ -2,7 +2,9 @@
 
 #include <QStringDecoder>
 
+#include <libxml/SAX2.h>
 #include <libxml/encoding.h>
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -22,18 +25,26 @@
 // Squad pages come from web spaces the program does not control, so the
 // parser is locked down:
 // - No DTD is loaded, no external entity is resolved and the parser never
-//   goes to the network (no XML_PARSE_DTDLOAD, no XML_PARSE_NOENT,
-//   XML_PARSE_NONET, and a process-wide external entity loader that refuses
-//   everything, in case some path still asks for one).
-// - A document that declares any entity in its internal subset is refused at
-//   the declaration, before anything could be expanded. That stops entity
-//   expansion bombs ("billion laughs") and external entities pointing at
-//   local files alike, without trusting an expansion limit. Squad pages and
-//   the directory have no use for entities; the five predefined ones and
-//   character references keep working.
+//   goes to the network (no XML_PARSE_DTDLOAD, XML_PARSE_NONET, and a
+//   process-wide external entity loader that refuses everything, in case
+//   some path still asks for one).
+// - Entities declared in the document's internal subset are expanded
+//   (XML_PARSE_NOENT): pages written by hand use them for a clan name or a
+//   greeting. Any entity declaration that names something outside the
+//   document (SYSTEM or PUBLIC, parsed or unparsed, general or parameter) is
+//   refused at the declaration, so with XML_PARSE_NOENT there is nothing
+//   external left to load.
 // - XML_PARSE_HUGE is never used, so libxml2 keeps its limits on nesting
-//   depth and on the length of names and text nodes.
-// The size cap on the whole document is enforced by the transfer (XmlLoader).
+//   depth, on the length of names and text nodes and on entity expansion
+//   (an expansion bomb stops with "entity reference loop" after a few
+//   thousand entities, long before it takes much memory or time).
+// - An optional element budget stops a document with more elements than
+//   the caller wants to hold; it counts every element node libxml2 builds,
+//   including the copies an entity reference makes.
+// A document refused by one of these limits may be fine and only more than
+// this program takes: failedOnLimit() tells the caller so, since such a
+// failure says nothing about the document being gone. The size cap on the
+// whole document is enforced by the transfer (XmlLoader).
 
 namespace {
 
@@ -196,6 +207,21 @@ void linkLastChild(xmlNodePtr parent, xmlNodePtr child)
     parent->last = child;
 }
 
+// Errors that come from libxml2's limits for documents parsed without
+// XML_PARSE_HUGE, rather than from the document being ill-formed. libxml2
+// 2.9 reports several of them under the codes of ordinary syntax errors
+// ("AttValue length too long" is XML_ERR_ATTRIBUTE_NOT_FINISHED), so their
+// messages tell.
+bool isLimitError(int code, const QString& message)
+{
+    if (code == XML_ERR_NO_MEMORY || code == XML_ERR_ENTITY_LOOP || code == XML_ERR_NAME_TOO_LONG)
+        return true;
+    static const char* const markers[] = {"too long", "too big", "too deep", "excessive depth", "huge"};
+    return std::any_of(std::begin(markers), std::end(markers), [&message](const char* marker) {
+        return message.contains(QLatin1String(marker), Qt::CaseInsensitive);
+    });
+}
+
 // Structured error callback: libxml2 passes the parser context as userData.
 void onParserError(void* userData, xmlErrorPtr error)
 {
@@ -204,28 +230,74 @@ void onParserError(void* userData, xmlErrorPtr error)
         return;
     auto parser = static_cast<XmlTree::Parser*>(ctxt->_private);
     const QString message = QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
-    parser->recordError(message, error->line, error->int2, error->level == XML_ERR_FATAL);
+    parser->recordError(message, error->code, error->line, error->int2, error->level == XML_ERR_FATAL);
 }
 
-void refuseEntity(xmlParserCtxtPtr ctxt, const xmlChar* name)
+void refuseExternal(xmlParserCtxtPtr ctxt, const xmlChar* name)
 {
     auto parser = static_cast<XmlTree::Parser*>(ctxt->_private);
     const int line = ctxt->input ? ctxt->input->line : 0;
-    parser->refuse(QStringLiteral("The document declares the entity \"%1\" (line %2); documents that declare entities are not accepted")
+    parser->refuse(QStringLiteral("The document declares the external entity \"%1\" (line %2); external entities "
+                                  "are never loaded")
                        .arg(fullText(name))
-                       .arg(line));
+                       .arg(line),
+                   true);
     xmlStopParser(ctxt);
 }
 
-void onEntityDecl(void* ctx, const xmlChar* name, int, const xmlChar*, const xmlChar*, xmlChar*)
+void onEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId, const xmlChar* systemId,
+                  xmlChar* content)
 {
-    refuseEntity(static_cast<xmlParserCtxtPtr>(ctx), name);
+    auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY)
+        xmlSAX2EntityDecl(ctx, name, type, publicId, systemId, content);
+    else
+        refuseExternal(ctxt, name);
 }
 
 void onUnparsedEntityDecl(void* ctx, const xmlChar* name, const xmlChar*, const xmlChar*, const xmlChar*)
 {
-    refuseEntity(static_cast<xmlParserCtxtPtr>(ctx), name);
+    refuseExternal(static_cast<xmlParserCtxtPtr>(ctx), name);
 }
+
+// libxml2 calls the node registration hook for every node it creates,
+// whether the SAX handler builds it or an entity reference copies it, so
+// counting there sees every element at the cost of one call. The hook is
+// per thread; while one of our parser calls runs, this scope points it at
+// the parser, then restores the previous hook.
+thread_local XmlTree::Parser* countingParser = nullptr;
+
+void onNodeCreated(xmlNodePtr node)
+{
+    if (countingParser && node->type == XML_ELEMENT_NODE)
+        countingParser->countElement();
+}
+
+class ElementCountScope {
+public:
+    // A null parser (no element budget) leaves the hook alone.
+    explicit ElementCountScope(XmlTree::Parser* parser) : m_active(parser != nullptr)
+    {
+        if (!m_active)
+            return;
+        m_previousParser = std::exchange(countingParser, parser);
+        m_previousHook = xmlRegisterNodeDefault(onNodeCreated);
+    }
+    ~ElementCountScope()
+    {
+        if (!m_active)
+            return;
+        xmlRegisterNodeDefault(m_previousHook);
+        countingParser = m_previousParser;
+    }
+    ElementCountScope(const ElementCountScope&) = delete;
+    ElementCountScope& operator=(const ElementCountScope&) = delete;
+
+private:
+    bool m_active;
+    XmlTree::Parser* m_previousParser = nullptr;
+    xmlRegisterNodeFunc m_previousHook = nullptr;
+};
 
 const QString kUndecodable = QStringLiteral("The document holds bytes that are not valid in its encoding");
 
@@ -264,9 +336,9 @@ private:
             return;
         auto parser = static_cast<XmlTree::Parser*>(userData);
         if (error->domain == XML_FROM_I18N || (error->domain == XML_FROM_IO && error->code == XML_IO_ENCODER))
-            parser->refuse(kUndecodable);
+            parser->refuse(kUndecodable, false);
         else
-            parser->refuse(QString::fromUtf8(error->message ? error->message : "unknown error").trimmed());
+            parser->refuse(QString::fromUtf8(error->message ? error->message : "unknown error").trimmed(), false);
     }
     static void ignoreMessage(void*, const char*, ...) {}
 
@@ -747,28 +819,42 @@ void XmlTree::Parser::CtxtDeleter::operator()(_xmlParserCtxt* ctxt) const
     xmlFreeParserCtxt(ctxt);
 }
 
-XmlTree::Parser::Parser(const QByteArray& charset, const QString& sourceName)
-    : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8())
+XmlTree::Parser::Parser(const QByteArray& charset, const QString& sourceName, qint64 elementLimit)
+    : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8()), m_elementLimit(elementLimit)
 {
     initLibrary();
 }
 
 XmlTree::Parser::~Parser() = default;
 
-void XmlTree::Parser::refuse(const QString& reason)
+void XmlTree::Parser::refuse(const QString& reason, bool limit)
 {
-    if (!m_refused)
+    if (!m_refused) {
         m_error = reason;
+        m_failedOnLimit = limit;
+    }
     m_refused = true;
 }
 
-void XmlTree::Parser::recordError(const QString& message, int line, int column, bool fatal)
+void XmlTree::Parser::recordError(const QString& message, int code, int line, int column, bool fatal)
 {
     // The first fatal error explains the failure; later ones are echoes.
     if (m_refused || m_errorFatal)
         return;
     m_errorFatal = fatal;
+    m_failedOnLimit = isLimitError(code, message);
     m_error = QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
+}
+
+void XmlTree::Parser::countElement()
+{
+    if (m_elementLimit <= 0 || ++m_elements <= m_elementLimit || m_refused)
+        return;
+    // Stopped here, the parser builds nothing more; the caller drops the
+    // parser and with it what was built so far.
+    refuse(QStringLiteral("The document has more than %1 elements").arg(m_elementLimit), true);
+    if (m_ctxt)
+        xmlStopParser(m_ctxt.get());
 }
 
 bool XmlTree::Parser::feed(const char* data, qint64 size)
@@ -819,7 +905,8 @@ bool XmlTree::Parser::start(bool final)
         return false;
     }
     ctxt->_private = this;
-    xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR
+                                | XML_PARSE_NOWARNING);
     ctxt->sax->entityDecl = onEntityDecl;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
     ctxt->sax->serror = onParserError;
@@ -838,6 +925,7 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
         int result = 0;
         {
             DecoderErrorScope decoderErrors(this);
+            ElementCountScope counting(m_elementLimit > 0 ? this : nullptr);
             result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
         }
         data += n;
@@ -873,12 +961,15 @@ bool XmlTree::Parser::checkContext()
     m_failed = true;
     if (m_error.isEmpty()) {
         const xmlError* error = xmlCtxtGetLastError(ctxt);
-        m_error = error && error->message
-            ? QStringLiteral("Parse error at line %1, column %2: %3")
-                  .arg(error->line)
-                  .arg(error->int2)
-                  .arg(QString::fromUtf8(error->message).trimmed())
-            : QStringLiteral("The document is not well-formed XML");
+        const QString message = error && error->message ? QString::fromUtf8(error->message).trimmed() : QString();
+        m_error = !message.isEmpty() ? QStringLiteral("Parse error at line %1, column %2: %3")
+                                           .arg(error->line)
+                                           .arg(error->int2)
+                                           .arg(message)
+                                     : QStringLiteral("The document is not well-formed XML");
+        // A tree that stopped without an ill-formed document stopped on a
+        // limit (a text node too long) or on memory.
+        m_failedOnLimit = ctxt->wellFormed || isLimitError(error ? error->code : 0, message);
     }
     return false;
 }

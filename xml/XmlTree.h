@@ -76,8 +76,10 @@ struct XmlTree {
     public:
         // charset: the charset the transfer's metadata names (may be empty).
         // It applies when the document itself declares no encoding (no byte
-        // order mark, no encoding in its XML declaration).
-        Parser(const QByteArray& charset, const QString& sourceName);
+        // order mark, no encoding in its XML declaration). elementLimit: a
+        // document with more elements fails as soon as one more is built
+        // (0: no limit).
+        Parser(const QByteArray& charset, const QString& sourceName, qint64 elementLimit = 0);
         ~Parser();
         Parser(const Parser&) = delete;
         Parser& operator=(const Parser&) = delete;
@@ -88,10 +90,16 @@ struct XmlTree {
         // Ends the document. Returns the tree, or null with error() set.
         std::shared_ptr<XmlTree> finish();
         QString error() const { return m_error; }
+        // True when the document failed on one of the parser's safety limits
+        // (the element budget, libxml2's limits on depth, names, text and
+        // entity expansion, an external entity) rather than on being
+        // ill-formed: it may be a fine document this program will not take.
+        bool failedOnLimit() const { return m_failedOnLimit; }
 
         // Called from libxml2's callbacks.
-        void refuse(const QString& reason);
-        void recordError(const QString& message, int line, int column, bool fatal);
+        void refuse(const QString& reason, bool limit);
+        void recordError(const QString& message, int code, int line, int column, bool fatal);
+        void countElement();
 
     private:
         bool start(bool final);
@@ -107,7 +115,10 @@ struct XmlTree {
         QByteArray m_head; // the first bytes, held until the encoding is known
         QString m_error;
         qint64 m_bytes = 0;
+        qint64 m_elementLimit;
+        qint64 m_elements = 0;
         bool m_failed = false;
+        bool m_failedOnLimit = false;
         bool m_refused = false;
         bool m_errorFatal = false;
     };

@@ -1,7 +1,8 @@
 // Documents and servers built to hurt the document service: nesting and text
 // beyond the parser's limits, transfers that stall, trickle or break, and a
 // full disk. Every load must end and say whether the document is gone for
-// good (Permanent) or could not be read just now (Transient).
+// good (Permanent) or could not be read just now or not by this program
+// (Transient).
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,6 +12,7 @@
 #include <csignal>
 
 #include "DocumentTestHelpers.h"
+#include "ScriptedHttpServer.h"
 #include "ScriptedPeer.h"
 #include "XmlDocument.h"
 
@@ -33,6 +35,16 @@ QByteArray directory(int squads)
     return doc + "</squads>\n";
 }
 
+// Entities ten deep, each ten references to the one below: 10^9 "lol".
+QByteArray billionLaughs()
+{
+    QByteArray doc = "<!DOCTYPE squad [<!ENTITY lol0 \"lol\">\n";
+    for (int i = 1; i <= 9; ++i)
+        doc += "<!ENTITY lol" + QByteArray::number(i) + " \""
+               + ("&lol" + QByteArray::number(i - 1) + ";").repeated(10) + "\">\n";
+    return doc + "]>\n<squad nick=\"&lol9;\"/>\n";
+}
+
 } // namespace
 
 class TestXmlFaults : public QObject
@@ -43,6 +55,10 @@ private:
     QTemporaryDir m_dir;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // The limits of the failure kind table.
+    static constexpr qint64 sizeLimit = 1024 * 1024;
+    static constexpr int elementLimit = 1000;
 
 private slots:
     void initTestCase()
@@ -98,7 +114,8 @@ private slots:
         QVERIFY(loadAndWait(doc, path("beyond.xml")));
         QVERIFY(doc.lastChild().isNull());
         QVERIFY(doc.xml().isEmpty());
-        QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Permanent);
+        // A limit of this program, not a dead page.
+        QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Transient);
         QVERIFY2(doc.loadError().contains(reason, Qt::CaseInsensitive), qPrintable(doc.loadError()));
     }
 
@@ -133,6 +150,90 @@ private slots:
             QVERIFY(doc.lastChild().isNull());
             QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Transient);
             QVERIFY2(doc.loadError().contains(c.reason), qPrintable(c.address + ": " + doc.loadError()));
+        }
+    }
+
+    void serverRepliesDecideTheFailureKind_data()
+    {
+        // A squad is removed for everyone when its page fails permanently,
+        // so that needs a whole reply that is no document (or 404/410). A
+        // reply that may have been cut off, and any refusal by the
+        // program's own limits, only says "try later". Rows that load give
+        // the squad's nick in "expect", which its text holds too.
+        QTest::addColumn<QByteArray>("reply"); // sent as it is, then the server closes
+        QTest::addColumn<XmlDocument::LoadFailure>("failure");
+        QTest::addColumn<QString>("expect"); // part of loadError(), or the nick
+        using F = XmlDocument::LoadFailure;
+        auto sized = [](const QByteArray& status, const QByteArray& body) {
+            return "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
+                   + body;
+        };
+        auto chunk = [](const QByteArray& bytes) {
+            return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
+        };
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        const QByteArray chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
+        const QByteArray page = "<squad nick=\"Foxes\"><name>Foxes</name><member nick=\"a\"/></squad>\n";
+        // Ill-formed at once, then far more bytes than one read takes.
+        const QByteArray broken = "<squad nick=\"Foxes\"><member></squad>\n" + QByteArray(200000, ' ');
+        auto members = [](int count, const QByteArray& member = "<member/>") {
+            return "<squad nick=\"Many\"><name>Many</name>" + member.repeated(count) + "</squad>";
+        };
+
+        QTest::newRow("404") << sized("404 Not Found", page) << F::Permanent << "404";
+        QTest::newRow("410") << sized("410 Gone", page) << F::Permanent << "410";
+        QTest::newRow("500") << sized("500 Internal Server Error", page) << F::Transient << "500";
+        QTest::newRow("503") << sized("503 Service Unavailable", "") << F::Transient << "503";
+        QTest::newRow("ill-formed, whole Content-Length") << sized("200 OK", broken) << F::Permanent << "line 1";
+        QTest::newRow("ill-formed, cut before Content-Length")
+            << ok + "Content-Length: 500000\r\n\r\n" + broken << F::Transient << "";
+        QTest::newRow("no length, closed mid-element") << ok + "\r\n" + page.left(30) << F::Transient << "complete";
+        QTest::newRow("no length, ill-formed") << ok + "\r\n" + broken << F::Transient << "line 1";
+        QTest::newRow("no length, well-formed") << ok + "\r\n" + page << F::None << "Foxes";
+        QTest::newRow("chunked, ill-formed, final chunk")
+            << chunked + chunk(broken.left(100)) + chunk(broken.mid(100)) + "0\r\n\r\n" << F::Permanent << "line 1";
+        QTest::newRow("chunked, ill-formed, cut off") << chunked + chunk(broken.left(100)) << F::Transient << "";
+        QTest::newRow("chunked, well-formed") << chunked + chunk(page) + "0\r\n\r\n" << F::None << "Foxes";
+        QTest::newRow("empty, Content-Length 0") << sized("200 OK", "") << F::Permanent << "empty";
+        QTest::newRow("over the size limit")
+            << sized("200 OK", "<squad>" + QByteArray(sizeLimit, ' ') + "</squad>") << F::Transient << "larger";
+        // The root, its name and the members: exactly the budget, then one more.
+        QTest::newRow("element budget reached") << sized("200 OK", members(elementLimit - 2)) << F::None << "Many";
+        QTest::newRow("element budget passed")
+            << sized("200 OK", members(elementLimit - 1)) << F::Transient << "more than 1000 elements";
+        // Elements an entity reference copies count as well.
+        QTest::newRow("element budget passed by entity copies")
+            << sized("200 OK", "<!DOCTYPE squad [<!ENTITY ten \"" + QByteArray("<m/>").repeated(10) + "\">]>"
+                                   + members(200, "&ten;"))
+            << F::Transient << "more than 1000 elements";
+        QTest::newRow("internal entity")
+            << sized("200 OK", "<!DOCTYPE squad [<!ENTITY clan \"Red Foxes\">]>\n"
+                               "<squad nick=\"&clan;\"><name>The &clan;</name></squad>\n")
+            << F::None << "Red Foxes";
+        QTest::newRow("billion laughs") << sized("200 OK", billionLaughs()) << F::Transient << "entity";
+    }
+
+    void serverRepliesDecideTheFailureKind()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(XmlDocument::LoadFailure, failure);
+        QFETCH(QString, expect);
+        ScriptedHttpServer server;
+        QVERIFY(server.start());
+        ScriptedHttpServer::Reply scripted;
+        scripted.raw = reply;
+
+        XmlDocument doc;
+        doc.setSizeLimit(sizeLimit);
+        doc.setElementLimit(elementLimit);
+        QVERIFY(loadAndWait(doc, server.route("squad.xml", scripted)));
+        QVERIFY2(doc.loadFailure() == failure, qPrintable(doc.loadError()));
+        if (failure == XmlDocument::LoadFailure::None) {
+            QCOMPARE(doc.lastChild().attributes().getNamedItem("nick").text(), expect);
+            QVERIFY2(doc.lastChild().text().contains(expect), qPrintable(doc.lastChild().text()));
+        } else {
+            QVERIFY(doc.lastChild().isNull());
+            QVERIFY2(doc.loadError().contains(expect, Qt::CaseInsensitive), qPrintable(doc.loadError()));
         }
     }
 

@@ -58,6 +58,11 @@ void ScriptedHttpServer::onData(QTcpSocket* socket)
         reply.contentType = "text/html";
         reply.body = "<html><body>Not found</body></html>";
     }
+    if (!reply.raw.isEmpty()) {
+        socket->write(reply.raw);
+        socket->disconnectFromHost();
+        return;
+    }
     QByteArray head = "HTTP/1.1 " + reply.status + "\r\nConnection: close\r\n";
     if (!reply.contentType.isEmpty())
         head += "Content-Type: " + reply.contentType + "\r\n";

@@ -20,6 +20,9 @@ public:
         QByteArray contentType = "application/xml";
         QByteArray body;
         bool contentLength = true; // send a Content-Length header
+        // When set, sent as it is instead of all of the above (status line,
+        // headers and body, chunked or cut short as the test wants).
+        QByteArray raw;
     };
 
     ScriptedHttpServer();
