@@ -391,9 +391,9 @@ int closeSink(void*)
 // reads back with a space instead: a published directory would no longer
 // load, or load different. For the time of a save, each such name is
 // replaced by its escaped form, which the verbatim write turns into the
-// right attribute text; the destructor puts the original names back. ("&"
-// needs nothing: libxml2 keeps it in a namespace name as the reference
-// "&#38;", which reads back the same.)
+// right attribute text; the destructor puts the original names back. "&"
+// is escaped as well: the parser expands entities (XML_PARSE_NOENT), so a
+// name read from "&amp;" holds the character itself.
 class EscapedNamespaceNames {
 public:
     explicit EscapedNamespaceNames(xmlDocPtr doc)
@@ -431,6 +431,7 @@ private:
         QByteArray escaped;
         for (const char c : name) {
             switch (c) {
+            case '&': escaped += "&amp;"; break;
             case '<': escaped += "&lt;"; break;
             case '\t': escaped += "&#9;"; break;
             case '\n': escaped += "&#10;"; break;

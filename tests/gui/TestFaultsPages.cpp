@@ -60,13 +60,18 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply"); // to every request, then the server closes
         QTest::addColumn<bool>("removed");
-        const QByteArray html = "Content-Type: text/html\r\n\r\n<!DOCTYPE html><html><body><h1>"
-                                "Sorry</h1>Account suspended<br></body></html>";
-        // Not readable just now: the squad stays, nothing is published.
+        const QByteArray body = "<!DOCTYPE html><html><body><h1>Sorry</h1>Account suspended<br></body></html>";
+        const QByteArray html = "Content-Type: text/html\r\n\r\n" + body;
+        const QByteArray sizedHtml =
+            "Content-Type: text/html\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        // Not readable just now: the squad stays, nothing is published. A
+        // page without a length may have been cut off by a dropped
+        // connection, so its being no document proves nothing.
         QTest::newRow("503 error page") << "HTTP/1.0 503 Service Unavailable\r\n" + html << false;
+        QTest::newRow("HTML page without length") << "HTTP/1.0 200 OK\r\n" + html << false;
         // Gone, or no document: the squad is removed and the directory published.
         QTest::newRow("404") << "HTTP/1.0 404 Not Found\r\n" + html << true;
-        QTest::newRow("HTML error page served as the page") << "HTTP/1.0 200 OK\r\n" + html << true;
+        QTest::newRow("HTML error page served as the page") << "HTTP/1.0 200 OK\r\n" + sizedHtml << true;
     }
 
     void squadPagesThatFail()

@@ -211,6 +211,10 @@ private slots:
                                "<squad nick=\"&clan;\"><name>The &clan;</name></squad>\n")
             << F::None << "Red Foxes";
         QTest::newRow("billion laughs") << sized("200 OK", billionLaughs()) << F::Transient << "entity";
+        QTest::newRow("one large entity, many references")
+            << sized("200 OK", "<!DOCTYPE squad [<!ENTITY a \"" + QByteArray(100000, 'a') + "\">]><squad>"
+                                   + QByteArray("&a;").repeated(2000) + "</squad>")
+            << F::Transient << "entity";
     }
 
     void serverRepliesDecideTheFailureKind()
