@@ -12,7 +12,7 @@ namespace {
 // The bytes parsed in one turn of the event loop. A fast server or a local
 // file hands over megabytes at once; parsed whole, a large page would hold
 // the window for a quarter of a second and more.
-constexpr qint64 kSliceBytes = 512 * 1024;
+constexpr qint64 kSliceBytes = 256 * 1024;
 
 // The charset parameter of a Content-Type value, without quotes.
 QByteArray charsetOf(const QByteArray& contentType)
