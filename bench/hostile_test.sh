@@ -5,6 +5,7 @@
 #   logo     a progressive greyscale logo of 8192 x 8192 with 704 scans
 #   empty    a 63 MB page of empty <member/> elements
 #   members  a page of 100,000 members, within the page budget
+#   flat     a page of 499,000 empty members, just within the page budget
 # Each runs in a process of its own and reports the time from Details to
 # "Ready", the worst event-loop lateness meanwhile (the goal: under 100 ms),
 # the time of selecting the squad node again, and the peak memory (the goal:
@@ -63,9 +64,13 @@ with open(root + "/members.xml", "w") as f:
     for n in range(100000):
         f.write('  <member nick="m%d" id="%d"><name>Member %d</name></member>\n' % (n, n, n))
     f.write("</squad>\n")
+with open(root + "/flat.xml", "w") as f:
+    f.write(head % ("FLAT", "flat"))
+    f.write("<member/>" * 499000)
+    f.write("</squad>\n")
 with open(root + "/corvanet.xml", "w") as f:
     f.write('<?xml version="1.0" encoding="UTF-8"?>\n<squads>\n')
-    for page in ("logo", "empty", "members"):
+    for page in ("logo", "empty", "members", "flat"):
         f.write('  <squad nick="%s" web="%s/%s.xml"/>\n' % (page, base, page))
     f.write("</squads>\n")
 PY
@@ -77,11 +82,11 @@ for _ in $(seq 50); do
 done
 curl -sf -o /dev/null "$BASE/corvanet.xml" || { echo "lighttpd did not come up" >&2; exit 1; }
 
-printf 'logo: %s bytes, 704 scans of 8192 x 8192; empty page: %s bytes; members page: %s bytes\n' \
+printf 'logo: %s bytes, 704 scans of 8192 x 8192; pages: empty %s bytes, members %s bytes, flat %s bytes\n' \
     "$(stat -c %s "$WORK/www/hostile.jpg")" "$(stat -c %s "$WORK/www/empty.xml")" \
-    "$(stat -c %s "$WORK/www/members.xml")"
+    "$(stat -c %s "$WORK/www/members.xml")" "$(stat -c %s "$WORK/www/flat.xml")"
 printf '%-8s %10s %18s %12s %12s %9s\n' page open_ms worst_lateness_ms reselect_ms peak_rss_mb messages
-for page in logo empty members; do
+for page in logo empty members flat; do
     output=$(cd "$WORK/cwd" && "$BENCH" "$BASE/corvanet.xml" "$BASE/$page.xml" 2>"$WORK/bench.err") || {
         echo "HostileBench failed on $page: $output" >&2
         cat "$WORK/bench.err" >&2
