@@ -844,10 +844,11 @@ void TfrmMain::showLogo()
 
 void TfrmMain::logoDecoded(const QImage& image)
 {
-    m_logo = image.isNull() ? QPixmap() : QPixmap::fromImage(image);
-    showLogo();
+    // The logo step ends here, whatever showing the picture does.
     setStatus(kReady);
     setScreenCursor(UiSeams::crDefault);
+    m_logo = image.isNull() ? QPixmap() : QPixmap::fromImage(image);
+    showLogo();
 }
 
 bool TfrmMain::logoDecoding() const

@@ -11,7 +11,9 @@
 // Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
 // and timer ticks run in the middle of them. The status-line rule keeps the
 // three tool-button actions out meanwhile; tmrWaitDetail is stopped before its
-// tick does any work, so that tick cannot re-enter itself.
+// tick does any work, so that tick cannot re-enter itself. The logo is
+// decoded on a worker thread after the tick; the status reads "Loading squad
+// logo..." until the decode's end is back on the window's thread.
 //
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
