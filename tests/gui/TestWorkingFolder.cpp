@@ -162,8 +162,8 @@ private slots:
 
         const WorkingFolder folder;
         QVERIFY(folder.isValid());
-        for (const char* name : {"Head.txt", "temp.jpg", "a.tmp"})
-            QVERIFY(QFile::link(victim, name));
+        // Saved, the directory replaces a link in its place.
+        QVERIFY(QFile::link(victim, "a.tmp"));
         {
             RecordingSeams seams;
             // No FTP server: the publish saves "a.tmp" and then fails to connect.
@@ -171,7 +171,6 @@ private slots:
             waitIdle(window, 1);
             openSquad(window, web.url("squad.xml"));
             QCOMPARE(logoSize(window), QSize(64, 32));
-            QVERIFY(!QFileInfo("Head.txt").isSymLink());
             QVERIFY(readFile("Head.txt").startsWith("HTTP/1."));
             try {
                 window.publishDirectory(false);
