@@ -142,7 +142,7 @@ public:
     // A logo body beyond this is cut off while it arrives, so that a server
     // that never stops sending cannot fill the disk. Tests lower it.
     qint64 maxLogoBytes;
-    // The work budget of decoding a logo (JpegImage::Limits). Tests lower it.
+    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
     qint64 maxLogoWork;
     // An upload may take FtpClient->TimeOut plus one second for every this
     // many bytes before it is cut off. Tests raise it.
