@@ -8,6 +8,7 @@
 #include "FtpClient.h"
 #include "HttpClient.h"
 #include "JpegImage.h"
+#include "LogoDecoder.h"
 #include "PageArea.h"
 #include "UiSeams.h"
 
@@ -72,6 +73,24 @@ QString attributeText(const XmlNode& node, const QString& name)
     return attribute.isNull() ? QString() : attribute.text();
 }
 
+// Where the squad detail page keeps the text of a squad child of this name,
+// or null for a child it does not show.
+template <typename Texts>
+QString* squadText(Texts& texts, const QString& name)
+{
+    if (name == QLatin1String("name"))
+        return &texts.name;
+    if (name == QLatin1String("email"))
+        return &texts.email;
+    if (name == QLatin1String("web"))
+        return &texts.web;
+    if (name == QLatin1String("title"))
+        return &texts.title;
+    if (name == QLatin1String("picture"))
+        return &texts.picture;
+    return nullptr;
+}
+
 // The text of the last child element of that name, or empty text.
 QString lastChildText(const XmlNode& node, const QString& name)
 {
@@ -126,6 +145,9 @@ TfrmMain::TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent)
 
 TfrmMain::~TfrmMain()
 {
+    // A logo still decoding is dropped; its end must not reach a window that
+    // is half torn down.
+    m_logoDecoder->cancel();
     // The tree's model reads documents while it is torn down; drop it first.
     twSquad->setModel(nullptr);
 }
@@ -260,6 +282,8 @@ void TfrmMain::createComponents()
     HttpClient->ProxyPort = 0;
     HttpClient->TimeOut = kClientTimeOut;
     maxLogoBytes = JpegImage::maxFileSize;
+    maxLogoWork = JpegImage::maxWork;
+    m_logoDecoder = new LogoDecoder(this);
     HttpClient->OnPacketRecvd = [this](QObject*) {
         // Announced or received, a body larger than any logo ends the fetch.
         if (HttpClient->contentLength() > maxLogoBytes || HttpClient->ReceivedCount > maxLogoBytes)
@@ -369,6 +393,8 @@ void TfrmMain::connectHandlers()
     connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
     connect(tmrTestConnection, &QTimer::timeout, this,
             [this] { guarded([this] { tmrTestConnectionTimer(); }); });
+    connect(m_logoDecoder, &LogoDecoder::decoded, this,
+            [this](const QImage& image) { guarded([&] { logoDecoded(image); }); });
     connect(twSquad->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection& selected, const QItemSelection& deselected) {
                 // The change event fires for every node whose selection changed:
@@ -569,6 +595,8 @@ void TfrmMain::tmrWaitDetailTimer()
         // "temp.jpg" is the logo of the squad shown; once another squad's page
         // has loaded it is stale, and showing it would put one squad's logo on
         // another squad's page when the new logo cannot be fetched.
+        m_logoDecoder->cancel();
+        m_logo.reset();
         deleteTempJpg();
         PrepareDetails();
         setScreenCursor(UiSeams::crAppStart);
@@ -577,11 +605,14 @@ void TfrmMain::tmrWaitDetailTimer()
         twSquad->setFocus();
         setStatus(QStringLiteral("Loading squad logo..."));
         // Whatever the logo step does, the window must end at "Ready" with the
-        // default cursor, or Details, Database and Refresh stay locked.
+        // default cursor, or Details, Database and Refresh stay locked: here,
+        // or at the end of the logo's decode when the step started one.
         struct ReadyAgain {
             TfrmMain* window;
             ~ReadyAgain()
             {
+                if (window->logoDecoding())
+                    return;
                 window->setStatus(kReady);
                 window->setScreenCursor(UiSeams::crDefault);
             }
@@ -709,13 +740,17 @@ void TfrmMain::PrepareDetails()
     twSquadModel->clear();
     SquadTreeModel::Node* squadNode = twSquadModel->addChild(nullptr);
     squadNode->data.Element = root;
+    m_squadTexts = SquadTexts{root, {}, {}, {}, {}, {}};
     const XmlNodeList children = root.childNodes();
     const int count = children.length();
     for (int i = 0; i < count; ++i) {
         const XmlNode child = children.item(i);
-        if (child.nodeName() == QLatin1String("member")) {
+        const QString name = child.nodeName();
+        if (name == QLatin1String("member")) {
             SquadTreeModel::Node* memberNode = twSquadModel->addChild(squadNode);
             memberNode->data.Element = child;
+        } else if (QString* text = squadText(m_squadTexts, name)) {
+            *text = child.text(); // the last one wins
         }
     }
     twSquadModel->endUpdate();
@@ -763,14 +798,17 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
     if (element.nodeName() == QLatin1String("squad")) {
         pgInfo->setPageVisible(tbshtSquad, true);
         pgInfo->setPageVisible(tbshtMember, false);
+        const SquadTexts texts = squadTextsOf(element);
         stSNick->setText(attributeText(element, QStringLiteral("nick")));
-        stSName->setText(lastChildText(element, QStringLiteral("name")));
-        stSEmail->setText(lastChildText(element, QStringLiteral("email")));
-        stSWeb->setText(lastChildText(element, QStringLiteral("web")));
-        stSTitle->setText(lastChildText(element, QStringLiteral("title")));
+        stSName->setText(texts.name);
+        stSEmail->setText(texts.email);
+        stSWeb->setText(texts.web);
+        stSTitle->setText(texts.title);
         setScreenCursor(UiSeams::crAppStart);
         showLogo();
-        setScreenCursor(UiSeams::crDefault);
+        // A logo still decoding keeps the busy cursor until its end.
+        if (!logoDecoding())
+            setScreenCursor(UiSeams::crDefault);
     }
     if (element.nodeName() == QLatin1String("member")) {
         pgInfo->setPageVisible(tbshtSquad, false);
@@ -790,15 +828,45 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
 
 void TfrmMain::showLogo()
 {
-    // An absent "temp.jpg" leaves the picture as it is; one that does not
-    // decode leaves the logo area empty.
-    if (!QFile::exists(kTempJpg))
+    // "temp.jpg" is decoded once per page and kept. Before that decode ended
+    // the picture stays as it is; a file that did not decode leaves the logo
+    // area empty.
+    if (!m_logo)
         return;
-    const QImage image = JpegImage::load(kTempJpg);
-    if (image.isNull())
+    if (m_logo->isNull())
         imgLogo->clear();
     else
-        imgLogo->setPixmap(QPixmap::fromImage(image));
+        imgLogo->setPixmap(*m_logo);
+}
+
+void TfrmMain::logoDecoded(const QImage& image)
+{
+    // The logo step ends here, whatever showing the picture does.
+    setStatus(kReady);
+    setScreenCursor(UiSeams::crDefault);
+    m_logo = image.isNull() ? QPixmap() : QPixmap::fromImage(image);
+    showLogo();
+}
+
+bool TfrmMain::logoDecoding() const
+{
+    return m_logoDecoder->isBusy();
+}
+
+TfrmMain::SquadTexts TfrmMain::squadTextsOf(const XmlNode& element) const
+{
+    if (element == m_squadTexts.element)
+        return m_squadTexts;
+    // Not the page PrepareDetails read: its children are read now.
+    SquadTexts texts{element, {}, {}, {}, {}, {}};
+    const XmlNodeList children = element.childNodes();
+    const int count = children.length();
+    for (int i = 0; i < count; ++i) {
+        const XmlNode child = children.item(i);
+        if (QString* text = squadText(texts, child.nodeName()))
+            *text = child.text();
+    }
+    return texts;
 }
 
 void TfrmMain::stSEmailMouseMove(QLabel* sender, int x, int y)
@@ -881,22 +949,11 @@ void TfrmMain::runLogoStep()
     SquadTreeModel::Node* squadNode = twSquadModel->topLevelNode(0);
     if (!squadNode)
         return;
-    const XmlNode root = squadNode->data.Element;
-    QString picture;
-    const XmlNodeList children = root.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        if (child.nodeName() == QLatin1String("picture"))
-            picture = child.text(); // the last one wins
-    }
+    const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
     if (!isJpegName(picture))
         return;
 
-    QImage image;
-    if (fetchLogo(picture)) {
-        image = JpegImage::load(kTempJpg);
-    } else {
+    if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including
         // the last "/" of its address, with the picture value put behind it
         // as written.
@@ -904,11 +961,11 @@ void TfrmMain::runLogoStep()
         const QString folder = slash < 0 ? QString() : CurrentSquadUrl.left(slash + 1);
         fetchLogo(folder + picture);
         QCoreApplication::processEvents();
-        if (QFile::exists(kTempJpg))
-            image = JpegImage::load(kTempJpg);
     }
-    if (!image.isNull())
-        imgLogo->setPixmap(QPixmap::fromImage(image));
+    // A picture of many megapixels or scans takes seconds to decode; the
+    // window goes on meanwhile and logoDecoded() finishes the step.
+    if (QFile::exists(kTempJpg))
+        m_logoDecoder->start(kTempJpg, maxLogoWork);
 }
 
 DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)

@@ -11,13 +11,18 @@
 // Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
 // and timer ticks run in the middle of them. The status-line rule keeps the
 // three tool-button actions out meanwhile; tmrWaitDetail is stopped before its
-// tick does any work, so that tick cannot re-enter itself.
+// tick does any work, so that tick cannot re-enter itself. The logo is
+// decoded on a worker thread after the tick; the status reads "Loading squad
+// logo..." until the decode's end is back on the window's thread.
 //
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
 
 #include <QMainWindow>
+#include <QPixmap>
 #include <QString>
+
+#include <optional>
 
 #include "AppSettings.h"
 #include "DirectoryPublisher.h"
@@ -38,6 +43,7 @@ class QToolButton;
 class QTreeView;
 class QItemSelection;
 class UiSeams;
+class LogoDecoder;
 class THttpClient;
 class TFtpClient;
 
@@ -142,6 +148,8 @@ public:
     // remote name, the local copy "a.tmp"); the time-outs come from
     // FtpClient->TimeOut. Tests shorten the lease.
     DirectoryPublisher::Options publishOptions;
+    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
+    qint64 maxLogoWork;
 
     // Sets the screen cursor through the seams.
     void setScreenCursor(int cursorId);
@@ -157,11 +165,15 @@ public:
     bool publishing() const { return m_publishing; }
 
     // The logo step: fetches the squad page's "picture" into "temp.jpg" and
-    // shows it. Waits, each fetch at most HttpClient->TimeOut as a whole;
-    // never throws.
+    // starts decoding it on a worker thread. Waits, each fetch at most
+    // HttpClient->TimeOut as a whole; never throws. While the decode runs the
+    // status stays "Loading squad logo..."; its end shows the logo, keeps it
+    // for the squad node's next selection and sets "Ready" again.
     virtual void runLogoStep();
     // Removes the directory entry of the squad whose page (CurrentSquadUrl)
     // loaded nothing, publishes the directory and refreshes the list. Waits.
+    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
+    qint64 maxLogoWork;
     virtual void removeDeadEntryAndPublish();
 
 protected:
@@ -175,10 +187,22 @@ private:
     void deleteTempJpg();
     void showConnectionMessage();
     void showLogo();
+    void logoDecoded(const QImage& image);
     bool fetchLogo(const QString& address);
+
+    // The squad element's texts that the squad detail page shows, read in
+    // PrepareDetails' one pass over its children: a page of many members is
+    // not walked again at each selection of the squad node.
+    struct SquadTexts {
+        XmlNode element;
+        QString name, email, web, title, picture; // of the last child of each name
+    };
+    SquadTexts squadTextsOf(const XmlNode& element) const;
 
     AppSettings m_settings;
     UiSeams& m_seams;
     QLabel* m_statusLabel;
     bool m_publishing = false;
+    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
+    qint64 maxLogoWork;
 };

@@ -1,15 +1,25 @@
 // Qor Corvanet: the squad directory browser.
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include "AppSettings.h"
 #include "DesktopSeams.h"
 #include "MainFrm.h"
+#include "WorkingFolder.h"
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Qor Corvanet"));
+    // The working files never go into the folder the program was started in.
+    const WorkingFolder workingFolder;
+    if (!workingFolder.isValid()) {
+        QMessageBox::critical(
+            nullptr, QStringLiteral("Qor Corvanet"),
+            QStringLiteral("No private working folder: %1").arg(workingFolder.errorString()));
+        return 1;
+    }
     DesktopSeams seams;
     TfrmMain frmMain(AppSettings::compiledIn(), seams);
     frmMain.show();

@@ -1,5 +1,7 @@
 #include "HttpClient.h"
 
+#include "LocalFile.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -482,7 +484,7 @@ void THttpClient::ReadReplyHeader()
     std::optional<QFile> file;
     if (OutputFileMode) {
         file.emplace(fileName(Header));
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (!LocalFile::openForWriting(*file))
             throw EFileError(QStringLiteral("Cannot create file %1").arg(file->fileName()));
     } else {
         Header.clear();

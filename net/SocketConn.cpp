@@ -1,6 +1,7 @@
 #include "SocketConn.h"
 
 #include "EventWait.h"
+#include "LocalFile.h"
 #include "SocketSys.h"
 #include "ThreadTimer.h"
 
@@ -1004,7 +1005,7 @@ void TSocketConn::CaptureFile(const QString& fileName)
     TimerOn();
     Private::TimerScope timerScope(d.get());
     QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!LocalFile::openForWriting(file))
         throw EFileError(QStringLiteral("Cannot create file %1").arg(fileName));
     d->capture(
         [&](const char* data, qint64 length) {

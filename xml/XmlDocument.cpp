@@ -1,5 +1,6 @@
 #include "XmlDocument.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSaveFile>
 
@@ -167,7 +168,11 @@ XmlNode XmlDocument::createAttribute(const QString& name)
 void XmlDocument::save(const QString& fileName) const
 {
     // QSaveFile: a failed save leaves an existing file as it was, instead of
-    // a truncated document that would later be uploaded.
+    // a truncated document that would later be uploaded. It writes through a
+    // symbolic link to the file the link names; a link in the file's place is
+    // removed first, so that the document replaces the link, never its target.
+    if (QFileInfo(fileName).isSymLink() && !QFile::remove(fileName))
+        throw EOleException(QStringLiteral("Cannot write \"%1\": a link in its place").arg(fileName));
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));

@@ -9,6 +9,11 @@
 
 namespace {
 
+// The bytes parsed in one turn of the event loop. A fast server or a local
+// file hands over megabytes at once; parsed whole, a large page would hold
+// the window for a quarter of a second and more.
+constexpr qint64 kSliceBytes = 256 * 1024;
+
 // The charset parameter of a Content-Type value, without quotes.
 QByteArray charsetOf(const QByteArray& contentType)
 {
@@ -68,6 +73,12 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
         fail(QStringLiteral("The load did not end within %1 ms").arg(loadTimeoutMs), false);
     });
     m_deadline->start(loadTimeoutMs);
+
+    // Continues a parse cut into slices; owned like the deadline.
+    m_resume = std::make_unique<QTimer>();
+    m_resume->setSingleShot(true);
+    m_resume->setInterval(0);
+    QObject::connect(m_resume.get(), &QTimer::timeout, m_resume.get(), guarded(&XmlLoader::onResume));
 }
 
 XmlLoader::~XmlLoader()
@@ -185,11 +196,17 @@ void XmlLoader::onReadyRead()
         m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString(), m_elementLimit);
     }
     char buffer[64 * 1024];
+    qint64 slice = 0;
     while (m_reply && m_reply->bytesAvailable() > 0) {
+        if (slice >= kSliceBytes) {
+            m_resume->start(); // the rest on the next turn
+            return;
+        }
         const qint64 n = m_reply->read(buffer, sizeof buffer);
         if (n <= 0)
             break;
         m_received += n;
+        slice += n;
         if (m_received > m_sizeLimit) {
             fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
             return;
@@ -207,6 +224,14 @@ void XmlLoader::onReadyRead()
             m_parser.reset();
         }
     }
+}
+
+void XmlLoader::onResume()
+{
+    if (m_finished)
+        onFinished();
+    else
+        onReadyRead();
 }
 
 void XmlLoader::onFinished()
@@ -238,6 +263,10 @@ void XmlLoader::onFinished()
     onReadyRead(); // whatever is still buffered
     if (!m_reply)
         return;
+    if (m_resume->isActive()) {
+        m_finished = true; // ends once the rest is parsed
+        return;
+    }
     const bool whole = replyComplete();
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
     QObject::disconnect(reply, nullptr, nullptr, nullptr);

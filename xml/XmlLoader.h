@@ -58,6 +58,7 @@ private:
     void onMetaData();
     void onReadyRead();
     void onFinished();
+    void onResume();
     bool statusOk(QString* problem, bool* permanent) const;
     bool replyComplete() const;
     void fail(const QString& reason, bool permanent);
@@ -66,6 +67,8 @@ private:
 
     QNetworkReply* m_reply = nullptr;
     std::unique_ptr<QTimer> m_deadline;
+    std::unique_ptr<QTimer> m_resume; // runs while a parse is cut into slices
+    bool m_finished = false;          // the reply has ended; its rest is being parsed
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;

@@ -19,11 +19,10 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <csignal>
 #include <functional>
-#include <sys/resource.h>
 
 #include "AddSquadFrm.h"
+#include "FileSizeLimit.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
 #include "MainFrm.h"
@@ -198,35 +197,6 @@ inline void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs
     peer.send(bytes).pause(pauseMs).run(
         [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
 }
-
-// A full disk while it lives: no file of this process grows beyond `bytes`,
-// and a write beyond fails instead of raising SIGXFSZ.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        if (getrlimit(RLIMIT_FSIZE, &m_saved) != 0)
-            return;
-        rlimit small = m_saved;
-        small.rlim_cur = bytes;
-        m_works = setrlimit(RLIMIT_FSIZE, &small) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        if (m_works)
-            setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool works() const { return m_works; }
-
-private:
-    rlimit m_saved{};
-    void (*m_handler)(int);
-    bool m_works = false;
-};
 
 // A network call that never returns would hang the test inside the window's
 // timer tick, where no QTRY can see it. After limitMs the guard aborts both
