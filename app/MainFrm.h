@@ -86,9 +86,11 @@ public:
     // fails to load (as "try later", never as a dead squad) instead of
     // filling memory with a tree the squad view would have to show. A
     // member with every field is five elements, so a squad of 100,000 such
-    // members (about 500,000 elements) loads with room to spare. The
-    // directory has no such limit: it must hold every squad.
-    static constexpr qint64 maxPageElements = 1000000;
+    // members (about 500,000 elements) loads; the bound stays near that, as
+    // the tree of a page of as many empty members takes most of the 100 ms
+    // that one event may hold the window. The directory has no such limit:
+    // it must hold every squad.
+    static constexpr qint64 maxPageElements = 600000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details
@@ -170,10 +172,9 @@ public:
     // status stays "Loading squad logo..."; its end shows the logo, keeps it
     // for the squad node's next selection and sets "Ready" again.
     virtual void runLogoStep();
+    bool logoDecoding() const;
     // Removes the directory entry of the squad whose page (CurrentSquadUrl)
     // loaded nothing, publishes the directory and refreshes the list. Waits.
-    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
-    qint64 maxLogoWork;
     virtual void removeDeadEntryAndPublish();
 
 protected:
@@ -203,6 +204,9 @@ private:
     UiSeams& m_seams;
     QLabel* m_statusLabel;
     bool m_publishing = false;
-    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
-    qint64 maxLogoWork;
+    LogoDecoder* m_logoDecoder;
+    // The decoded logo of the page shown: none before its decode ended, a
+    // null pixmap when "temp.jpg" did not decode.
+    std::optional<QPixmap> m_logo;
+    SquadTexts m_squadTexts;
 };
