@@ -894,6 +894,9 @@ void TfrmMain::runLogoStep()
     }
     if (!isJpegName(picture))
         return;
+    // A page may aim its logo at local addresses only when it came from one.
+    HttpClient->RequestPolicy =
+        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut));
 
     QImage image;
     if (fetchLogo(picture)) {

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
+
+#include "SocketConn.h"
 
 // A squadnet subcommand: gets the arguments after its name, returns the exit
 // code. Each Squadnet*.cpp registers its command with a static registrar.
@@ -22,4 +27,83 @@ struct SquadnetRegistrar {
     {
         squadnetCommands()[name] = std::move(info);
     }
+};
+
+// "--timeout SECONDS" (also "--timeout=SECONDS"), shared by the subcommands:
+// the longest time without a byte moving before the command gives up.
+struct SquadnetTimeout {
+    static constexpr int defaultSeconds = 30;
+    static constexpr const char* usage = "[--timeout SECONDS]";
+
+    // Takes the option out of arguments. False (with error set) when its
+    // value is missing or not a whole number of seconds from 1 to 86400.
+    static bool take(QStringList& arguments, int& seconds, QString& error)
+    {
+        seconds = defaultSeconds;
+        for (qsizetype i = 0; i < arguments.size(); ++i) {
+            QString value;
+            if (arguments.at(i) == QLatin1String("--timeout")) {
+                if (i + 1 >= arguments.size()) {
+                    error = QStringLiteral("--timeout needs a number of seconds");
+                    return false;
+                }
+                value = arguments.at(i + 1);
+                arguments.remove(i, 2);
+            } else if (arguments.at(i).startsWith(QLatin1String("--timeout="))) {
+                value = arguments.at(i).mid(10);
+                arguments.remove(i, 1);
+            } else {
+                continue;
+            }
+            bool ok = false;
+            seconds = value.toInt(&ok);
+            if (!ok || seconds < 1 || seconds > 86400) {
+                error = QStringLiteral("invalid --timeout '%1'").arg(value);
+                return false;
+            }
+            --i;
+        }
+        return true;
+    }
+};
+
+// Ends a command whose connections move no byte for the given time: calls
+// stop() once, from the event loop that the clients' waits keep turning.
+// Every connection of the process counts, so an FTP upload's data connection
+// keeps its control connection's command alive.
+class SquadnetWatchdog {
+public:
+    SquadnetWatchdog(int seconds, std::function<void()> stop)
+        : m_limitMs(qint64(seconds) * 1000), m_stop(std::move(stop))
+    {
+        m_idle.start();
+        m_timer.setInterval(int(std::clamp<qint64>(m_limitMs / 8, 10, 1000)));
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { check(); });
+        m_timer.start();
+    }
+    bool fired() const { return m_fired; }
+    QString message() const
+    {
+        return QStringLiteral("no data for %1 seconds: timed out").arg(m_limitMs / 1000);
+    }
+
+private:
+    void check()
+    {
+        const quint64 moved = TSocketConn::bytesMovedInProcess();
+        if (moved != m_moved) {
+            m_moved = moved;
+            m_idle.restart();
+        } else if (!m_fired && m_idle.hasExpired(m_limitMs)) {
+            m_fired = true;
+            m_stop();
+        }
+    }
+
+    qint64 m_limitMs;
+    std::function<void()> m_stop;
+    QElapsedTimer m_idle;
+    QTimer m_timer;
+    quint64 m_moved = TSocketConn::bytesMovedInProcess();
+    bool m_fired = false;
 };

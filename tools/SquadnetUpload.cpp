@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 #include "FtpClient.h"
 #include "SquadnetCommand.h"
@@ -45,8 +46,12 @@ bool readPassword(const QString& fileName, QString& password)
     return true;
 }
 
-int runUpload(const QStringList& arguments)
+int runUpload(QStringList arguments)
 {
+    int timeoutSeconds = 0;
+    QString timeoutError;
+    if (!SquadnetTimeout::take(arguments, timeoutSeconds, timeoutError))
+        return usageError(timeoutError);
     QCommandLineParser parser;
     const QCommandLineOption hostOption(QStringLiteral("host"), QString(), QStringLiteral("H"));
     const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("P"),
@@ -76,8 +81,14 @@ int runUpload(const QStringList& arguments)
         return fail(QStringLiteral("cannot read the password file '%1'")
                         .arg(parser.value(passwordOption)));
 
+    std::optional<SquadnetWatchdog> watchdog;
     try {
         TFtpClient client;
+        // Abort ends a data transfer; Cancel ends a wait for a reply.
+        watchdog.emplace(timeoutSeconds, [&client] {
+            client.Abort();
+            client.Cancel();
+        });
         client.Host = parser.value(hostOption);
         client.Port = port;
         client.UserID = parser.value(userOption);
@@ -91,6 +102,8 @@ int runUpload(const QStringList& arguments)
         if (!connected)
             return fail(QStringLiteral("not connected after login"));
     } catch (const std::exception& error) {
+        if (watchdog && watchdog->fired())
+            return fail(watchdog->message());
         return fail(QString::fromStdString(error.what()));
     }
     return 0;
@@ -99,6 +112,7 @@ int runUpload(const QStringList& arguments)
 const SquadnetRegistrar registrar(
     "upload",
     {runUpload,
-     "upload --host H [--port P] --user U --password-file F|- [--active] LOCAL REMOTE"});
+     "upload --host H [--port P] --user U --password-file F|- [--active] [--timeout SECONDS] "
+     "LOCAL REMOTE"});
 
 } // namespace
