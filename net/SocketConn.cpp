@@ -137,6 +137,7 @@ struct TSocketConn::Private {
     std::unique_ptr<TTlsSession> tls;
     bool handshaking = false;
     bool resetOnClose = false;
+    bool socketTried = false; // a connect was attempted on this socket
     int lookupId = -1;
     bool lookupPending = false;
     int eventError = 0; // error code of the last notification
@@ -195,6 +196,7 @@ struct TSocketConn::Private {
         if (!r.ok())
             q->CheckSocketError(r.error);
         fd = int(r.value);
+        socketTried = false;
         resetOnClose = reset;
         if (reset)
             SocketSys::setLinger(fd, true, 0);
@@ -770,9 +772,9 @@ bool TSocketConn::connectTo(const QHostAddress& address, bool last)
 {
     const std::shared_ptr<bool> alive = d->alive;
     const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
-    if (ipv6 != SocketSys::isIPv6Socket(d->fd) || d->connecting || d->connectedAddress != QHostAddress())
+    if (ipv6 != SocketSys::isIPv6Socket(d->fd) || d->socketTried)
         d->renewSocket(ipv6);
-    d->connectedAddress = QHostAddress();
+    d->socketTried = true;
     WaitDone = false;
     LastEventOk = true;
     d->eventError = 0;
@@ -954,7 +956,6 @@ void TSocketConn::RequestCloseSocket()
     d->listening = false;
     d->deferredListen = false;
     d->handshaking = false;
-    d->connectedAddress = QHostAddress();
     if (d->tls) {
         d->tls->close();
         d->tls.reset();
