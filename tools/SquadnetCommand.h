@@ -68,7 +68,7 @@ struct SquadnetTimeout {
 };
 
 // Ends a command whose connections move no byte for the given time: calls
-// stop() once, from the event loop that the clients' waits keep turning.
+// stop() from the event loop that the clients' waits keep turning.
 // Every connection of the process counts, so an FTP upload's data connection
 // keeps its control connection's command alive.
 class SquadnetWatchdog {
@@ -94,7 +94,9 @@ private:
         if (moved != m_moved) {
             m_moved = moved;
             m_idle.restart();
-        } else if (!m_fired && m_idle.hasExpired(m_limitMs)) {
+        } else if (m_idle.hasExpired(m_limitMs)) {
+            // Again on every tick: the client's clean-up after the first
+            // stop (a QUIT that waits for its reply) may stall as well.
             m_fired = true;
             m_stop();
         }
