@@ -5,7 +5,11 @@
 # Passive data ports come from the system as well. It ends when its standard
 # input closes, so a test that dies does not leave it behind.
 #
-# usage: ftpserver.py ROOT USER   (the password is the first line of stdin)
+# usage: ftpserver.py ROOT USER [CERT.pem [ADDRESS]]
+# (the password is the first line of stdin). With CERT.pem (key and
+# certificate, see testca.py) the server speaks explicit FTPS and requires TLS
+# on the control and the data connections; ADDRESS (default 127.0.0.1) may be
+# ::1.
 
 import logging
 import os
@@ -19,6 +23,8 @@ from pyftpdlib.servers import FTPServer
 
 def main():
     root, user = sys.argv[1], sys.argv[2]
+    cert = sys.argv[3] if len(sys.argv) > 3 and sys.argv[3] else None
+    address = sys.argv[4] if len(sys.argv) > 4 else "127.0.0.1"
     password = sys.stdin.readline().rstrip("\r\n")
 
     logging.basicConfig(level=logging.WARNING)
@@ -26,12 +32,19 @@ def main():
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 
     handler = FTPHandler
+    if cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = cert
+        handler.keyfile = cert
+        handler.tls_control_required = True
+        handler.tls_data_required = True
     handler.authorizer = authorizer
     handler.passive_ports = None
     handler.banner = "Loopback test server ready."
     handler.auth_failed_timeout = 0  # answer a bad password at once
 
-    server = FTPServer(("127.0.0.1", 0), handler)
+    server = FTPServer((address, 0), handler)
     print(server.address[1], flush=True)
 
     def watch_stdin():
