@@ -20,6 +20,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
@@ -895,8 +896,12 @@ void TfrmMain::runLogoStep()
     if (!isJpegName(picture))
         return;
     // A page may aim its logo at local addresses only when it came from one.
-    HttpClient->RequestPolicy =
-        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut));
+    // Looking up the page's host waits in the event loop: the window may go.
+    const QPointer<TfrmMain> alive(this);
+    const bool pageIsLocal = TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut);
+    if (!alive)
+        return;
+    HttpClient->RequestPolicy = TRequestPolicy::forPage(pageIsLocal);
 
     QImage image;
     if (fetchLogo(picture)) {
