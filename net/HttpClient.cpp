@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <limits>
@@ -388,7 +387,9 @@ void THttpClient::ParseUrl()
     // The scheme decides the default port and TLS. A colon after the first
     // "/" or "?" belongs to the path or the query, not to a scheme.
     qsizetype colon = url.indexOf(QLatin1Char(':'));
-    const qsizetype pathStart = url.indexOf(QRegularExpression(QStringLiteral("[/?]")));
+    const qsizetype slash = url.indexOf(QLatin1Char('/'));
+    const qsizetype question = url.indexOf(QLatin1Char('?'));
+    const qsizetype pathStart = slash < 0 ? question : (question < 0 ? slash : qMin(slash, question));
     if (colon >= 0 && pathStart >= 0 && pathStart < colon && !hasDoubleSlash)
         colon = -1;
     if (colon >= 0) {
