@@ -4,12 +4,14 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <thread>
@@ -128,11 +130,17 @@ qint16 TFtpClient::replyCodeOf(const QByteArray& line)
     return qint16(value);
 }
 
-bool TFtpClient::replyContinues(const QByteArray& line)
+bool TFtpClient::replyEnds(const QByteArray& firstLine, const QByteArray& line)
 {
     if (line.isEmpty())
+        return true;
+    const bool multiLine = firstLine.size() >= 4 && firstLine[3] == '-' && replyCodeOf(firstLine) > 0
+        && std::all_of(firstLine.begin(), firstLine.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
+    if (!multiLine)
+        return true;
+    if (line.size() < 3 || !line.startsWith(firstLine.left(3)))
         return false;
-    return line[0] == ' ' || (line.size() >= 4 && line[3] == '-');
+    return line.size() == 3 || line[3] == ' ' || line[3] == '\r' || line[3] == '\n';
 }
 
 quint16 TFtpClient::passivePort(const QByteArray& replyLine)
@@ -156,11 +164,27 @@ quint16 TFtpClient::passivePort(const QByteArray& replyLine)
 
 QByteArray TFtpClient::readReply(const QByteArray& firstLine)
 {
-    QByteArray line = firstLine;
-    while (replyContinues(line)) {
-        line = ReadLn();
+    // A server that never ends its reply would hold us line by line for
+    // ever, each line just inside the time-out.
+    // Nor may it trickle one for ever: the reply as a whole gets the time
+    // one line gets.
+    constexpr qint64 kMaxReply = 1024 * 1024;
+    qint64 total = firstLine.size();
+    if (replyEnds(firstLine, firstLine))
+        return firstLine;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (TimeOut > 0 && clock.elapsed() > TimeOut)
+            throw FTPException(QStringLiteral("Reply did not end in time: ") + lineText(firstLine));
+        const QByteArray line = ReadLn();
         if (!line.isEmpty())
             ReportStatus(1, QString::fromLatin1(line));
+        if (replyEnds(firstLine, line))
+            break;
+        total += line.size();
+        if (total > kMaxReply)
+            throw FTPException(QStringLiteral("Reply too long: ") + lineText(firstLine));
     }
     return firstLine;
 }
@@ -211,8 +235,35 @@ void TFtpClient::checkLogin(const QByteArray& reply)
     }
 }
 
+// Marks the client busy for one operation and refuses an operation that a
+// handler starts while another one waits: its commands would interleave with
+// the running one's on the control connection and each would read the
+// other's replies. The flag is cleared through the alive token, since the
+// client may be destroyed during the operation's waits.
+class TFtpClient::BusyScope {
+public:
+    explicit BusyScope(TFtpClient& client) : m_client(client), m_alive(client.m_alive)
+    {
+        if (client.m_busy)
+            throw Exception(QStringLiteral("The FTP client is busy with another command"));
+        client.m_busy = true;
+    }
+    ~BusyScope()
+    {
+        if (*m_alive)
+            m_client.m_busy = false;
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    TFtpClient& m_client;
+    std::shared_ptr<bool> m_alive;
+};
+
 void TFtpClient::Connect()
 {
+    const BusyScope busy(*this);
     Canceled = false;
     if (Connected)
         return;
@@ -238,7 +289,7 @@ void TFtpClient::Connect()
         // Log out before the failure leaves, so that the component ends not
         // connected. A failing QUIT must not hide the reason for leaving.
         try {
-            Disconnect();
+            disconnectNow();
         } catch (...) {
         }
         if (*alive)
@@ -306,6 +357,12 @@ void TFtpClient::login()
 
 void TFtpClient::Disconnect()
 {
+    const BusyScope busy(*this);
+    disconnectNow();
+}
+
+void TFtpClient::disconnectNow()
+{
     Canceled = false;
     if (!Connected)
         return;
@@ -335,6 +392,7 @@ void TFtpClient::Disconnect()
 
 void TFtpClient::Rename(const QString& from, const QString& to)
 {
+    const BusyScope busy(*this);
     CheckConnection();
     requireSingleLine(from, "File name");
     requireSingleLine(to, "File name");
@@ -382,11 +440,12 @@ QString TFtpClient::dataHost() const
     return Proxy.isEmpty() ? Host : Proxy;
 }
 
-// A failing reply during an upload. OnFailure may mark it handled: then the
-// upload ends quietly and this returns true. Otherwise FTPException.
-bool TFtpClient::replyFailureHandled(const QByteArray& reply)
+// A failing reply during a transfer. When offer is set, OnFailure may mark
+// it handled: then the transfer ends quietly and this returns true.
+// Otherwise FTPException.
+bool TFtpClient::replyFailureHandled(const QByteArray& reply, bool offer)
 {
-    if (OnFailure) {
+    if (offer && OnFailure) {
         bool handled = false;
         OnFailure(handled, TCmdType::Upload);
         if (handled)
@@ -411,7 +470,7 @@ bool TFtpClient::controlHasNews() const
 // a reply failure. On success the data connection holds the accepted socket
 // and true is returned; false when OnFailure handled the failure. Throws like
 // replyFailureHandled and the socket layer's Accept.
-bool TFtpClient::acceptDataConnection(TSocketConn* data)
+bool TFtpClient::acceptDataConnection(TSocketConn* data, bool offerFailures)
 {
     const std::shared_ptr<bool> alive = m_alive;
     const QPointer<TSocketConn> guardedData(data);
@@ -448,16 +507,28 @@ bool TFtpClient::acceptDataConnection(TSocketConn* data)
     if (!controlSpoke)
         return true;
 
-    return !replyFailureHandled(Connected ? awaitReply() : QByteArray());
+    return !replyFailureHandled(Connected ? awaitReply() : QByteArray(), offerFailures);
 }
 
 void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
 {
+    const BusyScope busy(*this);
     Canceled = false;
     bool succeeded = false;
     const std::shared_ptr<bool> alive = m_alive;
     try {
-        uploadBody(localFile, remoteFile, succeeded);
+        CheckConnection();
+        const QString storedName = remoteFile.isEmpty() ? QFileInfo(localFile).fileName() : remoteFile;
+        requireSingleLine(storedName, "File name");
+        {
+            QFile file(localFile);
+            if (!file.open(QIODevice::ReadOnly))
+                throw EFileError(QStringLiteral("Cannot open file %1").arg(localFile));
+            TotalBytes = qint32(std::min<qint64>(file.size(), std::numeric_limits<qint32>::max()));
+        }
+        transfer("STOR", storedName, Direction::Send,
+                 [&](TSocketConn& data) { data.SendFile(localFile); }, true, succeeded,
+                 QStringLiteral("STOR ") + (remoteFile.isEmpty() ? localFile : remoteFile));
     } catch (...) {
         if (!*alive)
             throw;
@@ -473,19 +544,166 @@ void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
         OnSuccess(TCmdType::Upload);
 }
 
-void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
-                            bool& succeeded)
+void TFtpClient::StoreBytes(const QByteArray& data, const QString& remoteFile, bool append)
+{
+    const BusyScope busy(*this);
+    Canceled = false;
+    CheckConnection();
+    requireSingleLine(remoteFile, "File name");
+    bool succeeded = false;
+    transfer(append ? "APPE" : "STOR", remoteFile, Direction::Send,
+             [&](TSocketConn& connection) {
+                 if (!data.isEmpty())
+                     connection.SendBuffer(data.constData(), data.size());
+             },
+             false, succeeded, QString::fromLatin1(append ? "APPE " : "STOR ") + remoteFile);
+}
+
+QByteArray TFtpClient::Retrieve(const QString& remoteFile, qint64 limit)
+{
+    const BusyScope busy(*this);
+    Canceled = false;
+    CheckConnection();
+    requireSingleLine(remoteFile, "File name");
+    QByteArray content;
+    bool succeeded = false;
+    transfer("RETR", remoteFile, Direction::Receive,
+             [&](TSocketConn& connection) {
+                 // One byte beyond the limit tells a file that is too large
+                 // from one that is exactly as large as allowed.
+                 const int cap = int(std::min<qint64>(limit + 1, std::numeric_limits<int>::max()));
+                 connection.CaptureString(content, cap);
+                 if (content.size() > limit)
+                     throw Exception(QStringLiteral("%1 is larger than %2 bytes").arg(remoteFile).arg(limit));
+             },
+             false, succeeded, QStringLiteral("RETR ") + remoteFile);
+    return content;
+}
+
+void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
 {
     CheckConnection();
-    const QString storedName = remoteFile.isEmpty() ? QFileInfo(localFile).fileName() : remoteFile;
-    requireSingleLine(storedName, "File name");
+    requireSingleLine(what, "File name");
+    if (DataAvailable())
+        Read(0);
+    ReportStatus(1, QString::fromLatin1(text) + ' ' + what);
+    const QByteArray reply = command(text + ' ' + what.toUtf8());
+    if (ReplyCode < 200 || ReplyCode > 299)
+        throw FTPException(lineText(reply));
+}
 
+qint64 TFtpClient::Size(const QString& remoteFile)
+{
+    const BusyScope busy(*this);
+    try {
+        simpleCommand("SIZE", remoteFile);
+    } catch (const FTPException&) {
+        if (ReplyCode == 550)
+            return -1;
+        throw;
+    }
+    // "213 1234"
+    bool ok = false;
+    const qint64 size = lineText(LastReply).mid(4).trimmed().toLongLong(&ok);
+    if (!ok || size < 0)
+        throw FTPException(QStringLiteral("Unusable SIZE reply: ") + lineText(LastReply));
+    return size;
+}
+
+bool TFtpClient::MakeDirectory(const QString& path)
+{
+    const BusyScope busy(*this);
+    try {
+        simpleCommand("MKD", path);
+    } catch (const FTPException&) {
+        if (ReplyCode == 550 || ReplyCode == 521 || ReplyCode == 553)
+            return false;
+        throw;
+    }
+    return true;
+}
+
+void TFtpClient::RemoveDirectory(const QString& path)
+{
+    const BusyScope busy(*this);
+    simpleCommand("RMD", path);
+}
+
+void TFtpClient::Delete(const QString& path)
+{
+    const BusyScope busy(*this);
+    simpleCommand("DELE", path);
+}
+
+void TFtpClient::SetBinary()
+{
+    const BusyScope busy(*this);
+    CheckConnection();
+    if (DataAvailable())
+        Read(0);
+    const QByteArray reply = command("TYPE I");
+    if (ReplyCode < 200 || ReplyCode > 299)
+        throw FTPException(lineText(reply));
+}
+
+// Runs move() on the data connection under the stall watch: when no byte has
+// moved for StallTimeOut, the data connection is cancelled and the transfer
+// ends with an EAbortError that says so.
+void TFtpClient::runStallWatched(TSocketConn& data, const std::function<void()>& move)
+{
+    if (StallTimeOut <= 0) {
+        move();
+        return;
+    }
+    const QPointer<TSocketConn> guarded(&data);
+    const int stallLimit = StallTimeOut;
+    qint64 lastCount = -1;
+    qint64 quietSince = 0;
+    bool stalled = false;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer watch;
+    watch.setInterval(std::clamp(stallLimit / 4, 10, 1000));
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
+        // Runs inside the transfer's waits: nothing here may throw.
+        if (!guarded || stalled)
+            return;
+        const qint64 count = qint64(guarded->SentCount) + qint64(guarded->ReceivedCount);
+        if (count != lastCount) {
+            lastCount = count;
+            quietSince = clock.elapsed();
+        } else if (clock.elapsed() - quietSince >= stallLimit) {
+            stalled = true;
+            guarded->Cancel();
+        }
+    });
+    watch.start();
+    try {
+        move();
+    } catch (const EAbortError&) {
+        if (stalled)
+            throw EAbortError(QStringLiteral("No data moved for %1 s").arg(stallLimit / 1000.0));
+        throw;
+    }
+    if (stalled)
+        throw EAbortError(QStringLiteral("No data moved for %1 s").arg(stallLimit / 1000.0));
+}
+
+// One transfer on a data connection of its own: PASV (or PORT), the command
+// verb with remoteFile, move() on the data connection, its orderly end, and
+// the closing reply. offerFailures hands failing replies to OnFailure first
+// (uploads do, as they always have); succeeded is set only when the server
+// confirmed the transfer.
+void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Direction direction,
+                          const std::function<void(TSocketConn&)>& move, bool offerFailures,
+                          bool& succeeded, const QString& report)
+{
     const std::shared_ptr<bool> alive = m_alive;
     const std::shared_ptr<std::recursive_mutex> lock = m_transferLock;
     std::unique_lock<std::recursive_mutex> locked(*lock);
 
-    // A nested upload (from a handler, against the rules) must not leave the
-    // outer one pointing at a freed data connection.
+    // A nested transfer (from a handler, against the rules) must not leave
+    // the outer one pointing at a freed data connection.
     TSocketConn* const outerDataConn = m_dataConn;
     QPointer<TSocketConn> data;
     const auto freeDataConn = qScopeGuard([&] {
@@ -493,7 +711,7 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
             m_dataConn = outerDataConn;
         if (!data)
             return;
-        if (!succeeded) {
+        if (!succeeded && direction == Direction::Send) {
             // Close with a reset, not an orderly end: a server must not take
             // a half-sent file for a complete one.
             try {
@@ -513,17 +731,10 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
         data->OnPacketSent = OnPacketSent;
     m_dataConn = data;
 
-    {
-        QFile file(localFile);
-        if (!file.open(QIODevice::ReadOnly))
-            throw EFileError(QStringLiteral("Cannot open file %1").arg(localFile));
-        TotalBytes = qint32(std::min<qint64>(file.size(), std::numeric_limits<qint32>::max()));
-    }
-
     if (Passive) {
         const QByteArray reply = command("PASV");
         if (ReplyCode >= 500) {
-            if (replyFailureHandled(reply))
+            if (replyFailureHandled(reply, offerFailures))
                 return;
         }
         const quint16 port = passivePort(reply);
@@ -536,46 +747,55 @@ void TFtpClient::uploadBody(const QString& localFile, const QString& remoteFile,
         const QByteArray reply =
             command("PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
         if (ReplyCode > 300 && ReplyCode < 600) {
-            if (replyFailureHandled(reply))
+            if (replyFailureHandled(reply, offerFailures))
                 return;
         }
     }
 
-    ReportStatus(1, QStringLiteral("STOR ") + (remoteFile.isEmpty() ? localFile : remoteFile));
-    const QByteArray storReply = command("STOR " + storedName.toUtf8());
+    ReportStatus(1, report);
+    const QByteArray verbReply = command(verb + ' ' + remoteFile.toUtf8());
     if (ReplyCode > 300 && ReplyCode < 600) {
-        if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction)
+        if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction && offerFailures)
             OnUnSupportedFunction(TCmdType::Upload);
-        if (replyFailureHandled(storReply))
+        if (replyFailureHandled(verbReply, offerFailures))
             return;
     }
 
-    if (!Passive && !acceptDataConnection(data))
+    if (!Passive && !acceptDataConnection(data, offerFailures))
         return;
+
+    // The data connection's own time-out would bound the whole capture; the
+    // stall watch bounds it by progress instead.
+    if (StallTimeOut > 0)
+        data->TimeOut = 0;
 
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!Canceled && !TimedOut)
-        data->SendFile(localFile);
+        runStallWatched(*data, [&] { move(*data); });
+    if (!*alive)
+        throw EAbortError(QStringLiteral("Socket send aborted"));
     if (OnTransactionStop)
         OnTransactionStop(this);
-    // Cancelled before the file went out: closing orderly now would store an
+    // Cancelled before the data went out: closing orderly now would store an
     // empty or partial file, so the data connection is reset instead.
     if (Canceled || TimedOut) {
         Canceled = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
 
-    // Every socket starts with lingering on and a time of 0, which resets the
-    // connection on close; switch it off so the server sees an orderly end of
-    // the data.
-    data->setLinger(false, 0);
-    data->RequestCloseSocket();
+    if (direction == Direction::Send) {
+        // Every socket starts with lingering on and a time of 0, which resets
+        // the connection on close; switch it off so the server sees an
+        // orderly end of the data.
+        data->setLinger(false, 0);
+        data->RequestCloseSocket();
+    }
 
-    // The closing reply tells whether the server stored the file.
+    // The closing reply tells whether the server stored or sent the file.
     const QByteArray closing = awaitReply();
     if (closing.isEmpty() || ReplyCode >= 400) {
-        if (replyFailureHandled(closing))
+        if (replyFailureHandled(closing, offerFailures))
             return;
     }
     succeeded = true;

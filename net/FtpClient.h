@@ -8,9 +8,12 @@
 // Every operation runs on the GUI thread and waits through the socket layer,
 // which keeps the event loop turning: handlers may run in the middle of an
 // operation and may call Abort(), which cancels only the data connection's
-// current wait. Failures are exceptions: FTPException carries the server's
-// reply line (or a text of ours when the server gave none); socket and file
-// errors come from the socket layer unchanged.
+// current wait. A handler must not start a second operation meanwhile: the
+// commands of the two would interleave on the one control connection, so
+// every operation refuses to start while another one runs (busy()).
+// Failures are exceptions: FTPException carries the server's reply line (or a
+// text of ours when the server gave none); socket and file errors come from
+// the socket layer unchanged.
 //
 // Nothing that reaches a command line may hold CR, LF or NUL: such a value
 // would smuggle a second command onto the control connection, so it is
@@ -71,6 +74,11 @@ public:
     QString FWUserID;
     QString FWPassword;
     bool FWAuthenticate = false;
+    // A data transfer (Upload, Retrieve, StoreBytes) ends with EAbortError
+    // when no byte has moved on its data connection for this many
+    // milliseconds; 0: no limit. The bound is on progress, not on the whole
+    // transfer, so a slow link that keeps moving is never cut off.
+    int StallTimeOut = 0;
 
     // Opens the control connection and logs in (through the firewall given
     // by Proxy/FirewallType when Proxy is set). Waits. Throws the socket
@@ -111,6 +119,38 @@ public:
     // socket layer's errors. The control connection stays as it was.
     void Rename(const QString& from, const QString& to);
 
+    // Stores data as remoteFile (STOR), or appends it (APPE). Waits. Throws
+    // like Upload, without offering the failure to OnFailure.
+    void StoreBytes(const QByteArray& data, const QString& remoteFile, bool append = false);
+
+    // Retrieves remoteFile (RETR) and returns its bytes. Waits. Throws
+    // FTPException with the server's line when RETR is refused (ReplyCode
+    // tells why: 550 for a file that is not there) or the closing reply
+    // fails, Exception when the file grows beyond limit bytes, and the
+    // socket layer's errors.
+    QByteArray Retrieve(const QString& remoteFile, qint64 limit);
+
+    // SIZE: the size of remoteFile in bytes, or -1 when the server answers
+    // 550 (no such file). Waits. Throws FTPException for any other refusal.
+    qint64 Size(const QString& remoteFile);
+
+    // MKD: true when the folder was made; false when the server refused with
+    // 550, 521 or 553 (on every common server: it exists already). Waits.
+    // Throws FTPException for other replies.
+    bool MakeDirectory(const QString& path);
+
+    // RMD and DELE. Wait. Throw FTPException with the server's line when
+    // refused.
+    void RemoveDirectory(const QString& path);
+    void Delete(const QString& path);
+
+    // TYPE I: files go byte for byte from here on (and servers answer SIZE).
+    // Waits. Throws FTPException when refused.
+    void SetBinary();
+
+    // Whether an operation is running: a call made now throws Exception.
+    bool busy() const { return m_busy; }
+
     // Whether an upload holds the transfer lock right now (asked from another
     // thread, since the lock is recursive for this one).
     bool transferLockHeld() const;
@@ -122,10 +162,13 @@ public:
     // when the number does not fit the 16-bit signed reply code.
     static qint16 replyCodeOf(const QByteArray& line);
 
-    // Whether the line read is followed by another line of the same reply:
-    // it begins with a space, or its fourth character is '-'. An empty line
-    // (connection closed) ends the reply.
-    static bool replyContinues(const QByteArray& line);
+    // Whether line ends the reply whose first line is firstLine. A reply
+    // whose first line is a code followed by '-' goes on to the first line
+    // that starts with the same code followed by a space (or by nothing);
+    // the lines between may hold any text, digits included. Any other first
+    // line is a reply of its own. An empty line (connection closed) ends
+    // every reply.
+    static bool replyEnds(const QByteArray& firstLine, const QByteArray& line);
 
     // The data port announced by a PASV reply line: sixth comma-separated
     // field up to its ')' plus 256 times the fifth. Throws EConvertError
@@ -134,16 +177,23 @@ public:
     static quint16 passivePort(const QByteArray& replyLine);
 
 private:
+    class BusyScope;
+    enum class Direction { Send, Receive };
     QByteArray readReply(const QByteArray& firstLine);
+    void disconnectNow();
+    void simpleCommand(const QByteArray& text, const QString& what);
+    void transfer(const QByteArray& verb, const QString& remoteFile, Direction direction,
+                  const std::function<void(TSocketConn&)>& move, bool offerFailures, bool& succeeded,
+                  const QString& report);
+    void runStallWatched(TSocketConn& data, const std::function<void()>& move);
     QByteArray awaitReply();
     QByteArray command(const QByteArray& text);
     void login();
     void checkLogin(const QByteArray& reply);
     static bool isFtpReplyCode(qint16 code);
-    bool replyFailureHandled(const QByteArray& reply);
+    bool replyFailureHandled(const QByteArray& reply, bool offer = true);
     bool controlHasNews() const;
-    bool acceptDataConnection(TSocketConn* data);
-    void uploadBody(const QString& localFile, const QString& remoteFile, bool& succeeded);
+    bool acceptDataConnection(TSocketConn* data, bool offerFailures);
     QString dataHost() const;
 
     TSocketConn* m_dataConn = nullptr;
@@ -154,4 +204,5 @@ private:
     // Cleared by the destructor: code that resumes after a wait checks it
     // before touching the component again.
     std::shared_ptr<bool> m_alive;
+    bool m_busy = false;
 };

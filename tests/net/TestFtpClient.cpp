@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "FtpScript.h"
+#include "NeverAccepts.h"
 
 namespace {
 const QByteArray kContent = QByteArray("squad roster\n").repeated(8000);
@@ -82,6 +83,11 @@ private slots:
         QTest::newRow("multi-line greeting")
             << QByteArray("220-Welcome\r\n220-Uploads go to the root\r\n indented\r\n220 Ready\r\n")
             << QByteArray("331-Password\r\n331 required\r\n") << true;
+        // Free text between the first and the last line, as RFC 959 allows:
+        // only "220 " ends the greeting.
+        QTest::newRow("free text in a multi-line greeting")
+            << QByteArray("220-Welcome\r\nUnauthorised access is forbidden.\r\n220-more\r\n2201 not yet\r\n220 Ready\r\n")
+            << QByteArray("331 Password required\r\n") << true;
         QTest::newRow("230 skips PASS") << ready << QByteArray("230 Welcome\r\n") << false;
         QTest::newRow("332 skips PASS") << ready << QByteArray("332 Account\r\n") << false;
     }
@@ -433,6 +439,120 @@ private slots:
         m_client->OnTransactionStart = [&](QObject*) { QTimer::singleShot(0, [this] { m_client.reset(); }); };
         QVERIFY_THROWS_EXCEPTION(EAbortError, m_client->Upload(m_file, QStringLiteral("/x.xml")));
         QVERIFY(!m_client);
+    }
+
+    // The commands that publishing builds on, each with its success and its
+    // refusal, in one conversation.
+    void fileCommands()
+    {
+        const QByteArray listing = QByteArray("<squads/>\n").repeated(5000);
+        serveLogin(*m_peer)
+            .expectLine().send("200 Type set to I\r\n")
+            .expectLine().send("257 \"/d.lock\" created\r\n")
+            .expectLine().send("550 Directory already exists\r\n")
+            .expectLine().send("213 4711\r\n")
+            .expectLine().send("550 No such file\r\n")
+            .expectLine().send("250 Deleted\r\n")
+            .expectLine().send("550 Not empty\r\n")
+            // RETR of a file
+            .expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
+            .expectLine().send("150 Sending\r\n").switchTo(1).send(listing).close().switchTo(0)
+            .send("226 Done\r\n")
+            // RETR of a missing file
+            .expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
+            .expectLine().send("550 No such file\r\n")
+            // APPE
+            .expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
+            .expectLine().send("150 Ok\r\n").switchTo(3).expectClose().switchTo(0).send("226 Done\r\n");
+        m_client->Connect();
+        m_client->SetBinary();
+        QVERIFY(m_client->MakeDirectory(QStringLiteral("/d.lock")));
+        QVERIFY(!m_client->MakeDirectory(QStringLiteral("/d.lock")));
+        QCOMPARE(m_client->Size(QStringLiteral("/d.xml")), qint64(4711));
+        QCOMPARE(m_client->Size(QStringLiteral("/none.xml")), qint64(-1));
+        m_client->Delete(QStringLiteral("/d.lock/owner"));
+        QCOMPARE(thrown<FTPException>([&] { m_client->RemoveDirectory(QStringLiteral("/d.lock")); }),
+                 QStringLiteral("550 Not empty"));
+        QCOMPARE(m_client->Retrieve(QStringLiteral("/d.xml"), listing.size()), listing);
+        QCOMPARE(thrown<FTPException>([&] { m_client->Retrieve(QStringLiteral("/none.xml"), 100); }),
+                 QStringLiteral("550 No such file"));
+        QCOMPARE(m_client->ReplyCode, qint16(550));
+        m_client->StoreBytes("+", QStringLiteral("/d.lock/owner"), true);
+        QTRY_VERIFY(m_peer->finished());
+        QCOMPARE(commands(*m_peer, 2),
+                 (QStringList{"TYPE I", "MKD /d.lock", "MKD /d.lock", "SIZE /d.xml", "SIZE /none.xml",
+                              "DELE /d.lock/owner", "RMD /d.lock", "PASV", "RETR /d.xml", "PASV",
+                              "RETR /none.xml", "PASV", "APPE /d.lock/owner"}));
+        QCOMPARE(m_peer->transcript(3), QByteArray("+"));
+        expectCleanUpload();
+
+        // A file larger than the caller allows is cut off, not taken.
+        ScriptedPeer large;
+        serveLogin(large).expectLine().send(pasvReply(large.port())).acceptNext().switchTo(0)
+            .expectLine().send("150 Sending\r\n").switchTo(1).send(listing);
+        m_client = clientFor(large);
+        m_client->Connect();
+        QVERIFY(thrown([&] { m_client->Retrieve(QStringLiteral("/d.xml"), listing.size() - 1); })
+                    .contains(QLatin1String("larger than")));
+        expectCleanUpload();
+    }
+
+    // A call made while another one waits (from a handler) is refused
+    // before it sends anything; the running one goes on undisturbed.
+    void aSecondCallWhileBusyIsRefused()
+    {
+        serveStore(serveLogin(*m_peer), true, 1);
+        m_client->Connect();
+        QString refused;
+        m_client->OnTransactionStart = [&](QObject*) {
+            refused = thrown([&] { m_client->Size(QStringLiteral("/x")); });
+        };
+        QVERIFY(!m_client->busy());
+        m_client->Upload(m_file, QStringLiteral("/corvanet.xml"));
+        QCOMPARE(refused, QStringLiteral("The FTP client is busy with another command"));
+        QVERIFY(!m_client->busy());
+        QTRY_VERIFY(m_peer->finished());
+        QCOMPARE(m_peer->transcript(1), kContent);
+        QCOMPARE(commands(*m_peer, 2), (QStringList{"PASV", "STOR /corvanet.xml"}));
+    }
+
+    // Transfers are bounded by progress: a reader that takes its time but
+    // keeps reading gets the whole file however long it takes; one that
+    // stops reading ends the transfer once nothing has moved for the limit.
+    void stallTimeOut_data()
+    {
+        QTest::addColumn<bool>("reads");
+        QTest::newRow("slow but moving") << true;
+        QTest::newRow("stops reading") << false;
+    }
+
+    void stallTimeOut()
+    {
+        QFETCH(bool, reads);
+        // Far more than the socket buffers hold, so the sender has to wait
+        // for the reader.
+        const QByteArray data(16 * 1024 * 1024, 'x');
+        NeverAccepts neverReads; // the scripted peer would read everything
+        serveLogin(*m_peer).expectLine().send(pasvReply(reads ? m_peer->port() : neverReads.port()));
+        if (reads)
+            m_peer->acceptNext().switchTo(0);
+        m_peer->expectLine().send("150 Ok\r\n");
+        if (reads) {
+            m_peer->switchTo(1);
+            for (int i = 0; i < 16; ++i)
+                m_peer->expectBytes(1024 * 1024).pause(100);
+            m_peer->expectClose().switchTo(0).send("226 Done\r\n");
+        }
+        m_client->Connect();
+        m_client->StallTimeOut = 400; // less than the reader's whole time
+        if (reads) { // 16 pauses of 100 ms: longer than the limit as a whole
+            m_client->StoreBytes(data, QStringLiteral("/big"));
+            QTRY_VERIFY(m_peer->finished());
+        } else {
+            QCOMPARE(thrown<EAbortError>([&] { m_client->StoreBytes(data, QStringLiteral("/big")); }),
+                     QStringLiteral("No data moved for 0.4 s"));
+        }
+        expectCleanUpload();
     }
 
     void disconnectRules()
