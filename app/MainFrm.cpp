@@ -934,6 +934,8 @@ void TfrmMain::publishDirectory(bool deleteTmpOnError)
             FtpClient->UserID = m_settings.ftpUser;
             FtpClient->Password = m_settings.ftpPassword;
             FtpClient->Passive = true;
+            if (!TFtpClient::parseTlsMode(m_settings.ftpTls, FtpClient->TlsMode))
+                FtpClient->TlsMode = TFtpTls::Off;
             const int timeOut = FtpClient->TimeOut;
             {
                 const CallDeadline deadline(*FtpClient, timeOut);

@@ -188,6 +188,16 @@ void TTlsSession::close()
     if (d->closed || !SSL_is_init_finished(d->ssl))
         return;
     d->closed = true;
+    // A socket closed with unread bytes waiting resets the connection, and a
+    // reset makes the peer drop what it has not read yet: the end of an
+    // upload. TLS 1.3 servers send session tickets that a sending client
+    // never reads, so whatever is waiting is read (and dropped) first.
+    char sink[16384];
+    for (int i = 0; i < 64; ++i) {
+        ERR_clear_error();
+        if (SSL_read(d->ssl, sink, int(sizeof sink)) <= 0)
+            break;
+    }
     ERR_clear_error();
     SSL_shutdown(d->ssl);
     ERR_clear_error();

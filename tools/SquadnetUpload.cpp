@@ -60,7 +60,9 @@ int runUpload(QStringList arguments)
     const QCommandLineOption passwordOption(QStringLiteral("password-file"), QString(),
                                             QStringLiteral("F"));
     const QCommandLineOption activeOption(QStringLiteral("active"));
-    parser.addOptions({hostOption, portOption, userOption, passwordOption, activeOption});
+    const QCommandLineOption tlsOption(QStringLiteral("tls"), QString(), QStringLiteral("MODE"),
+                                       QStringLiteral(CORVANET_FTP_TLS));
+    parser.addOptions({hostOption, portOption, userOption, passwordOption, activeOption, tlsOption});
     parser.addPositionalArgument(QStringLiteral("local"), QString());
     parser.addPositionalArgument(QStringLiteral("remote"), QString());
 
@@ -75,6 +77,11 @@ int runUpload(QStringList arguments)
     const int port = parser.value(portOption).toInt(&portOk);
     if (!portOk || port < 1 || port > 65535)
         return usageError(QStringLiteral("invalid port '%1'").arg(parser.value(portOption)));
+
+    TFtpTls tls = TFtpTls::Optional;
+    if (!TFtpClient::parseTlsMode(parser.value(tlsOption), tls))
+        return usageError(QStringLiteral("--tls must be off, optional or required, not '%1'")
+                              .arg(parser.value(tlsOption)));
 
     QString password;
     if (!readPassword(parser.value(passwordOption), password))
@@ -94,6 +101,7 @@ int runUpload(QStringList arguments)
         client.UserID = parser.value(userOption);
         client.Password = password;
         client.Passive = !parser.isSet(activeOption);
+        client.TlsMode = tls;
         client.Connect();
         const bool connected = client.Connected;
         if (connected)
@@ -112,7 +120,7 @@ int runUpload(QStringList arguments)
 const SquadnetRegistrar registrar(
     "upload",
     {runUpload,
-     "upload --host H [--port P] --user U --password-file F|- [--active] [--timeout SECONDS] "
-     "LOCAL REMOTE"});
+     "upload --host H [--port P] --user U --password-file F|- [--active] "
+     "[--tls off|optional|required] [--timeout SECONDS] LOCAL REMOTE"});
 
 } // namespace
