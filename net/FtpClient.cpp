@@ -867,7 +867,14 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         // the connection on close; switch it off so the server sees an
         // orderly end of the data.
         data->setLinger(false, 0);
-        data->RequestCloseSocket();
+        // In TLS the server may still send (session tickets) after the last
+        // byte went out; closing now would answer that with a reset, and the
+        // reset can cost the server the end of the file. So only the sending
+        // side ends here, and the socket closes after the closing reply.
+        if (m_protectData)
+            data->ShutdownOutput();
+        else
+            data->RequestCloseSocket();
     }
 
     // The closing reply tells whether the server stored or sent the file.

@@ -866,6 +866,18 @@ void TSocketConn::StartTls(const QString& peerName, const TSocketConn* resumeFro
     ReportStatus(4, QStringLiteral("TLS started (%1)").arg(d->tls->protocol()));
 }
 
+void TSocketConn::ShutdownOutput()
+{
+    ReportStatus(8, QStringLiteral("Shutting down output"));
+    if (d->fd == SocketSys::kNoSocket)
+        return;
+    if (d->tls)
+        d->tls->close();
+    const int error = SocketSys::shutdownSend(d->fd);
+    if (error != 0)
+        CheckSocketError(error);
+}
+
 bool TSocketConn::TlsActive() const
 {
     return d->tls != nullptr;

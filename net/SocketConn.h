@@ -158,6 +158,11 @@ public:
     // handshake. resumeFrom offers that connection's TLS session for reuse.
     void StartTls(const QString& peerName, const TSocketConn* resumeFrom = nullptr);
     bool TlsActive() const;
+    // Ends the sending side in order (TLS's closing alert, then the end of
+    // the stream) and keeps the socket open: a peer may still send, and a
+    // socket closed with bytes arriving resets the connection, which can
+    // make the peer drop the end of what was sent. Never waits.
+    void ShutdownOutput();
     // The address Connect reached (null before).
     QHostAddress PeerAddress() const;
     // The address and port the socket is bound to locally.

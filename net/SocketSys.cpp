@@ -225,6 +225,11 @@ bool localAddressIPv6(int handle, quint8* address, quint16* port)
     return true;
 }
 
+int shutdownSend(int handle)
+{
+    return lastError(::shutdown(handle, SHUT_WR));
+}
+
 int listen(int handle, int backlog)
 {
     return lastError(::listen(handle, backlog));

@@ -62,6 +62,8 @@ int bindIPv6(int handle, const quint8* address, quint16 port);
 // The local address of an IPv6 socket (16 bytes, network order) and port.
 bool localAddressIPv6(int handle, quint8* address, quint16* port);
 int listen(int handle, int backlog);
+// Ends the sending side (FIN) and keeps receiving.
+int shutdownSend(int handle);
 // A new non-blocking close-on-exec handle; the peer's address and port in
 // host byte order (address 0 for an IPv6 peer).
 Result accept(int handle, quint32* peerAddress, quint16* peerPort);

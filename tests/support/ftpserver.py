@@ -33,8 +33,17 @@ def main():
 
     handler = FTPHandler
     if cert:
-        from pyftpdlib.handlers import TLS_FTPHandler
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        class DataHandler(TLS_DTPHandler):
+            # pyftpdlib takes a data connection that is readable before the
+            # transfer command for a closed one, and so drops clients (curl)
+            # that start the TLS handshake as soon as they connect.
+            def readable(self):
+                return True if self._ssl_accepting else super().readable()
+
         handler = TLS_FTPHandler
+        handler.dtp_handler = DataHandler
         handler.certfile = cert
         handler.keyfile = cert
         handler.tls_control_required = True
