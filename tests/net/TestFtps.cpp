@@ -127,6 +127,50 @@ private slots:
         QCOMPARE(runSquadnet(account + QStringList{"--tls", "sometimes", local, "/x.xml"}), 2);
     }
 
+    // A certificate the client cannot trust ends the login before USER.
+    void untrustedServer()
+    {
+        LoopbackFtpServer server(m_root.path(), kUser, kPassword);
+        server.setCertificate(m_certs.filePath("untrusted.pem"));
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        TFtpClient client;
+        client.Host = QStringLiteral("127.0.0.1");
+        client.Port = server.port();
+        client.UserID = kUser;
+        client.Password = kPassword;
+        client.TimeOut = 20000;
+        client.TlsMode = TFtpTls::Optional;
+        QStringList statuses;
+        client.ReportLevel = 1;
+        client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
+        const QString error = thrown([&] { client.Connect(); });
+        QVERIFY2(error.contains("certificate"), qPrintable(error));
+        QVERIFY(!client.Connected);
+        QVERIFY(!statuses.contains(QStringLiteral("USER ") + kUser));
+    }
+
+    void extendedPassivePort_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("port"); // 0: refused
+        QTest::newRow("usual") << QByteArray("229 Entering Extended Passive Mode (|||6446|)\r\n") << 6446;
+        QTest::newRow("other delimiter") << QByteArray("229 ok (!!!65535!)") << 65535;
+        QTest::newRow("port 0") << QByteArray("229 (|||0|)") << 0;
+        QTest::newRow("beyond 65535") << QByteArray("229 (|||65536|)") << 0;
+        QTest::newRow("an address given is ignored") << QByteArray("229 (|2|::1|6446|)") << 6446;
+        QTest::newRow("no parenthesis") << QByteArray("229 |||6446|") << 0;
+    }
+
+    void extendedPassivePort()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, port);
+        int got = 0;
+        const QString error = thrown<FTPException>([&] { got = TFtpClient::extendedPassivePort(reply); });
+        QCOMPARE(got, port);
+        QCOMPARE(error == QLatin1String("<none>"), port != 0);
+    }
+
     // On IPv6 the data connections use EPSV and EPRT.
     void uploadsOverIPv6_data()
     {
