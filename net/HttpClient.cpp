@@ -395,6 +395,10 @@ void THttpClient::ParseUrl()
     if (colon >= 0) {
         const QString scheme = url.left(colon).toLower();
         UseTls = scheme == QLatin1String("https");
+        // A proxy would need a CONNECT tunnel for TLS, which this client
+        // does not build; TLS to the proxy itself would be no https at all.
+        if (UseTls && !Proxy.isEmpty())
+            throw Exception(QStringLiteral("https through a proxy is not supported"));
         if (scheme == QLatin1String("gopher"))
             Port = 70;
         else if (scheme == QLatin1String("ftp"))
