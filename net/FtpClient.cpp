@@ -147,13 +147,15 @@ quint16 TFtpClient::extendedPassivePort(const QByteArray& replyLine)
 {
     const qsizetype open = replyLine.indexOf('(');
     const qsizetype close = replyLine.indexOf(')', open + 1);
-    const QByteArray inside = open < 0 || close < 0 ? QByteArray() : replyLine.mid(open + 1, close - open - 1);
-    const QList<QByteArray> fields = inside.isEmpty() ? QList<QByteArray>() : inside.split(inside[0]);
+    const QByteArray inside =
+        open < 0 || close < 0 ? QByteArray() : replyLine.mid(open + 1, close - open - 1);
+    const QList<QByteArray> fields =
+        inside.isEmpty() ? QList<QByteArray>() : inside.split(inside[0]);
     bool ok = false;
     const int port = fields.size() == 5 ? fields[3].toInt(&ok) : 0;
     if (!ok || port < 1 || port > 65535)
-        throw FTPException(QStringLiteral("Unusable port in extended passive mode reply: ")
-                           + lineText(replyLine));
+        throw FTPException(QStringLiteral("Unusable port in extended passive mode reply: ") +
+                           lineText(replyLine));
     return quint16(port);
 }
 
@@ -407,8 +409,9 @@ void TFtpClient::startTls()
         if (TlsMode == TFtpTls::Optional && noTlsHere)
             return;
         if (TlsMode == TFtpTls::Required && (noTlsHere || ReplyCode < 400))
-            throw FTPException(QStringLiteral("TLS is required, but the server refused AUTH TLS: ")
-                               + lineText(reply));
+            throw FTPException(
+                QStringLiteral("TLS is required, but the server refused AUTH TLS: ") +
+                lineText(reply));
         if (ReplyCode < 400)
             throw FTPException(QStringLiteral("Unexpected reply to AUTH TLS: ") + lineText(reply));
         throw FTPException(lineText(reply));
@@ -816,10 +819,10 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         data->Port = 0;
         data->setIPv6(ipv6);
         data->Listen(false);
-        const QByteArray reply = command(
-            ipv6 ? "EPRT |2|" + LocalHostAddress().toString().toLatin1() + '|'
-                    + QByteArray::number(data->LocalPort()) + '|'
-                 : "PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
+        const QByteArray reply =
+            command(ipv6 ? "EPRT |2|" + LocalHostAddress().toString().toLatin1() + '|' +
+                               QByteArray::number(data->LocalPort()) + '|'
+                         : "PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
         if (ReplyCode > 300 && ReplyCode < 600) {
             if (replyFailureHandled(reply, offerFailures))
                 return;

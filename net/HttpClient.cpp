@@ -332,8 +332,8 @@ void THttpClient::RequestCycle()
                 QString server = bracketed(Host);
                 if (Port != defaultPort(UseTls))
                     server += QLatin1Char(':') + QString::number(Port);
-                RequestUrl = (UseTls ? QStringLiteral("https://") : QStringLiteral("http://")) + server
-                    + QLatin1Char('/') + RequestUrl;
+                RequestUrl = (UseTls ? QStringLiteral("https://") : QStringLiteral("http://")) +
+                             server + QLatin1Char('/') + RequestUrl;
             }
         }
         if (ReplyCode == 401 && OnAuthenticationNeeded)
@@ -389,7 +389,8 @@ void THttpClient::ParseUrl()
     qsizetype colon = url.indexOf(QLatin1Char(':'));
     const qsizetype slash = url.indexOf(QLatin1Char('/'));
     const qsizetype question = url.indexOf(QLatin1Char('?'));
-    const qsizetype pathStart = slash < 0 ? question : (question < 0 ? slash : qMin(slash, question));
+    const qsizetype pathStart =
+        slash < 0 ? question : (question < 0 ? slash : qMin(slash, question));
     if (colon >= 0 && pathStart >= 0 && pathStart < colon && !hasDoubleSlash)
         colon = -1;
     if (colon >= 0) {
@@ -436,9 +437,9 @@ void THttpClient::ParseUrl()
         // An IPv6 literal: the colons inside the brackets are the address's.
         const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
         const QString rest = close < 0 ? QString() : hostPart.mid(close + 1);
-        if (close < 0 || QHostAddress(hostPart.mid(1, close - 1)).protocol()
-                              != QAbstractSocket::IPv6Protocol
-            || !(rest.isEmpty() || rest.startsWith(QLatin1Char(':'))))
+        if (close < 0 ||
+            QHostAddress(hostPart.mid(1, close - 1)).protocol() != QAbstractSocket::IPv6Protocol ||
+            !(rest.isEmpty() || rest.startsWith(QLatin1Char(':'))))
             throw Exception(QStringLiteral("Invalid IPv6 address in URL"));
         hasPort = !rest.isEmpty();
         portText = rest.mid(1);
@@ -532,16 +533,17 @@ void THttpClient::BuildRequestHeader()
         RequestHeaders.SetHeader("User-Agent", HeaderInfo.LocalProgram);
     if (!HeaderInfo.LocalMailAddress.isEmpty())
         RequestHeaders.SetHeader("From", HeaderInfo.LocalMailAddress);
-    if (!HeaderInfo.Cookie.isEmpty()
-        && (m_cookieHost.isEmpty() || m_cookieHost.compare(Host, Qt::CaseInsensitive) == 0))
+    if (!HeaderInfo.Cookie.isEmpty() &&
+        (m_cookieHost.isEmpty() || m_cookieHost.compare(Host, Qt::CaseInsensitive) == 0))
         RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
     if (!HeaderInfo.Referer.isEmpty())
         RequestHeaders.SetHeader("Referer", HeaderInfo.Referer);
     if (!m_urlUser.isEmpty())
-        RequestHeaders.SetHeader("Authorization", "Basic " + basicCredentials(m_urlUser, m_urlPassword));
-    else if (!HeaderInfo.UserId.isEmpty() && !HeaderInfo.Password.isEmpty())
         RequestHeaders.SetHeader("Authorization",
-                                 "Basic " + basicCredentials(HeaderInfo.UserId, HeaderInfo.Password));
+                                 "Basic " + basicCredentials(m_urlUser, m_urlPassword));
+    else if (!HeaderInfo.UserId.isEmpty() && !HeaderInfo.Password.isEmpty())
+        RequestHeaders.SetHeader(
+            "Authorization", "Basic " + basicCredentials(HeaderInfo.UserId, HeaderInfo.Password));
     RequestHeaders.append("Content-type: application/x-www-form-urlencoded");
     if (Command == cmdCopy || Command == cmdMove)
         RequestHeaders.append("URI-header: " + TargetUri.toUtf8());

@@ -164,7 +164,7 @@ private:
 
     qint64 m_contentLength = -1;
     bool m_busy = false;
-    QByteArray m_urlUser;     // from the URL being requested
+    QByteArray m_urlUser; // from the URL being requested
     QByteArray m_urlPassword;
     QByteArray m_cookieValue; // HeaderInfo.Cookie as last bound to m_cookieHost
     QString m_cookieHost;

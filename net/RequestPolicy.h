@@ -13,7 +13,8 @@
 #include <QHostAddress>
 #include <QString>
 
-class TRequestPolicy {
+class TRequestPolicy
+{
 public:
     // Loopback and private-network addresses may be contacted.
     bool AllowLocalAddresses = true;

@@ -127,7 +127,7 @@ struct TSocketConn::Private {
     QSocketNotifier* writeNotifier = nullptr;
     TThreadTimer* timer = nullptr;
 
-    quint32 remoteAddress = 0; // host order; the peer of the last Accept
+    quint32 remoteAddress = 0;           // host order; the peer of the last Accept
     QList<QHostAddress> remoteAddresses; // what the last look-up gave, in order
     QHostAddress connectedAddress;
     quint16 remotePort = 0;
@@ -219,14 +219,16 @@ struct TSocketConn::Private {
     // The socket calls, through the TLS session when one is active.
     SocketSys::Result sendBytes(const char* data, qint64 length)
     {
-        const SocketSys::Result r = tls ? tls->send(data, length) : SocketSys::send(fd, data, length);
+        const SocketSys::Result r =
+            tls ? tls->send(data, length) : SocketSys::send(fd, data, length);
         if (r.ok() && r.value > 0)
             s_bytesMoved += quint64(r.value);
         return r;
     }
     SocketSys::Result receiveBytes(char* data, qint64 length)
     {
-        const SocketSys::Result r = tls ? tls->receive(data, length) : SocketSys::receive(fd, data, length);
+        const SocketSys::Result r =
+            tls ? tls->receive(data, length) : SocketSys::receive(fd, data, length);
         if (r.ok() && r.value > 0)
             s_bytesMoved += quint64(r.value);
         return r;
@@ -419,8 +421,9 @@ struct TSocketConn::Private {
             // Every address, in the resolver's order of preference: Connect
             // tries them in turn.
             for (const QHostAddress& a : info.addresses()) {
-                const bool usable = a.protocol() == QAbstractSocket::IPv6Protocol
-                    || (a.protocol() == QAbstractSocket::IPv4Protocol && a.toIPv4Address() != 0);
+                const bool usable =
+                    a.protocol() == QAbstractSocket::IPv6Protocol ||
+                    (a.protocol() == QAbstractSocket::IPv4Protocol && a.toIPv4Address() != 0);
                 if (usable && !lookupAddresses.contains(a))
                     lookupAddresses.append(a);
             }
@@ -911,7 +914,8 @@ quint16 TSocketConn::LocalPort() const
     quint32 address = 0;
     quint16 port = 0;
     quint8 bytes[16];
-    if (SocketSys::localAddress(d->fd, &address, &port) || SocketSys::localAddressIPv6(d->fd, bytes, &port))
+    if (SocketSys::localAddress(d->fd, &address, &port) ||
+        SocketSys::localAddressIPv6(d->fd, bytes, &port))
         return port;
     return 0;
 }

@@ -114,7 +114,8 @@ Result createTcpSocket()
 
 Result createTcpSocket(bool ipv6)
 {
-    const int handle = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int handle = ::socket(ipv6 ? AF_INET6 : AF_INET,
+                                SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (handle < 0)
         return failure();
     if (ipv6) {
@@ -130,8 +131,8 @@ bool isIPv6Socket(int handle)
 {
     sockaddr_storage sa{};
     socklen_t length = sizeof sa;
-    return ::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) == 0
-        && sa.ss_family == AF_INET6;
+    return ::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) == 0 &&
+           sa.ss_family == AF_INET6;
 }
 
 int closeSocket(int handle)
@@ -217,8 +218,8 @@ bool localAddressIPv6(int handle, quint8* address, quint16* port)
 {
     sockaddr_in6 sa{};
     socklen_t length = sizeof sa;
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) != 0
-        || sa.sin6_family != AF_INET6)
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+        sa.sin6_family != AF_INET6)
         return false;
     std::copy(sa.sin6_addr.s6_addr, sa.sin6_addr.s6_addr + 16, address);
     *port = ntohs(sa.sin6_port);

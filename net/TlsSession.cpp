@@ -29,8 +29,7 @@ SSL_CTX* sharedContext()
         // Web servers of HTTP/1.0 replies often close without the closing
         // alert; the body's length check catches a reply cut short.
         SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE
-                                  | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT);
         // As curl and OpenSSL's own tools: SSL_CERT_FILE names the bundle to
         // trust instead of the system's store.

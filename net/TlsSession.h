@@ -21,7 +21,8 @@
 
 #include "SocketSys.h"
 
-class TTlsSession {
+class TTlsSession
+{
 public:
     // Starts a client session on the connected socket for peerName (a host
     // name or an IP address literal without brackets). With resumeFrom, the

@@ -71,7 +71,8 @@ struct SquadnetTimeout {
 // stop() from the event loop that the clients' waits keep turning.
 // Every connection of the process counts, so an FTP upload's data connection
 // keeps its control connection's command alive.
-class SquadnetWatchdog {
+class SquadnetWatchdog
+{
 public:
     SquadnetWatchdog(int seconds, std::function<void()> stop)
         : m_limitMs(qint64(seconds) * 1000), m_stop(std::move(stop))

@@ -74,7 +74,9 @@ int runGet(QStringList arguments)
 }
 
 const SquadnetRegistrar registrar(
-    "get", {runGet, "get URL [--body FILE] [--header FILE] [--timeout SECONDS]   HTTP GET as the logo download "
-           "does"});
+    "get",
+    {runGet,
+     "get URL [--body FILE] [--header FILE] [--timeout SECONDS]   HTTP GET as the logo download "
+     "does"});
 
 } // namespace

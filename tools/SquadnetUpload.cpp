@@ -62,7 +62,8 @@ int runUpload(QStringList arguments)
     const QCommandLineOption activeOption(QStringLiteral("active"));
     const QCommandLineOption tlsOption(QStringLiteral("tls"), QString(), QStringLiteral("MODE"),
                                        QStringLiteral(CORVANET_FTP_TLS));
-    parser.addOptions({hostOption, portOption, userOption, passwordOption, activeOption, tlsOption});
+    parser.addOptions(
+        {hostOption, portOption, userOption, passwordOption, activeOption, tlsOption});
     parser.addPositionalArgument(QStringLiteral("local"), QString());
     parser.addPositionalArgument(QStringLiteral("remote"), QString());
 
@@ -117,10 +118,9 @@ int runUpload(QStringList arguments)
     return 0;
 }
 
-const SquadnetRegistrar registrar(
-    "upload",
-    {runUpload,
-     "upload --host H [--port P] --user U --password-file F|- [--active] "
-     "[--tls off|optional|required] [--timeout SECONDS] LOCAL REMOTE"});
+const SquadnetRegistrar
+    registrar("upload",
+              {runUpload, "upload --host H [--port P] --user U --password-file F|- [--active] "
+                          "[--tls off|optional|required] [--timeout SECONDS] LOCAL REMOTE"});
 
 } // namespace

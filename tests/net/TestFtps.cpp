@@ -15,7 +15,8 @@ const QString kUser = QStringLiteral("lead");
 const QString kPassword = QStringLiteral("s3cret");
 } // namespace
 
-class TestFtps : public QObject {
+class TestFtps : public QObject
+{
     Q_OBJECT
     QTemporaryDir m_certs;
     QTemporaryDir m_root;
@@ -38,15 +39,19 @@ private slots:
         QTest::addColumn<QStringList>("sent");
         const QStringList clear{"AUTH TLS", "USER lead", "PASS s3cret", "QUIT"};
         const QStringList refused{"AUTH TLS", "QUIT"};
-        for (const QByteArray answer : {"500 Unknown command", "502 Not implemented", "504 Not for this"}) {
+        for (const QByteArray answer :
+             {"500 Unknown command", "502 Not implemented", "504 Not for this"}) {
             QTest::addRow("optional, %s", answer.left(3).constData())
                 << TFtpTls::Optional << answer << QStringLiteral("<none>") << clear;
             QTest::addRow("required, %s", answer.left(3).constData())
                 << TFtpTls::Required << answer
-                << "TLS is required, but the server refused AUTH TLS: " + QString::fromLatin1(answer) << refused;
+                << "TLS is required, but the server refused AUTH TLS: " +
+                       QString::fromLatin1(answer)
+                << refused;
         }
-        QTest::newRow("optional, other refusal") << TFtpTls::Optional << QByteArray("421 Too many users")
-                                                 << QStringLiteral("421 Too many users") << refused;
+        QTest::newRow("optional, other refusal")
+            << TFtpTls::Optional << QByteArray("421 Too many users")
+            << QStringLiteral("421 Too many users") << refused;
         QTest::newRow("off") << TFtpTls::Off << QByteArray() << QStringLiteral("<none>")
                              << QStringList{"USER lead", "PASS s3cret", "QUIT"};
     }
@@ -61,7 +66,10 @@ private slots:
         if (!answer.isEmpty())
             peer.expectLine().send(answer + "\r\n");
         if (error == QLatin1String("<none>"))
-            peer.expectLine().send("331 Password required\r\n").expectLine().send("230 Logged in\r\n");
+            peer.expectLine()
+                .send("331 Password required\r\n")
+                .expectLine()
+                .send("230 Logged in\r\n");
         peer.expectLine().send("221 Bye\r\n").close();
         const auto client = clientFor(peer);
         client->TlsMode = mode;
@@ -113,15 +121,18 @@ private slots:
         QCOMPARE(readFile(m_root.filePath("tls.xml")).size(), data.size());
         QCOMPARE(readFile(m_root.filePath("tls.xml")), data);
 
-        const QStringList account{"upload", "--host", "127.0.0.1", "--port", QString::number(server.port()),
-                                  "--user", kUser, "--password-file", "-", "--tls", "required"};
-        QCOMPARE(runSquadnet(account + QStringList{passive ? "--timeout=20" : "--active", local, "/cli.xml"},
+        const QStringList account{
+            "upload",  "--host", "127.0.0.1",       "--port", QString::number(server.port()),
+            "--user",  kUser,    "--password-file", "-",      "--tls",
+            "required"};
+        QCOMPARE(runSquadnet(account + QStringList{passive ? "--timeout=20" : "--active", local,
+                                                   "/cli.xml"},
                              kPassword.toUtf8() + "\n"),
                  0);
         QCOMPARE(readFile(m_root.filePath("cli.xml")), data);
         QByteArray errors;
-        QCOMPARE(runSquadnet(account + QStringList{"--tls", "off", local, "/off.xml"}, kPassword.toUtf8() + "\n",
-                             &errors),
+        QCOMPARE(runSquadnet(account + QStringList{"--tls", "off", local, "/off.xml"},
+                             kPassword.toUtf8() + "\n", &errors),
                  1);
         QVERIFY(!QFile::exists(m_root.filePath("off.xml")));
         QCOMPARE(runSquadnet(account + QStringList{"--tls", "sometimes", local, "/x.xml"}), 2);
@@ -153,7 +164,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("port"); // 0: refused
-        QTest::newRow("usual") << QByteArray("229 Entering Extended Passive Mode (|||6446|)\r\n") << 6446;
+        QTest::newRow("usual") << QByteArray("229 Entering Extended Passive Mode (|||6446|)\r\n")
+                               << 6446;
         QTest::newRow("other delimiter") << QByteArray("229 ok (!!!65535!)") << 65535;
         QTest::newRow("port 0") << QByteArray("229 (|||0|)") << 0;
         QTest::newRow("beyond 65535") << QByteArray("229 (|||65536|)") << 0;
@@ -166,7 +178,8 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(int, port);
         int got = 0;
-        const QString error = thrown<FTPException>([&] { got = TFtpClient::extendedPassivePort(reply); });
+        const QString error =
+            thrown<FTPException>([&] { got = TFtpClient::extendedPassivePort(reply); });
         QCOMPARE(got, port);
         QCOMPARE(error == QLatin1String("<none>"), port != 0);
     }

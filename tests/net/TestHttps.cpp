@@ -6,7 +6,8 @@
 #include "HttpScript.h"
 #include "TlsWebServer.h"
 
-class TestHttps : public QObject {
+class TestHttps : public QObject
+{
     Q_OBJECT
     QTemporaryDir m_certs;
     QTemporaryDir m_www;
@@ -33,9 +34,12 @@ private slots:
     {
         QTest::addColumn<QString>("listen");
         QTest::addColumn<QString>("host");
-        QTest::newRow("address") << "127.0.0.1" << "127.0.0.1";
-        QTest::newRow("name") << "127.0.0.1" << "localhost";
-        QTest::newRow("IPv6") << "::1" << "[::1]";
+        QTest::newRow("address") << "127.0.0.1"
+                                 << "127.0.0.1";
+        QTest::newRow("name") << "127.0.0.1"
+                              << "localhost";
+        QTest::newRow("IPv6") << "::1"
+                              << "[::1]";
     }
 
     void goodCertificate()
@@ -62,11 +66,15 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("error");
         const QString failed = "TLS certificate verification failed: ";
-        QTest::newRow("untrusted") << "untrusted" << "127.0.0.1"
-                                   << failed + "unable to get local issuer certificate";
-        QTest::newRow("wrong host") << "wronghost" << "127.0.0.1" << failed + "IP address mismatch";
-        QTest::newRow("wrong name") << "wronghost" << "localhost" << failed + "hostname mismatch";
-        QTest::newRow("expired") << "expired" << "localhost" << failed + "certificate has expired";
+        QTest::newRow("untrusted")
+            << "untrusted"
+            << "127.0.0.1" << failed + "unable to get local issuer certificate";
+        QTest::newRow("wrong host") << "wronghost"
+                                    << "127.0.0.1" << failed + "IP address mismatch";
+        QTest::newRow("wrong name") << "wronghost"
+                                    << "localhost" << failed + "hostname mismatch";
+        QTest::newRow("expired") << "expired"
+                                 << "localhost" << failed + "certificate has expired";
     }
 
     void badCertificate()
@@ -92,8 +100,8 @@ private slots:
         QVERIFY(server.port() != 0);
         HttpRig s;
         s.client.TimeOut = 10000;
-        serveReplies(s.peer, {"HTTP/1.0 301 Moved\r\nLocation: " + url(server, "logo.jpg").toUtf8()
-                                  + "\r\n\r\n",
+        serveReplies(s.peer, {"HTTP/1.0 301 Moved\r\nLocation: " +
+                                  url(server, "logo.jpg").toUtf8() + "\r\n\r\n",
                               "HTTP/1.0 200 OK\r\n\r\nplain"});
         s.get("/logo.jpg");
         QCOMPARE(s.body(), m_logo);
@@ -110,7 +118,9 @@ private slots:
         QCOMPARE(runSquadnet({"get", url(server, "logo.jpg")}, {}, &errors, cwd.path()), 0);
         QCOMPARE(readFile(cwd.filePath("temp.jpg")), m_logo);
         TlsWebServer expired(m_www.path(), m_certs.path(), "expired");
-        QCOMPARE(runSquadnet({"get", url(expired, "x.jpg"), "--body", "x.jpg"}, {}, &errors, cwd.path()), 1);
+        QCOMPARE(
+            runSquadnet({"get", url(expired, "x.jpg"), "--body", "x.jpg"}, {}, &errors, cwd.path()),
+            1);
         QVERIFY2(errors.contains("certificate has expired"), errors.constData());
         QVERIFY(!QFile::exists(cwd.filePath("x.jpg")));
     }

@@ -16,11 +16,12 @@ inline bool makeTestCertificates(const QString& dir)
     QProcess maker;
     maker.start(QStringLiteral("/usr/bin/python3"),
                 {sourcePath(QStringLiteral("tests/support/testca.py")), dir});
-    return maker.waitForFinished(60000) && maker.exitStatus() == QProcess::NormalExit
-        && maker.exitCode() == 0;
+    return maker.waitForFinished(60000) && maker.exitStatus() == QProcess::NormalExit &&
+           maker.exitCode() == 0;
 }
 
-class TlsWebServer {
+class TlsWebServer
+{
 public:
     // certificate: "good", "wronghost", "expired" or "untrusted".
     TlsWebServer(const QString& root, const QString& certDir, const QString& certificate,
@@ -28,7 +29,8 @@ public:
     {
         m_process.start(QStringLiteral("/usr/bin/python3"),
                         {sourcePath(QStringLiteral("tests/support/tlsweb.py")), root,
-                         certDir + QLatin1Char('/') + certificate + QStringLiteral(".pem"), address});
+                         certDir + QLatin1Char('/') + certificate + QStringLiteral(".pem"),
+                         address});
         if (!m_process.waitForStarted(5000))
             return;
         while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
