@@ -508,8 +508,10 @@ struct TSocketConn::Private {
         try {
             counted = true;
             if (++s_connectionCount == 1) {
-                q->WinsockInfo << QStringLiteral("Version= 1.1") << QStringLiteral("High Version= 1.1")
-                               << QStringLiteral("Description= Corvanet socket layer (non-blocking TCP/IPv4)")
+                q->WinsockInfo << QStringLiteral("Version= 1.1")
+                               << QStringLiteral("High Version= 1.1")
+                               << QStringLiteral("Description= Corvanet socket layer (non-blocking "
+                                                 "TCP, IPv4 and IPv6, TLS)")
                                << QStringLiteral("System= Running")
                                << QStringLiteral("Max Sockets= %1").arg(SocketSys::maxSockets())
                                << QStringLiteral("Max Udp pack size= 65507");
