@@ -110,6 +110,44 @@ private slots:
         QCOMPARE(s.peer.connectionCount(), 2);
     }
 
+    // The handshake waits in the event loop: what runs meanwhile may abort
+    // it, try a second request, or destroy the client.
+    void handshakeWait_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("second"); // what the second request threw
+        QTest::newRow("abort") << "abort" << "";
+        QTest::newRow("second request") << "second" << "A request is already running on this connection";
+        QTest::newRow("destroyed") << "destroy" << "";
+    }
+
+    void handshakeWait()
+    {
+        QFETCH(QString, action);
+        ScriptedPeer silent; // takes the client's hello and never answers
+        auto* client = new THttpClient;
+        client->TimeOut = 10000;
+        client->InputFileMode = false;
+        client->OutputFileMode = false;
+        const QString url = QStringLiteral("https://127.0.0.1:%1/x.jpg").arg(silent.port());
+        QString second;
+        silent.expectBytes(5).run([&] {
+            if (action == "destroy") {
+                delete client;
+                client = nullptr;
+                return;
+            }
+            if (action == "second")
+                second = thrown([&] { client->Get(url); });
+            client->Abort();
+        });
+        QCOMPARE(thrown([&] { client->Get(url); }), QStringLiteral("TLS handshake canceled"));
+        QTEST(second, "second");
+        if (client)
+            QVERIFY(!client->Connected && !client->TlsActive());
+        delete client;
+    }
+
     void squadnetGetOverHttps()
     {
         TlsWebServer server(m_www.path(), m_certs.path(), "good");
