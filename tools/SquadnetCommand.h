@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "FtpClient.h"
 #include "SocketConn.h"
 
 // A squadnet subcommand: gets the arguments after its name, returns the exit
@@ -59,6 +60,43 @@ struct SquadnetTimeout {
             seconds = value.toInt(&ok);
             if (!ok || seconds < 1 || seconds > 86400) {
                 error = QStringLiteral("invalid --timeout '%1'").arg(value);
+                return false;
+            }
+            --i;
+        }
+        return true;
+    }
+};
+
+// "--tls off|optional|required" (also "--tls=MODE"), shared by the FTP
+// subcommands: explicit FTPS as TFtpClient::TlsMode; the default is the
+// program's build setting CORVANET_FTP_TLS.
+struct SquadnetTls {
+    static constexpr const char* usage = "[--tls off|optional|required]";
+
+    // Takes the option out of arguments. False (with error set) when its
+    // value is missing or not one of the three words.
+    static bool take(QStringList& arguments, TFtpTls& mode, QString& error)
+    {
+        TFtpClient::parseTlsMode(QStringLiteral(CORVANET_FTP_TLS), mode);
+        for (qsizetype i = 0; i < arguments.size(); ++i) {
+            QString value;
+            if (arguments.at(i) == QLatin1String("--tls")) {
+                if (i + 1 >= arguments.size()) {
+                    error = QStringLiteral("--tls needs off, optional or required");
+                    return false;
+                }
+                value = arguments.at(i + 1);
+                arguments.remove(i, 2);
+            } else if (arguments.at(i).startsWith(QLatin1String("--tls="))) {
+                value = arguments.at(i).mid(6);
+                arguments.remove(i, 1);
+            } else {
+                continue;
+            }
+            if (!TFtpClient::parseTlsMode(value, mode)) {
+                error =
+                    QStringLiteral("--tls must be off, optional or required, not '%1'").arg(value);
                 return false;
             }
             --i;

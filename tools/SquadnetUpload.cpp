@@ -52,6 +52,10 @@ int runUpload(QStringList arguments)
     QString timeoutError;
     if (!SquadnetTimeout::take(arguments, timeoutSeconds, timeoutError))
         return usageError(timeoutError);
+    TFtpTls tls = TFtpTls::Optional;
+    QString tlsError;
+    if (!SquadnetTls::take(arguments, tls, tlsError))
+        return usageError(tlsError);
     QCommandLineParser parser;
     const QCommandLineOption hostOption(QStringLiteral("host"), QString(), QStringLiteral("H"));
     const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("P"),
@@ -60,10 +64,7 @@ int runUpload(QStringList arguments)
     const QCommandLineOption passwordOption(QStringLiteral("password-file"), QString(),
                                             QStringLiteral("F"));
     const QCommandLineOption activeOption(QStringLiteral("active"));
-    const QCommandLineOption tlsOption(QStringLiteral("tls"), QString(), QStringLiteral("MODE"),
-                                       QStringLiteral(CORVANET_FTP_TLS));
-    parser.addOptions(
-        {hostOption, portOption, userOption, passwordOption, activeOption, tlsOption});
+    parser.addOptions({hostOption, portOption, userOption, passwordOption, activeOption});
     parser.addPositionalArgument(QStringLiteral("local"), QString());
     parser.addPositionalArgument(QStringLiteral("remote"), QString());
 
@@ -78,11 +79,6 @@ int runUpload(QStringList arguments)
     const int port = parser.value(portOption).toInt(&portOk);
     if (!portOk || port < 1 || port > 65535)
         return usageError(QStringLiteral("invalid port '%1'").arg(parser.value(portOption)));
-
-    TFtpTls tls = TFtpTls::Optional;
-    if (!TFtpClient::parseTlsMode(parser.value(tlsOption), tls))
-        return usageError(QStringLiteral("--tls must be off, optional or required, not '%1'")
-                              .arg(parser.value(tlsOption)));
 
     QString password;
     if (!readPassword(parser.value(passwordOption), password))
