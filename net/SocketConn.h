@@ -163,7 +163,7 @@ public:
     // socket closed with bytes arriving resets the connection, which can
     // make the peer drop the end of what was sent. Never waits.
     void ShutdownOutput();
-    // The address Connect reached (null before).
+    // The address the last Connect reached; kept after the connection ends.
     QHostAddress PeerAddress() const;
     // The address and port the socket is bound to locally.
     QHostAddress LocalHostAddress() const;
