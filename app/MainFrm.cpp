@@ -952,6 +952,13 @@ void TfrmMain::runLogoStep()
     const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
     if (!isJpegName(picture))
         return;
+    // A page may aim its logo at local addresses only when it came from one.
+    // Looking up the page's host waits in the event loop: the window may go.
+    const QPointer<TfrmMain> alive(this);
+    const bool pageIsLocal = TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut);
+    if (!alive)
+        return;
+    HttpClient->RequestPolicy = TRequestPolicy::forPage(pageIsLocal);
 
     if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including
@@ -992,8 +999,11 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         DirectoryPublisher::Options options = publishOptions;
         options.replyTimeOut = FtpClient->TimeOut;
         options.stallTimeOut = FtpClient->TimeOut;
-        DirectoryPublisher publisher(
-            *FtpClient, {m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser, m_settings.ftpPassword}, options);
+        DirectoryPublisher::Account account{m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser,
+                                            m_settings.ftpPassword};
+        if (!TFtpClient::parseTlsMode(m_settings.ftpTls, account.tls))
+            account.tls = TFtpTls::Off;
+        DirectoryPublisher publisher(*FtpClient, account, options);
         outcome = publisher.publish(change);
     } catch (...) {
         if (self) {
