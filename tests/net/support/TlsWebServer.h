@@ -10,16 +10,6 @@
 
 #include "TestSupport.h"
 
-// Makes the test CA and certificates in dir; false when that fails.
-inline bool makeTestCertificates(const QString& dir)
-{
-    QProcess maker;
-    maker.start(QStringLiteral("/usr/bin/python3"),
-                {sourcePath(QStringLiteral("tests/support/testca.py")), dir});
-    return maker.waitForFinished(60000) && maker.exitStatus() == QProcess::NormalExit &&
-           maker.exitCode() == 0;
-}
-
 class TlsWebServer
 {
 public:
