@@ -29,13 +29,20 @@ QByteArray charsetOf(const QByteArray& contentType)
 } // namespace
 
 XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit,
-                     int stallTimeoutMs, int loadTimeoutMs, Completion done)
+                     int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions,
+                     BodySink sink)
     : m_url(url),
       m_sizeLimit(sizeLimit),
       m_stallTimeoutMs(stallTimeoutMs),
-      m_done(std::move(done))
+      m_done(std::move(done)),
+      m_sink(std::move(sink)),
+      m_conditional(!conditions.isEmpty())
 {
     QNetworkRequest request(url);
+    if (!conditions.etag.isEmpty())
+        request.setRawHeader("If-None-Match", conditions.etag);
+    if (!conditions.lastModified.isEmpty())
+        request.setRawHeader("If-Modified-Since", conditions.lastModified);
     // Every load ends: a transfer that makes no progress for this long is
     // aborted by Qt and ends as a failed load.
     request.setTransferTimeout(stallTimeoutMs);
@@ -134,8 +141,9 @@ void XmlLoader::onMetaData()
         return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 200;
+    m_replyValidators = {m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")};
     if (code >= 300 && code < 400)
-        return; // a redirect Qt is following; its target's reply comes later
+        return; // a redirect Qt is following (or a 304); its target's reply comes later
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {
@@ -175,6 +183,8 @@ void XmlLoader::onReadyRead()
             fail(m_parser->error(), true);
             return;
         }
+        if (m_sink)
+            m_sink(buffer, n);
     }
 }
 
@@ -182,6 +192,13 @@ void XmlLoader::onFinished()
 {
     if (!m_reply)
         return;
+    if (m_conditional && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 304) {
+        // The copy the caller holds is still the document.
+        m_notModified = true;
+        dropReply();
+        complete(nullptr, QString(), false);
+        return;
+    }
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {

@@ -16,6 +16,12 @@
 // the loader before that abandons the transfer: its reply is disconnected
 // and aborted, and the completion is never called.
 //
+// A conditional load sends the validators it is given (If-None-Match,
+// If-Modified-Since); a 304 reply completes with a null tree, no error and
+// notModified() true. The validators of the last reply (ETag, Last-Modified)
+// stay readable, and every body byte of a 2xx reply is also handed to the
+// body sink as it arrives, so that a caller can keep the text as it came.
+//
 // Every transfer ends: Qt aborts one that stalls for stallTimeoutMs, and the
 // loader fails one that has not ended after loadTimeoutMs, since a server
 // that trickles a byte now and then never stalls.
@@ -37,12 +43,24 @@ class XmlLoader {
 public:
     using Completion =
         std::function<void(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)>;
+    using BodySink = std::function<void(const char* data, qint64 size)>;
+
+    // What makes a load conditional, and where its body goes as well.
+    struct Validators {
+        QByteArray etag;
+        QByteArray lastModified;
+        bool isEmpty() const { return etag.isEmpty() && lastModified.isEmpty(); }
+    };
 
     XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, int stallTimeoutMs,
-              int loadTimeoutMs, Completion done);
+              int loadTimeoutMs, Completion done, const Validators& conditions = {}, BodySink sink = {});
     ~XmlLoader();
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
+
+    bool notModified() const { return m_notModified; }
+    // Of the last reply; empty when it sent none.
+    const Validators& replyValidators() const { return m_replyValidators; }
 
 private:
     void onMetaData();
@@ -61,4 +79,8 @@ private:
     int m_stallTimeoutMs;
     qint64 m_received = 0;
     Completion m_done;
+    BodySink m_sink;
+    Validators m_replyValidators;
+    bool m_conditional = false;
+    bool m_notModified = false;
 };
