@@ -1,0 +1,114 @@
+#include "SquadListModel.h"
+
+#include <algorithm>
+
+SquadListModel::SquadListModel(QObject* parent) : QAbstractListModel(parent)
+{
+}
+
+QString SquadListModel::fold(const QString& text)
+{
+    // Most nicks are plain ASCII; they only need their case folded, which
+    // spares the decomposition for the bulk of a large directory.
+    const bool ascii = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    if (ascii)
+        return text.toLower();
+    const QString decomposed = text.normalized(QString::NormalizationForm_KD);
+    QString folded;
+    folded.reserve(decomposed.size());
+    for (const QChar c : decomposed) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining
+            || category == QChar::Mark_Enclosing)
+            continue;
+        folded.append(c);
+    }
+    return folded.toCaseFolded();
+}
+
+void SquadListModel::setEntries(std::vector<Entry> entries)
+{
+    beginResetModel();
+    m_entries = std::move(entries);
+    m_folded.clear();
+    m_folded.reserve(m_entries.size());
+    for (const Entry& entry : m_entries)
+        m_folded.push_back(fold(entry.nick));
+    applyFilter();
+    endResetModel();
+}
+
+void SquadListModel::setFilter(const QString& text)
+{
+    if (text == m_filter)
+        return;
+    beginResetModel();
+    m_filter = text;
+    m_foldedFilter = fold(text);
+    applyFilter();
+    endResetModel();
+}
+
+void SquadListModel::applyFilter()
+{
+    m_rows.clear();
+    if (m_foldedFilter.isEmpty())
+        return;
+    for (size_t i = 0; i < m_folded.size(); ++i)
+        if (m_folded[i].contains(m_foldedFilter))
+            m_rows.push_back(int(i));
+}
+
+int SquadListModel::rowOfEntry(int entryIndex) const
+{
+    if (entryIndex < 0 || entryIndex >= entryCount())
+        return -1;
+    if (m_foldedFilter.isEmpty())
+        return entryIndex;
+    // The rows keep the entries' order, so the row list is sorted.
+    const auto it = std::lower_bound(m_rows.cbegin(), m_rows.cend(), entryIndex);
+    return it != m_rows.cend() && *it == entryIndex ? int(it - m_rows.cbegin()) : -1;
+}
+
+int SquadListModel::entryOfRow(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return -1;
+    return m_foldedFilter.isEmpty() ? row : m_rows[size_t(row)];
+}
+
+int SquadListModel::entryOfUrl(const QString& url) const
+{
+    if (url.isEmpty())
+        return -1;
+    int found = -1;
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (m_entries[i].url == url && (found < 0 || m_entries[i].position > m_entries[size_t(found)].position))
+            found = int(i);
+    }
+    return found;
+}
+
+int SquadListModel::rowCount(const QModelIndex& parent) const
+{
+    if (parent.isValid())
+        return 0;
+    return m_foldedFilter.isEmpty() ? entryCount() : int(m_rows.size());
+}
+
+QVariant SquadListModel::data(const QModelIndex& index, int role) const
+{
+    const int entryIndex = entryOfRow(index.isValid() ? index.row() : -1);
+    if (entryIndex < 0)
+        return QVariant();
+    const Entry& e = m_entries[size_t(entryIndex)];
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+        return e.nick;
+    case UrlRole:
+        return e.url;
+    default:
+        return QVariant();
+    }
+}
