@@ -1,5 +1,7 @@
 #include "XmlLoader.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -76,6 +78,23 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
     m_deadline->start(loadTimeoutMs);
 }
 
+QByteArray XmlLoader::usableLastModified(const QByteArray& lastModified, const QByteArray& date)
+{
+    // HTTP dates are always GMT, in this one form (RFC 7231 IMF-fixdate);
+    // a date in another form is no validator.
+    const auto parse = [](const QByteArray& text) {
+        QDateTime time = QLocale::c().toDateTime(QString::fromLatin1(text).trimmed(),
+                                                 QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+        time.setTimeSpec(Qt::UTC);
+        return time;
+    };
+    const QDateTime modified = parse(lastModified);
+    QDateTime sent = parse(date);
+    if (!sent.isValid())
+        sent = QDateTime::currentDateTimeUtc();
+    return modified.isValid() && modified.secsTo(sent) >= 1 ? lastModified.trimmed() : QByteArray();
+}
+
 XmlLoader::~XmlLoader()
 {
     dropReply();
@@ -141,7 +160,8 @@ void XmlLoader::onMetaData()
         return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 200;
-    m_replyValidators = {m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified")};
+    m_replyValidators = {m_reply->rawHeader("ETag"),
+                         usableLastModified(m_reply->rawHeader("Last-Modified"), m_reply->rawHeader("Date"))};
     if (code >= 300 && code < 400)
         return; // a redirect Qt is following (or a 304); its target's reply comes later
     QString problem;

@@ -58,6 +58,13 @@ public:
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
 
+    // A Last-Modified value that can validate a copy, or nothing: servers
+    // compare If-Modified-Since in whole seconds, so a document sent within
+    // the second it last changed may change again in that second unnoticed
+    // (HTTP calls such a date weak). date is the reply's Date; without one
+    // the local clock tells the time of sending.
+    static QByteArray usableLastModified(const QByteArray& lastModified, const QByteArray& date);
+
     bool notModified() const { return m_notModified; }
     // Of the last reply; empty when it sent none.
     const Validators& replyValidators() const { return m_replyValidators; }

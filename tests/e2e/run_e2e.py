@@ -246,14 +246,21 @@ class MainWindow:
         self.right = (self.x + 290, self.y + 60, self.width - 300, self.height - 100)
         self.status = (self.x + 2, self.y + self.height - 20, 240, 17)
         self.list_top = None
+        self.pane_top = None  # the find field's top, or the list's without it
 
     def left_pane_shown(self, shot):
         """Whether the left pane shows a page; remembers where its first row is.
         That row may carry the bluish tint of the current item (the list has
         the keyboard focus) or of a selection; the window's greys never do."""
-        for y in range(self.y + 30, self.y + 120):
+        def blank(y):
             pixel = shot.pixel(self.x + 100, y)
-            if pixel == (255, 255, 255) or pixel[2] - pixel[0] > 8:
+            return pixel == (255, 255, 255) or pixel[2] - pixel[0] > 8
+
+        # The find field above the list is white as well, but only a line
+        # high: the page is the first blank stretch taller than that.
+        for y in range(self.y + 30, self.y + 160):
+            if all(blank(y + k) for k in range(40)):
+                self.pane_top = self.pane_top or next(t for t in range(self.y + 30, y + 1) if blank(t))
                 self.list_top = self.list_top or y
                 return True
         return False
@@ -263,7 +270,7 @@ class MainWindow:
         return area == area[:3] * (self.right[2] * self.right[3])
 
     def toolbar(self, shot):
-        return shot.area((self.x, self.y + 20, 320, self.list_top - self.y - 24))
+        return shot.area((self.x, self.y + 20, 320, self.pane_top - self.y - 24))
 
     def list_area(self, shot):
         # The left side of the list only: message boxes may cover the rest.
@@ -342,7 +349,9 @@ mimetype.assign = (".xml" => "text/xml", ".jpg" => "image/jpeg", ".jpeg" => "ima
         self.display = Display(self.tmp)
         runtime = os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
-        env = dict(self.display.env, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8")
+        # A cache folder of the run's own: no copy from the user's runs.
+        env = dict(self.display.env, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime, LC_ALL="C.UTF-8",
+                   XDG_CACHE_HOME=os.path.join(self.tmp, "cache"))
         for name in ("DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER", "QT_SCALE_FACTOR",
                      "QT_SCREEN_SCALE_FACTORS", "QT_FONT_DPI", "QT_STYLE_OVERRIDE"):
             env.pop(name, None)
