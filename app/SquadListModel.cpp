@@ -6,12 +6,18 @@ SquadListModel::SquadListModel(QObject* parent) : QAbstractListModel(parent)
 {
 }
 
+namespace {
+
+bool isAscii(const QString& text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+} // namespace
+
 QString SquadListModel::fold(const QString& text)
 {
-    // Most nicks are plain ASCII; they only need their case folded, which
-    // spares the decomposition for the bulk of a large directory.
-    const bool ascii = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
-    if (ascii)
+    if (isAscii(text))
         return text.toLower();
     const QString decomposed = text.normalized(QString::NormalizationForm_KD);
     QString folded;
@@ -31,9 +37,14 @@ void SquadListModel::setEntries(std::vector<Entry> entries)
     beginResetModel();
     m_entries = std::move(entries);
     m_folded.clear();
-    m_folded.reserve(m_entries.size());
-    for (const Entry& entry : m_entries)
-        m_folded.push_back(fold(entry.nick));
+    m_folded.resize(m_entries.size());
+    m_ascii.assign(m_entries.size(), true);
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (!isAscii(m_entries[i].nick)) {
+            m_ascii[i] = false;
+            m_folded[i] = fold(m_entries[i].nick);
+        }
+    }
     applyFilter();
     endResetModel();
 }
@@ -54,9 +65,12 @@ void SquadListModel::applyFilter()
     m_rows.clear();
     if (m_foldedFilter.isEmpty())
         return;
-    for (size_t i = 0; i < m_folded.size(); ++i)
-        if (m_folded[i].contains(m_foldedFilter))
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        const bool match = m_ascii[i] ? m_entries[i].nick.contains(m_foldedFilter, Qt::CaseInsensitive)
+                                      : m_folded[i].contains(m_foldedFilter);
+        if (match)
             m_rows.push_back(int(i));
+    }
 }
 
 int SquadListModel::rowOfEntry(int entryIndex) const

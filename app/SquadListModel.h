@@ -12,7 +12,8 @@
 // folded (decomposed, combining marks dropped, case-folded) before the
 // comparison, so "zab" finds "Žabí tlapa". The folded nicks are made once
 // when the entries are set, so that each key typed costs one pass of plain
-// substring tests over them.
+// substring tests over them; plain ASCII nicks, the bulk of a directory, need
+// no folded copy: a search without regard to case is the same test for them.
 
 #include <QAbstractListModel>
 #include <QString>
@@ -59,7 +60,8 @@ private:
     void applyFilter();
 
     std::vector<Entry> m_entries;
-    std::vector<QString> m_folded; // per entry; made with the entries
+    std::vector<QString> m_folded; // per entry; empty for ASCII nicks
+    std::vector<bool> m_ascii;     // per entry
     std::vector<int> m_rows;       // entry index per row while a filter is set
     QString m_filter;
     QString m_foldedFilter;
