@@ -750,7 +750,7 @@ void TfrmMain::FillSquads()
         const XmlNode entry = children.item(i);
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        squads.push_back({attributeText(entry, QStringLiteral("nick")), attributeText(entry, QStringLiteral("web")), i});
+        squads.push_back({entry.attributeValue("nick"), entry.attributeValue("web"), i});
     }
     const std::vector<int> order =
         SquadCollation().order(count, [&squads](int i) -> const QString& { return squads[size_t(i)].nick; });

@@ -115,13 +115,15 @@ awk -v a="$our_rss" -v b="$ref_rss" 'BEGIN{printf "memory ratio: %.2f (goal < 1.
 # the second a reply is sent in validates nothing.
 touch -d '-1 minute' "$WORK/www/corvanet.xml"
 rm -rf "$WORK/cache"
-XDG_CACHE_HOME="$WORK/cache" QT_QPA_PLATFORM=offscreen "$BENCH" "$URL" 2 >"$WORK/refresh.out"
+# Its own address (the query is ignored by the server), so that its requests
+# stand apart in the access log, which lighttpd writes in batches.
+XDG_CACHE_HOME="$WORK/cache" QT_QPA_PLATFORM=offscreen "$BENCH" "$URL?refresh" 2 >"$WORK/refresh.out"
 grep '^run=2' "$WORK/refresh.out" | sed 's/^/refresh: /'
-# lighttpd writes its access log in batches: wait for the second load's line.
 for _ in $(seq 50); do
-    [ "$(grep -c '^GET /corvanet.xml' "$WORK/access.log" 2>/dev/null || true)" -ge 2 ] && break
+    [ "$(grep -c '^GET /corvanet.xml?refresh' "$WORK/access.log" 2>/dev/null || true)" -ge 2 ] && break
     sleep 0.1
 done
-refresh_body=$(grep 'corvanet.xml' "$WORK/access.log" | tail -1 | awk '{print ($NF == "-") ? 0 : $NF}')
-refresh_status=$(grep 'corvanet.xml' "$WORK/access.log" | tail -1 | awk '{print $(NF-1)}')
+last=$(grep '^GET /corvanet.xml?refresh' "$WORK/access.log" | tail -1)
+refresh_status=$(echo "$last" | awk '{print $(NF-1)}')
+refresh_body=$(echo "$last" | awk '{print ($NF == "-") ? 0 : $NF}')
 echo "refresh of the unchanged directory: HTTP $refresh_status, ${refresh_body} bytes of body (goal < 1024)"
