@@ -1,5 +1,7 @@
 #include "SquadListModel.h"
 
+#include <QByteArrayMatcher>
+
 #include <algorithm>
 
 SquadListModel::SquadListModel(QObject* parent) : QAbstractListModel(parent)
@@ -36,13 +38,25 @@ void SquadListModel::setEntries(std::vector<Entry> entries)
 {
     beginResetModel();
     m_entries = std::move(entries);
+    m_asciiText.clear();
+    m_asciiStart.clear();
+    m_asciiEntry.clear();
     m_folded.clear();
-    m_folded.resize(m_entries.size());
-    m_ascii.assign(m_entries.size(), true);
+    m_foldedEntry.clear();
+    m_asciiText.reserve(qsizetype(m_entries.size()) * 12);
     for (size_t i = 0; i < m_entries.size(); ++i) {
-        if (!isAscii(m_entries[i].nick)) {
-            m_ascii[i] = false;
-            m_folded[i] = fold(m_entries[i].nick);
+        const QString& nick = m_entries[i].nick;
+        if (isAscii(nick)) {
+            m_asciiStart.push_back(m_asciiText.size());
+            m_asciiEntry.push_back(int(i));
+            for (const QChar c : nick) {
+                const char ascii = char(c.unicode());
+                m_asciiText.append(ascii >= 'A' && ascii <= 'Z' ? char(ascii - 'A' + 'a') : ascii);
+            }
+            m_asciiText.append('\0');
+        } else {
+            m_folded.push_back(fold(nick));
+            m_foldedEntry.push_back(int(i));
         }
     }
     applyFilter();
@@ -65,12 +79,28 @@ void SquadListModel::applyFilter()
     m_rows.clear();
     if (m_foldedFilter.isEmpty())
         return;
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        const bool match = m_ascii[i] ? m_entries[i].nick.contains(m_foldedFilter, Qt::CaseInsensitive)
-                                      : m_folded[i].contains(m_foldedFilter);
-        if (match)
-            m_rows.push_back(int(i));
+    // A filter that folds to ASCII is searched for in the buffer of ASCII
+    // nicks, one hit a nick; one that does not can match no ASCII nick.
+    std::vector<int> asciiRows;
+    // (XML text holds no NUL, so a filter with one, which could match across
+    // two nicks of the buffer, matches nothing.)
+    if (isAscii(m_foldedFilter) && !m_foldedFilter.contains(QChar(0))) {
+        const QByteArrayMatcher matcher(m_foldedFilter.toLatin1());
+        qsizetype at = 0;
+        while ((at = matcher.indexIn(m_asciiText, at)) >= 0) {
+            const auto next = std::upper_bound(m_asciiStart.cbegin(), m_asciiStart.cend(), at);
+            asciiRows.push_back(m_asciiEntry[size_t(next - m_asciiStart.cbegin() - 1)]);
+            if (next == m_asciiStart.cend())
+                break;
+            at = *next;
+        }
     }
+    std::vector<int> otherRows;
+    for (size_t i = 0; i < m_folded.size(); ++i)
+        if (m_folded[i].contains(m_foldedFilter))
+            otherRows.push_back(m_foldedEntry[i]);
+    m_rows.resize(asciiRows.size() + otherRows.size());
+    std::merge(asciiRows.cbegin(), asciiRows.cend(), otherRows.cbegin(), otherRows.cend(), m_rows.begin());
 }
 
 int SquadListModel::rowOfEntry(int entryIndex) const

@@ -11,9 +11,8 @@
 // Matching ignores case and accents: both the nick and the find text are
 // folded (decomposed, combining marks dropped, case-folded) before the
 // comparison, so "zab" finds "Žabí tlapa". The folded nicks are made once
-// when the entries are set, so that each key typed costs one pass of plain
-// substring tests over them; plain ASCII nicks, the bulk of a directory, need
-// no folded copy: a search without regard to case is the same test for them.
+// when the entries are set, so that each key typed costs one substring
+// search over them.
 
 #include <QAbstractListModel>
 #include <QString>
@@ -60,8 +59,14 @@ private:
     void applyFilter();
 
     std::vector<Entry> m_entries;
-    std::vector<QString> m_folded; // per entry; empty for ASCII nicks
-    std::vector<bool> m_ascii;     // per entry
+    // The folded nicks: those of ASCII nicks lower-cased, one after another
+    // in one buffer, each ended by a NUL, so that one substring search over
+    // the buffer finds them all; the others each on their own.
+    QByteArray m_asciiText;
+    std::vector<qsizetype> m_asciiStart; // of each ASCII nick in m_asciiText
+    std::vector<int> m_asciiEntry;       // its entry
+    std::vector<QString> m_folded;       // of the other nicks
+    std::vector<int> m_foldedEntry;      // their entries
     std::vector<int> m_rows;       // entry index per row while a filter is set
     QString m_filter;
     QString m_foldedFilter;
