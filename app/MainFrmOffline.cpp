@@ -16,7 +16,8 @@ bool TfrmMain::loadDirectory()
     // the body of a new one replaces that copy.
     const QString& url = m_settings.directoryUrl;
     const OfflineCache::Copy copy = m_cache.find(url, OfflineCache::DirectoryCopy);
-    DatabaseDoc.setCopy(m_cache.bodyFile(url, OfflineCache::DirectoryCopy), copy.etag, copy.lastModified);
+    DatabaseDoc.setCopy(m_cache.bodyFile(url, OfflineCache::DirectoryCopy), copy.etag,
+                        copy.lastModified);
     return DatabaseDoc.load(url);
 }
 

@@ -9,7 +9,8 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-namespace {
+namespace
+{
 
 // A record larger than this is no record of ours.
 constexpr qint64 kMaxRecordSize = 64 * 1024;
@@ -25,21 +26,21 @@ QString OfflineCache::defaultFolder()
     return base + QStringLiteral("/corvanet");
 }
 
-OfflineCache::OfflineCache(const QString& folder) : m_folder(folder)
-{
-}
+OfflineCache::OfflineCache(const QString& folder) : m_folder(folder) {}
 
 QString OfflineCache::baseName(const QString& url, const QString& kind) const
 {
     const QByteArray key = kind.toUtf8() + '\n' + url.toUtf8();
-    return m_folder + QLatin1Char('/')
-        + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(40));
+    return m_folder + QLatin1Char('/') +
+           QString::fromLatin1(
+               QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(40));
 }
 
 QString OfflineCache::bodyFile(const QString& url, const QString& kind) const
 {
     if (!QFileInfo::exists(m_folder) && QDir().mkpath(m_folder))
-        QFile::setPermissions(m_folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(m_folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ExeOwner);
     return baseName(url, kind) + QLatin1Char('.') + kind;
 }
 
@@ -54,9 +55,12 @@ OfflineCache::Copy OfflineCache::find(const QString& url, const QString& kind) c
     if (meta.size() <= kMaxRecordSize && meta.open(QIODevice::ReadOnly))
         record = QJsonDocument::fromJson(meta.readAll()).object();
     Copy copy;
-    copy.savedAt = QDateTime::fromString(record.value(QLatin1String("savedAt")).toString(), Qt::ISODateWithMs);
-    const bool matches = record.value(QLatin1String("url")).toString() == url
-        && record.value(QLatin1String("size")).toInteger(-1) == QFileInfo(body).size() && copy.savedAt.isValid();
+    copy.savedAt =
+        QDateTime::fromString(record.value(QLatin1String("savedAt")).toString(), Qt::ISODateWithMs);
+    const bool matches =
+        record.value(QLatin1String("url")).toString() == url &&
+        record.value(QLatin1String("size")).toInteger(-1) == QFileInfo(body).size() &&
+        copy.savedAt.isValid();
     if (!matches) {
         forget(url, kind);
         return {};
@@ -78,7 +82,8 @@ bool OfflineCache::record(const QString& url, const QString& kind, const QByteAr
     record.insert(QLatin1String("url"), url);
     record.insert(QLatin1String("etag"), QString::fromLatin1(etag));
     record.insert(QLatin1String("lastModified"), QString::fromLatin1(lastModified));
-    record.insert(QLatin1String("savedAt"), QDateTime::currentDateTime().toString(Qt::ISODateWithMs));
+    record.insert(QLatin1String("savedAt"),
+                  QDateTime::currentDateTime().toString(Qt::ISODateWithMs));
     record.insert(QLatin1String("size"), body.size());
     QSaveFile file(base + QStringLiteral(".meta"));
     if (!file.open(QIODevice::WriteOnly))
@@ -97,5 +102,6 @@ void OfflineCache::forget(const QString& url, const QString& kind) const
 
 QString OfflineCache::offlineText(const QDateTime& savedAt)
 {
-    return QStringLiteral("Offline copy of ") + savedAt.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    return QStringLiteral("Offline copy of ") +
+           savedAt.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }

@@ -20,7 +20,8 @@
 #include <QLatin1String>
 #include <QString>
 
-class OfflineCache {
+class OfflineCache
+{
 public:
     struct Copy {
         QString file; // the body; empty when there is no usable copy
@@ -47,7 +48,8 @@ public:
     Copy find(const QString& url, const QString& kind) const;
     // Records the body that was just written to bodyFile(). False when the
     // record cannot be written (the copy is then not offered).
-    bool record(const QString& url, const QString& kind, const QByteArray& etag, const QByteArray& lastModified);
+    bool record(const QString& url, const QString& kind, const QByteArray& etag,
+                const QByteArray& lastModified);
     // Drops the copy of an address (damaged, or no longer wanted).
     void forget(const QString& url, const QString& kind) const;
 

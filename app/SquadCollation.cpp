@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 QLocale programLocale()
 {
@@ -17,9 +18,7 @@ QLocale programLocale()
 
 } // namespace
 
-SquadCollation::SquadCollation() : SquadCollation(programLocale())
-{
-}
+SquadCollation::SquadCollation() : SquadCollation(programLocale()) {}
 
 SquadCollation::SquadCollation(const QLocale& locale)
 {
@@ -59,9 +58,9 @@ void SquadCollation::addKey(Keys& keys, const QString& nick) const
     qsizetype room = std::max<qsizetype>(nick.size() * 4 + 16, 32);
     for (;;) {
         keys.bytes.resize(at + room);
-        const int32_t length =
-            ucol_getSortKey(m_collator, reinterpret_cast<const UChar*>(nick.utf16()), int32_t(nick.size()),
-                            reinterpret_cast<uint8_t*>(keys.bytes.data() + at), int32_t(room));
+        const int32_t length = ucol_getSortKey(
+            m_collator, reinterpret_cast<const UChar*>(nick.utf16()), int32_t(nick.size()),
+            reinterpret_cast<uint8_t*>(keys.bytes.data() + at), int32_t(room));
         if (length <= room) {
             // The length counts the key's closing NUL.
             keys.bytes.resize(at + std::max(length, 1));
@@ -100,7 +99,8 @@ std::vector<int> SquadCollation::sorted(const Keys& keys)
     std::sort(records.begin(), records.end(), [&](const Record& a, const Record& b) {
         if (a.head != b.head)
             return a.head < b.head;
-        const int order = std::strcmp(bytes + keys.start[size_t(a.index)], bytes + keys.start[size_t(b.index)]);
+        const int order =
+            std::strcmp(bytes + keys.start[size_t(a.index)], bytes + keys.start[size_t(b.index)]);
         return order != 0 ? order < 0 : a.index < b.index;
     });
     std::vector<int> result(count);

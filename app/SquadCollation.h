@@ -17,7 +17,8 @@
 
 struct UCollator;
 
-class SquadCollation {
+class SquadCollation
+{
 public:
     // The program's collation: the user's language, or English where the
     // program runs in the C locale.

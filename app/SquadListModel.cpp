@@ -4,11 +4,10 @@
 
 #include <algorithm>
 
-SquadListModel::SquadListModel(QObject* parent) : QAbstractListModel(parent)
-{
-}
+SquadListModel::SquadListModel(QObject* parent) : QAbstractListModel(parent) {}
 
-namespace {
+namespace
+{
 
 bool isAscii(const QString& text)
 {
@@ -26,8 +25,8 @@ QString SquadListModel::fold(const QString& text)
     folded.reserve(decomposed.size());
     for (const QChar c : decomposed) {
         const QChar::Category category = c.category();
-        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining
-            || category == QChar::Mark_Enclosing)
+        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
+            category == QChar::Mark_Enclosing)
             continue;
         folded.append(c);
     }
@@ -100,7 +99,8 @@ void SquadListModel::applyFilter()
         if (m_folded[i].contains(m_foldedFilter))
             otherRows.push_back(m_foldedEntry[i]);
     m_rows.resize(asciiRows.size() + otherRows.size());
-    std::merge(asciiRows.cbegin(), asciiRows.cend(), otherRows.cbegin(), otherRows.cend(), m_rows.begin());
+    std::merge(asciiRows.cbegin(), asciiRows.cend(), otherRows.cbegin(), otherRows.cend(),
+               m_rows.begin());
 }
 
 int SquadListModel::rowOfEntry(int entryIndex) const
@@ -127,7 +127,8 @@ int SquadListModel::entryOfUrl(const QString& url) const
         return -1;
     int found = -1;
     for (size_t i = 0; i < m_entries.size(); ++i) {
-        if (m_entries[i].url == url && (found < 0 || m_entries[i].position > m_entries[size_t(found)].position))
+        if (m_entries[i].url == url &&
+            (found < 0 || m_entries[i].position > m_entries[size_t(found)].position))
             found = int(i);
     }
     return found;

@@ -19,7 +19,8 @@
 
 #include <vector>
 
-class SquadListModel : public QAbstractListModel {
+class SquadListModel : public QAbstractListModel
+{
     Q_OBJECT
 public:
     struct Entry {
@@ -67,7 +68,7 @@ private:
     std::vector<int> m_asciiEntry;       // its entry
     std::vector<QString> m_folded;       // of the other nicks
     std::vector<int> m_foldedEntry;      // their entries
-    std::vector<int> m_rows;       // entry index per row while a filter is set
+    std::vector<int> m_rows;             // entry index per row while a filter is set
     QString m_filter;
     QString m_foldedFilter;
 };

@@ -10,7 +10,8 @@
 
 #include "SquadCollation.h"
 
-class TestSquadCollation : public QObject {
+class TestSquadCollation : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -25,10 +26,37 @@ private slots:
     void sortsAsTheCollatorOfTheLanguage()
     {
         QFETCH(QString, locale);
-        QStringList nicks = {"alpha", "Alpha", "ALPHA", "Ärger", "ärger", "zebra", "Zebra", "chata", "hrad",
-                             "cihla", "Škvor Rangers", "Žabí tlapa", "42nd Lancers", "4th", "", " ", "a b",
-                             "a-b", "ab", "Ångström", "Łowcy", "Étoile filante", "etoile", "ｆｕｌｌ", "日本",
-                             "Ωmega", "omega", "Nightjars", "nightjars", "a\u0308rger", "😀 squad"};
+        QStringList nicks = {"alpha",
+                             "Alpha",
+                             "ALPHA",
+                             "Ärger",
+                             "ärger",
+                             "zebra",
+                             "Zebra",
+                             "chata",
+                             "hrad",
+                             "cihla",
+                             "Škvor Rangers",
+                             "Žabí tlapa",
+                             "42nd Lancers",
+                             "4th",
+                             "",
+                             " ",
+                             "a b",
+                             "a-b",
+                             "ab",
+                             "Ångström",
+                             "Łowcy",
+                             "Étoile filante",
+                             "etoile",
+                             "ｆｕｌｌ",
+                             "日本",
+                             "Ωmega",
+                             "omega",
+                             "Nightjars",
+                             "nightjars",
+                             "a\u0308rger",
+                             "😀 squad"};
         // And random nicks of letters, case and accents mixed, long enough
         // that keys differ beyond their first eight bytes.
         QRandomGenerator random(7);
@@ -50,8 +78,8 @@ private slots:
         std::stable_sort(expected.begin(), expected.end(),
                          [&](int a, int b) { return collator.compare(nicks[a], nicks[b]) < 0; });
 
-        const std::vector<int> order =
-            SquadCollation(language).order(int(nicks.size()), [&](int i) -> const QString& { return nicks[i]; });
+        const std::vector<int> order = SquadCollation(language).order(
+            int(nicks.size()), [&](int i) -> const QString& { return nicks[i]; });
         QStringList got, want;
         for (size_t i = 0; i < order.size(); ++i) {
             got << QStringLiteral("%1:%2").arg(order[i]).arg(nicks[order[i]]);

@@ -16,18 +16,22 @@
 
 using namespace FaultHelpers;
 
-namespace {
+namespace
+{
 
-const QList<QPair<QString, QString>> kSquads = {
-    {"Zebra", "zebra.xml"}, {"Žabí tlapa", "zaba.xml"}, {"alpha", "alpha.xml"},
-    {"ALPHA wolves", "wolves.xml"}, {"Bravo", "bravo.xml"}};
+const QList<QPair<QString, QString>> kSquads = {{"Zebra", "zebra.xml"},
+                                                {"Žabí tlapa", "zaba.xml"},
+                                                {"alpha", "alpha.xml"},
+                                                {"ALPHA wolves", "wolves.xml"},
+                                                {"Bravo", "bravo.xml"}};
 
 // How often the server answered this path with this status.
 int served(const QString& log, const QString& path, int status)
 {
     const QString needle = QStringLiteral("GET /%1 HTTP/1.%2\" %3 ");
     const QString text = QString::fromUtf8(readFile(log));
-    return int(text.count(needle.arg(path).arg(0).arg(status)) + text.count(needle.arg(path).arg(1).arg(status)));
+    return int(text.count(needle.arg(path).arg(0).arg(status)) +
+               text.count(needle.arg(path).arg(1).arg(status)));
 }
 
 // Moves a file's modification time by this many seconds from now.
@@ -35,12 +39,14 @@ void touch(const QString& path, int seconds)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(seconds), QFileDevice::FileModificationTime));
+    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(seconds),
+                             QFileDevice::FileModificationTime));
 }
 
 } // namespace
 
-class TestFindAndOffline : public QObject {
+class TestFindAndOffline : public QObject
+{
     Q_OBJECT
 
 private:
@@ -176,7 +182,8 @@ private slots:
 
     void anEntryWithoutAnAddressIsNeverSelectedAtStart()
     {
-        writeFile(served("noweb.xml"), "<squads><squad nick=\"a\"/><squad nick=\"b\" web=\"\"/></squads>");
+        writeFile(served("noweb.xml"),
+                  "<squads><squad nick=\"a\"/><squad nick=\"b\" web=\"\"/></squads>");
         AppSettings settings;
         settings.directoryUrl = m_web->url("noweb.xml");
         RecordingSeams seams;
@@ -192,7 +199,8 @@ private slots:
     {
         const QString broken = m_work.filePath("broken.xml");
         writeFile(broken, "<squad><member>");
-        const AppSettings settings = webDirectory(kSquads + QList<QPair<QString, QString>>{{"broken", broken}});
+        const AppSettings settings =
+            webDirectory(kSquads + QList<QPair<QString, QString>>{{"broken", broken}});
         const int listed = int(kSquads.size()) + 1;
         {
             RecordingSeams seams;
@@ -265,7 +273,9 @@ private slots:
         OfflineCache cache;
         const QString body = cache.bodyFile(settings.directoryUrl, OfflineCache::DirectoryCopy);
         const QByteArray text = directory({{"Kept", "http://squads.corvanet.example/kept.xml"}});
-        const auto record = [](const QString& bodyFile) { return QString(bodyFile).replace(".dir.xml", ".meta"); };
+        const auto record = [](const QString& bodyFile) {
+            return QString(bodyFile).replace(".dir.xml", ".meta");
+        };
         writeFile(body, damage == "garbage" ? QByteArray(text.size(), 'x') : text);
         QVERIFY(cache.record(settings.directoryUrl, OfflineCache::DirectoryCopy, {}, {}));
         if (damage == "cut")

@@ -10,14 +10,16 @@
 #include "XmlDocument.h"
 #include "XmlLoader.h"
 
-namespace {
+namespace
+{
 
 const QByteArray kDocument = "<?xml version=\"1.0\"?>\n<squads><squad nick=\"kept\"/></squads>\n";
 const QByteArray kModified = "Tue, 01 Dec 2026 10:00:00 GMT";
-const QByteArray kValidators = "ETag: \"v1\"\r\nLast-Modified: " + kModified
-    + "\r\nDate: Tue, 01 Dec 2026 10:05:00 GMT\r\n";
+const QByteArray kValidators =
+    "ETag: \"v1\"\r\nLast-Modified: " + kModified + "\r\nDate: Tue, 01 Dec 2026 10:05:00 GMT\r\n";
 
-ScriptedHttpServer::Reply reply(const QByteArray& status, const QByteArray& body, const QByteArray& headers)
+ScriptedHttpServer::Reply reply(const QByteArray& status, const QByteArray& body,
+                                const QByteArray& headers)
 {
     ScriptedHttpServer::Reply r;
     r.status = status;
@@ -28,7 +30,8 @@ ScriptedHttpServer::Reply reply(const QByteArray& status, const QByteArray& body
 
 } // namespace
 
-class TestXmlCopy : public QObject {
+class TestXmlCopy : public QObject
+{
     Q_OBJECT
 
 private:
@@ -54,8 +57,8 @@ private slots:
         QCOMPARE(readFile(copyFile()), kDocument);
         const QFileDevice::Permissions permissions = QFileInfo(copyFile()).permissions();
         QVERIFY(permissions.testFlags(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        QVERIFY(!(permissions & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
-                                 | QFileDevice::WriteOther)));
+        QVERIFY(!(permissions & (QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                 QFileDevice::ReadOther | QFileDevice::WriteOther)));
         QVERIFY(!server.requestHeads().value(0).contains("If-"));
 
         // The copy applies to one load only.
@@ -70,20 +73,22 @@ private slots:
     {
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QByteArray>("copy");         // on disk before the load
-        QTest::addColumn<bool>("loaded");             // the document has content
+        QTest::addColumn<QByteArray>("copy"); // on disk before the load
+        QTest::addColumn<bool>("loaded");     // the document has content
         QTest::addColumn<bool>("notModified");
-        QTest::addColumn<QByteArray>("copyAfter");    // empty: no copy
+        QTest::addColumn<QByteArray>("copyAfter"); // empty: no copy
         const QByteArray changed = "<squads><squad nick=\"new\"/></squads>";
-        QTest::newRow("not modified") << QByteArray("304 Not Modified") << QByteArray() << kDocument << true << true
-                                      << kDocument;
-        QTest::newRow("changed") << QByteArray("200 OK") << changed << kDocument << true << false << changed;
-        QTest::newRow("not well-formed") << QByteArray("200 OK") << QByteArray("<squads><squad") << kDocument << false
-                                         << false << kDocument;
-        QTest::newRow("server error") << QByteArray("503 Busy") << QByteArray("busy") << kDocument << false << false
-                                      << kDocument;
+        QTest::newRow("not modified") << QByteArray("304 Not Modified") << QByteArray() << kDocument
+                                      << true << true << kDocument;
+        QTest::newRow("changed") << QByteArray("200 OK") << changed << kDocument << true << false
+                                 << changed;
+        QTest::newRow("not well-formed") << QByteArray("200 OK") << QByteArray("<squads><squad")
+                                         << kDocument << false << false << kDocument;
+        QTest::newRow("server error") << QByteArray("503 Busy") << QByteArray("busy") << kDocument
+                                      << false << false << kDocument;
         QTest::newRow("not modified, copy damaged")
-            << QByteArray("304 Not Modified") << QByteArray() << kDocument.left(30) << false << false << QByteArray();
+            << QByteArray("304 Not Modified") << QByteArray() << kDocument.left(30) << false
+            << false << QByteArray();
     }
 
     void theCopyAndTheNextLoad()
@@ -121,13 +126,17 @@ private slots:
         QTest::addColumn<QByteArray>("lastModified");
         QTest::addColumn<QByteArray>("date");
         QTest::addColumn<bool>("usable");
-        QTest::newRow("a minute before") << kModified << QByteArray("Tue, 01 Dec 2026 10:01:00 GMT") << true;
-        QTest::newRow("a second before") << kModified << QByteArray("Tue, 01 Dec 2026 10:00:01 GMT") << true;
+        QTest::newRow("a minute before")
+            << kModified << QByteArray("Tue, 01 Dec 2026 10:01:00 GMT") << true;
+        QTest::newRow("a second before")
+            << kModified << QByteArray("Tue, 01 Dec 2026 10:00:01 GMT") << true;
         QTest::newRow("the same second") << kModified << kModified << false;
-        QTest::newRow("after the date") << kModified << QByteArray("Tue, 01 Dec 2026 09:59:00 GMT") << false;
-        QTest::newRow("not a date") << QByteArray("yesterday") << QByteArray("Tue, 01 Dec 2026 10:01:00 GMT")
-                                    << false;
-        QTest::newRow("no Date: the clock") << QByteArray("Sun, 06 Nov 1994 08:49:37 GMT") << QByteArray() << true;
+        QTest::newRow("after the date")
+            << kModified << QByteArray("Tue, 01 Dec 2026 09:59:00 GMT") << false;
+        QTest::newRow("not a date")
+            << QByteArray("yesterday") << QByteArray("Tue, 01 Dec 2026 10:01:00 GMT") << false;
+        QTest::newRow("no Date: the clock")
+            << QByteArray("Sun, 06 Nov 1994 08:49:37 GMT") << QByteArray() << true;
     }
 
     void aDateWithinTheSecondItWasSentIsNoValidator()
@@ -135,7 +144,8 @@ private slots:
         QFETCH(QByteArray, lastModified);
         QFETCH(QByteArray, date);
         QFETCH(bool, usable);
-        QCOMPARE(XmlLoader::usableLastModified(lastModified, date), usable ? lastModified : QByteArray());
+        QCOMPARE(XmlLoader::usableLastModified(lastModified, date),
+                 usable ? lastModified : QByteArray());
     }
 
     // A copy a load never finished leaves the old one as it was.

@@ -8,7 +8,8 @@
 
 #include "FaultHelpers.h"
 
-namespace {
+namespace
+{
 
 std::unique_ptr<QTemporaryDir>& cacheDir()
 {
