@@ -754,13 +754,26 @@ void TfrmMain::FillSquads()
     }
     const std::vector<int> order =
         SquadCollation().order(count, [&squads](int i) -> const QString& { return squads[size_t(i)].nick; });
-    std::vector<SquadListModel::Entry> sorted;
-    sorted.reserve(squads.size());
-    for (const int position : order)
-        sorted.push_back(std::move(squads[size_t(position)]));
+    // Put into list order in place, cycle by cycle, rather than into a
+    // second vector of 100,000 entries: what the list costs at its peak is
+    // what it holds.
+    std::vector<bool> placed(order.size(), false);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start])
+            continue;
+        SquadListModel::Entry first = std::move(squads[start]);
+        size_t at = start;
+        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
+            squads[at] = std::move(squads[from]);
+            placed[at] = true;
+            at = from;
+        }
+        squads[at] = std::move(first);
+        placed[at] = true;
+    }
     // Programmatic selection is no click: the Details button stays as it was.
     m_quietSelection = true;
-    lbSquadsModel->setEntries(std::move(sorted));
+    lbSquadsModel->setEntries(std::move(squads));
     m_quietSelection = false;
     ReselectSquad();
 }
