@@ -10,20 +10,24 @@
 #include "JpegImage.h"
 #include "LogoDecoder.h"
 #include "PageArea.h"
+#include "SquadCollation.h"
 #include "UiSeams.h"
+#include "XmlLoader.h"
 
 #include <QApplication>
-#include <QCollator>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
@@ -46,25 +50,13 @@ const QString kReady = QStringLiteral("Ready");
 const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
+const QString kHeadTxt = QStringLiteral("Head.txt");
 
 // The network clients wait without a limit of their own; a server that
 // accepts and never answers must not hold the window busy for ever. A logo
 // fetch as a whole is bounded as well (CallDeadline); publishing is bounded
 // by each reply and by the progress of its transfers (DirectoryPublisher).
 constexpr int kClientTimeOut = 30000;
-
-// The order of the squad list: alphabetical by the user's language, without
-// regard to case, so that "Ärger" stands with the A's rather than after "Z".
-// A program started in the C locale sorts as English does.
-QCollator squadCollator()
-{
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    return collator;
-}
 
 // The text of an attribute of a node, or empty text when it has none.
 QString attributeText(const XmlNode& node, const QString& name)
@@ -209,10 +201,19 @@ void TfrmMain::createComponents()
     tbshtDatabase->setObjectName(QStringLiteral("tbshtDatabase"));
     auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
     databaseLayout->setContentsMargins(0, 0, 0, 0);
-    lbSquads = new QListWidget(tbshtDatabase);
+    edtFind = new QLineEdit(tbshtDatabase);
+    edtFind->setObjectName(QStringLiteral("edtFind"));
+    edtFind->setPlaceholderText(QStringLiteral("Find squad"));
+    edtFind->setAccessibleName(QStringLiteral("Find squad"));
+    edtFind->setClearButtonEnabled(true);
+    databaseLayout->addWidget(edtFind);
+    lbSquads = new QListView(tbshtDatabase);
     lbSquads->setObjectName(QStringLiteral("lbSquads"));
     lbSquads->setSelectionMode(QAbstractItemView::SingleSelection);
+    lbSquads->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lbSquads->setUniformItemSizes(true);
+    lbSquadsModel = new SquadListModel(lbSquads);
+    lbSquads->setModel(lbSquadsModel);
     databaseLayout->addWidget(lbSquads);
     pgLeft->addPage(tbshtDatabase);
 
@@ -263,6 +264,11 @@ void TfrmMain::createComponents()
     m_statusLabel = new QLabel(sbStatus);
     m_statusLabel->setTextFormat(Qt::PlainText);
     sbStatus->addWidget(m_statusLabel, 1);
+    m_offlinePanel = new QLabel(sbStatus);
+    m_offlinePanel->setObjectName(QStringLiteral("pnlOffline"));
+    m_offlinePanel->setTextFormat(Qt::PlainText);
+    sbStatus->addPermanentWidget(m_offlinePanel);
+    m_offlinePanel->hide();
 
     tmrWaitDatabase = new QTimer(this);
     tmrWaitDatabase->setInterval(500);
@@ -374,18 +380,30 @@ void TfrmMain::connectHandlers()
     connect(tbtnDatabase, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDatabaseClick(); }); });
     connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
     connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
-    connect(lbSquads, &QListWidget::itemSelectionChanged, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    connect(lbSquads->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_quietSelection)
+            guarded([this] { lbSquadsClick(); });
+    });
     // A click on the entry that is already selected (as after Refresh, which
     // selects the squad again without a click) changes no selection but is
     // still a click.
-    connect(lbSquads, &QListWidget::itemClicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
-    connect(lbSquads, &QListWidget::itemDoubleClicked, this,
-            [this] { guarded([this] { tbtnDetailsClick(); }); });
-    connect(lbSquads, &QListWidget::itemActivated, this, [this](QListWidgetItem*) {
+    connect(lbSquads, &QListView::clicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    connect(lbSquads, &QListView::doubleClicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(lbSquads, &QListView::activated, this, [this] {
         // Enter on the list acts as a double-click; a mouse double-click
         // reports both signals, so only keyboard activation is taken here.
         if (QApplication::mouseButtons() == Qt::NoButton)
             guarded([this] { tbtnDetailsClick(); });
+    });
+    connect(edtFind, &QLineEdit::textChanged, this, [this] { guarded([this] { edtFindChange(); }); });
+    connect(edtFind, &QLineEdit::returnPressed, this, [this] { guarded([this] { edtFindEnter(); }); });
+    edtFind->installEventFilter(this);
+    auto* findShortcut = new QShortcut(QKeySequence::Find, this);
+    connect(findShortcut, &QShortcut::activated, this, [this] {
+        if (pgLeft->isPageVisible(tbshtDatabase)) {
+            edtFind->setFocus(Qt::ShortcutFocusReason);
+            edtFind->selectAll();
+        }
     });
     connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
     connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
@@ -413,6 +431,11 @@ void TfrmMain::connectHandlers()
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == edtFind && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !edtFind->text().isEmpty()) {
+        edtFind->clear(); // the whole list returns
+        return true;
+    }
     if (event->type() == QEvent::MouseMove) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         const QPoint pos = mouse->position().toPoint();
@@ -479,7 +502,7 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
-    const bool started = DatabaseDoc.load(m_settings.directoryUrl);
+    const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
         setStatus(QStringLiteral("Loading database..."));
@@ -487,6 +510,9 @@ void TfrmMain::FormCreate()
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
+        // The copy shows behind the message, and stays until a live list
+        // replaces it.
+        showOfflineCopy();
         showConnectionMessage();
         setStatus(QStringLiteral("Connecting to internet..."));
         tmrTestConnection->start();
@@ -504,7 +530,19 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // it has no last child; testing that spares serialising a directory of
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
-        FillSquads();
+        // A "not modified" reply loaded the very copy the list shows; filling
+        // the list again would only cost time and the user's place in it.
+        const QDateTime shownCopy = m_listCopyTime;
+        m_listCopyTime = DatabaseDoc.notModified()
+            ? m_cache.find(m_settings.directoryUrl, OfflineCache::DirectoryCopy).savedAt
+            : recordCopy(DatabaseDoc, m_settings.directoryUrl, OfflineCache::DirectoryCopy);
+        const bool unchanged = DatabaseDoc.notModified() && shownCopy.isValid() && shownCopy == m_listCopyTime;
+        m_liveListLoaded = true;
+        leaveOfflineCopy();
+        if (unchanged)
+            ReselectSquad();
+        else
+            FillSquads();
         const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
         pgLeft->setPageVisible(tbshtDatabase, true);
         pgLeft->setPageVisible(tbshtDetails, false);
@@ -514,13 +552,15 @@ void TfrmMain::tmrWaitDatabaseTimer()
             lbSquads->setFocus();
         tbtnDatabase->setEnabled(true);
         miAdd->setEnabled(true);
+    } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
+        showOfflineCopy();
     }
     setScreenCursor(UiSeams::crDefault);
 }
 
 void TfrmMain::tmrTestConnectionTimer()
 {
-    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+    if (loadDirectory()) {
         tmrTestConnection->stop();
         setStatus(kReady);
         tbtnDatabase->setEnabled(true);
@@ -539,7 +579,7 @@ void TfrmMain::tbtnRefreshClick()
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
-    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+    if (loadDirectory()) {
         setStatus(QStringLiteral("Loading database..."));
         tmrWaitDatabase->start();
         tbtnDetails->setEnabled(false);
@@ -555,23 +595,66 @@ void TfrmMain::tbtnRefreshClick()
     }
 }
 
+int TfrmMain::selectedEntry() const
+{
+    const QModelIndex current = lbSquads->currentIndex();
+    if (!current.isValid() || !lbSquads->selectionModel()->isSelected(current))
+        return -1;
+    return lbSquadsModel->entryOfRow(current.row());
+}
+
+void TfrmMain::selectRowQuietly(int row)
+{
+    m_quietSelection = true;
+    if (row >= 0) {
+        const QModelIndex index = lbSquadsModel->index(row);
+        lbSquads->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+        lbSquads->scrollTo(index);
+    } else {
+        lbSquads->selectionModel()->clear();
+    }
+    m_quietSelection = false;
+}
+
 void TfrmMain::lbSquadsClick()
 {
-    QListWidgetItem* item = lbSquads->currentItem();
-    const bool selected = item && item->isSelected();
-    SelectedSquadUrl = selected ? item->data(SquadUrlRole).toString() : QString();
-    tbtnDetails->setEnabled(selected);
+    const int entry = selectedEntry();
+    SelectedSquadUrl = entry >= 0 ? lbSquadsModel->entry(entry).url : QString();
+    tbtnDetails->setEnabled(entry >= 0);
+}
+
+void TfrmMain::edtFindChange()
+{
+    // The selected squad stays selected while it matches; one that the
+    // filter hides is no longer selected, as if the user had deselected it.
+    const int entry = selectedEntry();
+    lbSquadsModel->setFilter(edtFind->text());
+    const int row = lbSquadsModel->rowOfEntry(entry);
+    selectRowQuietly(row);
+    if (entry >= 0 && row < 0)
+        lbSquadsClick();
+}
+
+void TfrmMain::edtFindEnter()
+{
+    // Enter opens the only match, or the one selected among several.
+    if (lbSquadsModel->rowCount() == 1 && selectedEntry() < 0)
+        lbSquads->setCurrentIndex(lbSquadsModel->index(0));
+    if (selectedEntry() >= 0)
+        tbtnDetailsClick();
 }
 
 void TfrmMain::tbtnDetailsClick()
 {
     if (status() != kReady)
         return;
-    QListWidgetItem* item = lbSquads->currentItem();
-    if (!item || !item->isSelected())
+    const int entry = selectedEntry();
+    if (entry < 0)
         return;
     tmrWaitDetail->stop();
-    CurrentSquadUrl = item->data(SquadUrlRole).toString();
+    CurrentSquadUrl = lbSquadsModel->entry(entry).url;
+    const OfflineCache::Copy copy = m_cache.find(CurrentSquadUrl, OfflineCache::PageCopy);
+    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag, copy.lastModified);
     if (DetailDoc.load(CurrentSquadUrl)) {
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
@@ -589,6 +672,11 @@ void TfrmMain::tmrWaitDetailTimer()
     if (DetailDoc.readyState() != 4)
         return;
     tmrWaitDetail->stop();
+    m_detailCopyTime = {};
+    if (!DetailDoc.lastChild().isNull() && !DetailDoc.notModified())
+        recordCopy(DetailDoc, CurrentSquadUrl, OfflineCache::PageCopy);
+    else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient)
+        showDetailCopy(); // the page opened before, marked as a copy
     if (!DetailDoc.lastChild().isNull()) {
         setScreenCursor(UiSeams::crAppStart);
         imgLogo->clear();
@@ -602,6 +690,7 @@ void TfrmMain::tmrWaitDetailTimer()
         setScreenCursor(UiSeams::crAppStart);
         pgLeft->setPageVisible(tbshtDetails, true);
         pgLeft->setPageVisible(tbshtDatabase, false);
+        updateOfflinePanel();
         twSquad->setFocus();
         setStatus(QStringLiteral("Loading squad logo..."));
         // Whatever the logo step does, the window must end at "Ready" with the
@@ -618,7 +707,9 @@ void TfrmMain::tmrWaitDetailTimer()
             }
         } readyAgain{this};
         runLogoStep();
-    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
+    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient || m_showingOfflineCopy) {
+        // Nothing is removed from a list that is only a copy: it is never
+        // published.
         // The page could not be read just now (no connection, a reset, a
         // time-out, a server error). That says nothing about the squad, and
         // removing it would drop it from the shared directory for every user
@@ -647,13 +738,14 @@ void TfrmMain::tbtnDatabaseClick()
     pgLeft->setPageVisible(tbshtDatabase, true);
     pgLeft->setPageVisible(tbshtDetails, false);
     lbSquads->setFocus();
-    miAdd->setEnabled(true);
+    miAdd->setEnabled(!m_showingOfflineCopy);
+    updateOfflinePanel();
 }
 
 void TfrmMain::miAddClick()
 {
-    if (m_publishing)
-        return;
+    if (m_publishing || m_showingOfflineCopy)
+        return; // nor does the program ever publish from a copy
     auto* dialog = new TfrmAddSquad(*this);
     const int result = dialog->exec();
     const QString url = dialog->SquadUrl;
@@ -672,65 +764,53 @@ void TfrmMain::miAboutClick()
 
 void TfrmMain::FillSquads()
 {
-    // Programmatic selection is no click: the Details button stays as it was.
-    const QSignalBlocker blocker(lbSquads);
-    lbSquads->clear();
-
-    // The entries are read in document order, sorted here with a stable sort
-    // on their collation keys, and put into the list in one insertion: a
-    // directory of 100,000 squads costs one model reset's worth of work
-    // instead of 100,000 single-row insertions. Only this function fills the
-    // list, so the list itself need not sort.
-    struct Entry {
-        QCollatorSortKey key;
-        QString nick;
-        QString url;
-        int position; // in the document
-    };
-    const QCollator collator = squadCollator();
-    std::vector<Entry> entries;
+    // The entries are read in document order, put into list order (by the
+    // user's language, without regard to case, stable: so "Ärger" stands
+    // with the A's rather than after "Z") and handed to the model in one
+    // reset: a directory of 100,000 squads costs one reset, not 100,000 rows.
+    std::vector<SquadListModel::Entry> squads;
     const XmlNode root = DatabaseDoc.lastChild();
     const XmlNodeList children = root.childNodes();
     const int count = children.length();
-    entries.reserve(size_t(count));
-    int selected = -1; // document position of the entry to select; a later match wins
+    squads.reserve(size_t(count));
     for (int i = 0; i < count; ++i) {
         const XmlNode entry = children.item(i);
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        QString url = attributeText(entry, QStringLiteral("web"));
-        QString nick = attributeText(entry, QStringLiteral("nick"));
-        if (url == SelectedSquadUrl)
-            selected = i;
-        entries.push_back({collator.sortKey(nick), std::move(nick), std::move(url), i});
+        squads.push_back({entry.attributeValue("nick"), entry.attributeValue("web"), i});
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.key.compare(b.key) < 0; });
-
-    QStringList nicks;
-    nicks.reserve(qsizetype(entries.size()));
-    for (Entry& entry : entries)
-        nicks.append(std::move(entry.nick));
-    lbSquads->addItems(nicks);
-    QListWidgetItem* toSelect = nullptr;
-    {
-        // The address is no part of what the list shows, so the model need
-        // not announce 100,000 changes that no view would draw.
-        const QSignalBlocker modelBlocker(lbSquads->model());
-        for (size_t row = 0; row < entries.size(); ++row) {
-            QListWidgetItem* item = lbSquads->item(int(row));
-            item->setData(SquadUrlRole, std::move(entries[row].url));
-            if (entries[row].position == selected)
-                toSelect = item;
+    const std::vector<int> order =
+        SquadCollation().order(count, [&squads](int i) -> const QString& { return squads[size_t(i)].nick; });
+    // Put into list order in place, cycle by cycle, rather than into a
+    // second vector of 100,000 entries: what the list costs at its peak is
+    // what it holds.
+    std::vector<bool> placed(order.size(), false);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start])
+            continue;
+        SquadListModel::Entry first = std::move(squads[start]);
+        size_t at = start;
+        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
+            squads[at] = std::move(squads[from]);
+            placed[at] = true;
+            at = from;
         }
+        squads[at] = std::move(first);
+        placed[at] = true;
     }
-    if (toSelect) {
-        lbSquads->setCurrentItem(toSelect);
-        lbSquads->scrollToItem(toSelect);
-    } else {
-        lbSquads->setCurrentItem(nullptr);
-        lbSquads->clearSelection();
-    }
+    // Programmatic selection is no click: the Details button stays as it was.
+    m_quietSelection = true;
+    lbSquadsModel->setEntries(std::move(squads));
+    m_quietSelection = false;
+    ReselectSquad();
+}
+
+void TfrmMain::ReselectSquad()
+{
+    // An empty SelectedSquadUrl selects nothing, not an entry that lacks an
+    // address; a later entry in the document wins; one the find filter
+    // hides is not selected.
+    selectRowQuietly(lbSquadsModel->rowOfEntry(lbSquadsModel->entryOfUrl(SelectedSquadUrl)));
 }
 
 void TfrmMain::PrepareDetails()
@@ -931,15 +1011,61 @@ bool isJpegName(const QString& picture)
 
 } // namespace
 
+namespace {
+
+// The value of one field of a reply header kept in a file, or nothing.
+QByteArray headerField(const QString& headerFile, const QByteArray& name)
+{
+    QFile file(headerFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray prefix = name.toLower() + ':';
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.toLower().startsWith(prefix))
+            return line.mid(prefix.size()).trimmed();
+    }
+    return {};
+}
+
+} // namespace
+
 bool TfrmMain::fetchLogo(const QString& address)
 {
+    // A logo opened before is asked for only if it changed since; "not
+    // modified", or a server that cannot be reached, leaves the copy as the
+    // logo, so that each logo's bytes travel once unless it changes.
+    const OfflineCache::Copy copy = m_cache.find(address, OfflineCache::LogoCopy);
+    HttpClient->OnAboutToSend = [this, copy](QObject*) {
+        if (copy.isValid() && !copy.lastModified.isEmpty())
+            HttpClient->RequestHeaders.SetHeader("If-Modified-Since", copy.lastModified);
+    };
+    // A 304 is no redirection to follow: it ends the call.
+    HttpClient->OnRedirect = [this](bool& handled) { handled = HttpClient->ReplyCode == 304; };
+    bool answered = false;
     try {
         const CallDeadline deadline(*HttpClient, HttpClient->TimeOut);
         HttpClient->Host = address;
         HttpClient->Get(address);
+        answered = true;
     } catch (...) {
         // A failed fetch is silent; a partial file must not pass for a logo.
         deleteTempJpg();
+    }
+    HttpClient->OnAboutToSend = nullptr;
+    HttpClient->OnRedirect = nullptr;
+    if (copy.isValid() && (!answered || HttpClient->ReplyCode == 304)) {
+        deleteTempJpg();
+        QFile::copy(copy.file, kTempJpg);
+    } else if (answered && HttpClient->ReplyCode >= 200 && HttpClient->ReplyCode <= 298
+               && QFile::exists(kTempJpg)) {
+        const QString kept = m_cache.bodyFile(address, OfflineCache::LogoCopy);
+        QFile::remove(kept);
+        if (QFile::copy(kTempJpg, kept)) {
+            QFile::setPermissions(kept, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            m_cache.record(address, OfflineCache::LogoCopy, {},
+                           XmlLoader::usableLastModified(headerField(kHeadTxt, "Last-Modified"),
+                                                         headerField(kHeadTxt, "Date")));
+        }
     }
     return QFile::exists(kTempJpg);
 }

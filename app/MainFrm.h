@@ -26,13 +26,15 @@
 
 #include "AppSettings.h"
 #include "DirectoryPublisher.h"
+#include "OfflineCache.h"
+#include "SquadListModel.h"
 #include "SquadTreeModel.h"
 #include "XmlDocument.h"
 
 class PageArea;
 class QLabel;
-class QListWidget;
-class QListWidgetItem;
+class QLineEdit;
+class QListView;
 class QMenu;
 class QAction;
 class QSplitter;
@@ -60,6 +62,8 @@ public:
     void tbtnDatabaseClick();
     void tbtnRefreshClick();
     void lbSquadsClick();
+    void edtFindChange();
+    void edtFindEnter();
     void miAddClick();
     void miAboutClick();
     void tmrWaitDatabaseTimer();
@@ -68,6 +72,9 @@ public:
 
     // Squad directory and squad page view.
     void FillSquads();
+    // Selects the entry of SelectedSquadUrl again, as FillSquads does, or
+    // nothing when the find filter hides it or the list has none.
+    void ReselectSquad();
     void PrepareDetails();
     void twSquadGetText(QObject* sender, SquadTreeModel::Node* node, int column, int textType,
                         QString& cellText);
@@ -109,7 +116,9 @@ public:
     PageArea* pgLeft;
     QWidget* tbshtDatabase;
     QWidget* tbshtDetails;
-    QListWidget* lbSquads;
+    QLineEdit* edtFind; // filters lbSquads
+    QListView* lbSquads;
+    SquadListModel* lbSquadsModel;
     QTreeView* twSquad;
     SquadTreeModel* twSquadModel;
     QSplitter* Splitter1;
@@ -138,7 +147,16 @@ public:
     QTimer* tmrTestConnection;
 
     // The squad list entry's page address.
-    static constexpr int SquadUrlRole = Qt::UserRole;
+    static constexpr int SquadUrlRole = SquadListModel::UrlRole;
+
+    // The copies kept of the directory, squad pages and logos.
+    OfflineCache& offlineCache() { return m_cache; }
+    // The list shows the directory's offline copy, not a loaded directory:
+    // nothing may be added or removed, since the program never publishes
+    // from a copy.
+    bool showingOfflineCopy() const { return m_showingOfflineCopy; }
+    // The permanent status-bar panel that says which copy is shown.
+    QLabel* offlinePanel() const { return m_offlinePanel; }
 
     THttpClient* HttpClient;
     TFtpClient* FtpClient;
@@ -190,6 +208,14 @@ private:
     void showLogo();
     void logoDecoded(const QImage& image);
     bool fetchLogo(const QString& address);
+    bool loadDirectory();
+    bool showOfflineCopy();
+    void leaveOfflineCopy();
+    QDateTime recordCopy(const XmlDocument& document, const QString& url, const QString& kind);
+    bool showDetailCopy();
+    void updateOfflinePanel();
+    int selectedEntry() const;
+    void selectRowQuietly(int row);
 
     // The squad element's texts that the squad detail page shows, read in
     // PrepareDetails' one pass over its children: a page of many members is
@@ -209,4 +235,11 @@ private:
     // null pixmap when "temp.jpg" did not decode.
     std::optional<QPixmap> m_logo;
     SquadTexts m_squadTexts;
+    QLabel* m_offlinePanel;
+    OfflineCache m_cache;
+    bool m_showingOfflineCopy = false;
+    bool m_liveListLoaded = false;  // a directory has loaded in this run
+    QDateTime m_listCopyTime;       // of the copy the list shows
+    QDateTime m_detailCopyTime;     // valid while the details show a copy
+    bool m_quietSelection = false;  // FillSquads and the filter select; no click
 };

@@ -100,19 +100,20 @@ int main(int argc, char** argv)
     window.tmrWaitDatabase->setInterval(10);
     window.tmrWaitDetail->setInterval(10);
     window.show();
-    if (!waitUntil([&] { return idle(window); }) || window.lbSquads->count() == 0) {
+    QAbstractItemModel* list = window.lbSquads->model();
+    if (!waitUntil([&] { return idle(window); }) || list->rowCount() == 0) {
         out << "error=the list did not show\n";
         return 1;
     }
     int pageRow = -1;
-    for (int i = 0; i < window.lbSquads->count() && pageRow < 0; ++i)
-        if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == pageUrl)
+    for (int i = 0; i < list->rowCount() && pageRow < 0; ++i)
+        if (list->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == pageUrl)
             pageRow = i;
     if (pageRow < 0) {
         out << "error=the squad page is not listed\n";
         return 1;
     }
-    window.lbSquads->setCurrentRow(pageRow);
+    window.lbSquads->setCurrentIndex(list->index(pageRow, 0));
 
     LatencyProbe probe;
     QElapsedTimer clock;

@@ -1,5 +1,7 @@
 #include "XmlLoader.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -34,14 +36,21 @@ QByteArray charsetOf(const QByteArray& contentType)
 } // namespace
 
 XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
-                     int stallTimeoutMs, int loadTimeoutMs, Completion done)
+                     int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions,
+                     BodySink sink)
     : m_url(url),
       m_sizeLimit(sizeLimit),
       m_elementLimit(elementLimit),
       m_stallTimeoutMs(stallTimeoutMs),
-      m_done(std::move(done))
+      m_done(std::move(done)),
+      m_sink(std::move(sink)),
+      m_conditional(!conditions.isEmpty())
 {
     QNetworkRequest request(url);
+    if (!conditions.etag.isEmpty())
+        request.setRawHeader("If-None-Match", conditions.etag);
+    if (!conditions.lastModified.isEmpty())
+        request.setRawHeader("If-Modified-Since", conditions.lastModified);
     // Every load ends: a transfer that makes no progress for this long is
     // aborted by Qt and ends as a failed load.
     request.setTransferTimeout(stallTimeoutMs);
@@ -79,6 +88,23 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
     m_resume->setSingleShot(true);
     m_resume->setInterval(0);
     QObject::connect(m_resume.get(), &QTimer::timeout, m_resume.get(), guarded(&XmlLoader::onResume));
+}
+
+QByteArray XmlLoader::usableLastModified(const QByteArray& lastModified, const QByteArray& date)
+{
+    // HTTP dates are always GMT, in this one form (RFC 7231 IMF-fixdate);
+    // a date in another form is no validator.
+    const auto parse = [](const QByteArray& text) {
+        QDateTime time = QLocale::c().toDateTime(QString::fromLatin1(text).trimmed(),
+                                                 QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+        time.setTimeSpec(Qt::UTC);
+        return time;
+    };
+    const QDateTime modified = parse(lastModified);
+    QDateTime sent = parse(date);
+    if (!sent.isValid())
+        sent = QDateTime::currentDateTimeUtc();
+    return modified.isValid() && modified.secsTo(sent) >= 1 ? lastModified.trimmed() : QByteArray();
 }
 
 XmlLoader::~XmlLoader()
@@ -146,8 +172,10 @@ void XmlLoader::onMetaData()
         return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 200;
+    m_replyValidators = {m_reply->rawHeader("ETag"),
+                         usableLastModified(m_reply->rawHeader("Last-Modified"), m_reply->rawHeader("Date"))};
     if (code >= 300 && code < 400)
-        return; // a redirect Qt is following; its target's reply comes later
+        return; // a redirect Qt is following (or a 304); its target's reply comes later
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {
@@ -223,6 +251,8 @@ void XmlLoader::onReadyRead()
             m_malformed = m_parser->error();
             m_parser.reset();
         }
+        if (m_sink)
+            m_sink(buffer, n);
     }
 }
 
@@ -238,6 +268,13 @@ void XmlLoader::onFinished()
 {
     if (!m_reply)
         return;
+    if (m_conditional && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 304) {
+        // The copy the caller holds is still the document.
+        m_notModified = true;
+        dropReply();
+        complete(nullptr, QString(), false);
+        return;
+    }
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {

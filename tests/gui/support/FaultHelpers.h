@@ -12,7 +12,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -32,6 +32,11 @@
 
 namespace FaultHelpers
 {
+
+// Points XDG_CACHE_HOME at a new, empty folder: windows made from now on keep
+// their offline copies there. Tests call it from init(), so that no test
+// function sees another one's copies.
+void freshCache();
 
 // A temporary folder that is the working directory for as long as it lives.
 class WorkingDir : public QTemporaryDir
@@ -101,12 +106,32 @@ inline QByteArray directory(const QList<QPair<QString, QString>>& entries,
     return xml + "</squads>\n";
 }
 
-inline QStringList listTexts(const QListWidget* list)
+// The rows the list shows (after the find filter).
+inline int listCount(const QListView* list)
+{
+    return list->model()->rowCount();
+}
+
+inline QStringList listTexts(const QListView* list)
 {
     QStringList texts;
-    for (int i = 0; i < list->count(); ++i)
-        texts << list->item(i)->text();
+    for (int i = 0; i < listCount(list); ++i)
+        texts << list->model()->index(i, 0).data().toString();
     return texts;
+}
+
+inline QStringList selectedTexts(const QListView* list)
+{
+    QStringList texts;
+    for (const QModelIndex& index : list->selectionModel()->selectedIndexes())
+        texts << index.data().toString();
+    return texts;
+}
+
+// Makes a row current and selected, as a click does.
+inline void selectRow(QListView* list, int row)
+{
+    list->setCurrentIndex(list->model()->index(row, 0));
 }
 
 inline QSize logoSize(const TfrmMain& window)
@@ -128,16 +153,16 @@ inline void waitIdle(TfrmMain& window, int listed = -1)
 {
     for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
         timer->setInterval(20);
-    QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || window.lbSquads->count() == listed),
+    QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || listCount(window.lbSquads) == listed),
                              15000);
 }
 
 // Selects the list entry with this page address, as a click does.
 inline bool selectUrl(TfrmMain& window, const QString& url)
 {
-    for (int i = 0; i < window.lbSquads->count(); ++i) {
-        if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == url) {
-            window.lbSquads->setCurrentRow(i);
+    for (int i = 0; i < listCount(window.lbSquads); ++i) {
+        if (window.lbSquads->model()->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == url) {
+            selectRow(window.lbSquads, i);
             return window.SelectedSquadUrl == url;
         }
     }
