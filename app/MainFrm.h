@@ -93,11 +93,11 @@ public:
     // fails to load (as "try later", never as a dead squad) instead of
     // filling memory with a tree the squad view would have to show. A
     // member with every field is five elements, so a squad of 100,000 such
-    // members (about 500,000 elements) loads; the bound stays near that, as
-    // the tree of a page of as many empty members takes most of the 100 ms
-    // that one event may hold the window. The directory has no such limit:
-    // it must hold every squad.
-    static constexpr qint64 maxPageElements = 600000;
+    // members (500,000 elements and a few of the squad's own) loads; the
+    // bound stays just above that, since the tree of a page of as many empty
+    // members takes most of the 100 ms that one event may hold the window.
+    // The directory has no such limit: it must hold every squad.
+    static constexpr qint64 maxPageElements = 510000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details
