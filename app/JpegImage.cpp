@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <vector>
@@ -28,26 +29,43 @@ void errorExit(j_common_ptr cinfo)
 
 void outputMessage(j_common_ptr) {}
 
+// The progress monitor with what it checks. libjpeg calls it every row of
+// blocks while it reads a scan, so a refusal comes within one row's work.
+struct Progress {
+    jpeg_progress_mgr pub; // first: libjpeg hands back a pointer to it
+    const JpegImage::Limits* limits;
+};
+
+[[noreturn]] void stop(j_common_ptr cinfo, const char* why)
+{
+    auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+    std::snprintf(manager->message, sizeof manager->message, "%s", why);
+    std::longjmp(manager->jump, 1);
+}
+
 // Progressive files can hold any number of scans, each of which costs a pass
 // over the whole coefficient buffer; a hostile file stops here.
 void progressMonitor(j_common_ptr cinfo)
 {
     auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
-    if (dinfo->input_scan_number > JpegImage::maxScans) {
-        auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
-        std::snprintf(manager->message, sizeof manager->message, "too many scans");
-        std::longjmp(manager->jump, 1);
-    }
+    const auto* progress = reinterpret_cast<const Progress*>(cinfo->progress);
+    if (dinfo->input_scan_number > JpegImage::maxScans)
+        stop(cinfo, "too many scans");
+    const qint64 pixels = qint64(dinfo->image_width) * qint64(dinfo->image_height);
+    if (pixels * std::max(dinfo->input_scan_number, 1) > progress->limits->maxWork)
+        stop(cinfo, "too much work");
+    if (progress->limits->cancel && progress->limits->cancel->load(std::memory_order_relaxed))
+        stop(cinfo, "cancelled");
 }
 
 // The objects with destructors (image, row) belong to the caller, so that
 // the longjmp back to setjmp below neither skips a destructor nor leaves one
 // of them in a register with a stale value.
 bool decodeInto(const QByteArray& data, QImage& image, std::vector<JSAMPLE>& rowBuffer,
-                ErrorManager& errors)
+                ErrorManager& errors, const JpegImage::Limits& limits)
 {
     jpeg_decompress_struct cinfo {};
-    jpeg_progress_mgr progress {};
+    Progress progress {{}, &limits};
     std::vector<JSAMPLE>* row = &rowBuffer;
 
     cinfo.err = jpeg_std_error(&errors.pub);
@@ -62,8 +80,8 @@ bool decodeInto(const QByteArray& data, QImage& image, std::vector<JSAMPLE>& row
 
     jpeg_create_decompress(&cinfo);
     cinfo.mem->max_memory_to_use = JpegImage::maxMemory;
-    progress.progress_monitor = progressMonitor;
-    cinfo.progress = &progress;
+    progress.pub.progress_monitor = progressMonitor;
+    cinfo.progress = &progress.pub;
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.constData()),
                  static_cast<unsigned long>(data.size()));
     jpeg_read_header(&cinfo, TRUE);
@@ -74,6 +92,9 @@ bool decodeInto(const QByteArray& data, QImage& image, std::vector<JSAMPLE>& row
                       cinfo.image_width, cinfo.image_height);
         std::longjmp(errors.jump, 1);
     }
+    // Even a baseline picture is one pass of work.
+    if (qint64(cinfo.image_width) * qint64(cinfo.image_height) > limits.maxWork)
+        stop(reinterpret_cast<j_common_ptr>(&cinfo), "too much work");
 
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
@@ -86,6 +107,8 @@ bool decodeInto(const QByteArray& data, QImage& image, std::vector<JSAMPLE>& row
     }
     row->resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
     while (cinfo.output_scanline < cinfo.output_height) {
+        if (limits.cancel && limits.cancel->load(std::memory_order_relaxed))
+            stop(reinterpret_cast<j_common_ptr>(&cinfo), "cancelled");
         JSAMPROW rows[1] = {row->data()};
         const int y = int(cinfo.output_scanline);
         jpeg_read_scanlines(&cinfo, rows, 1);
@@ -111,12 +134,12 @@ bool decodeInto(const QByteArray& data, QImage& image, std::vector<JSAMPLE>& row
 
 } // namespace
 
-QImage JpegImage::decode(const QByteArray& data, QString* error)
+QImage JpegImage::decode(const QByteArray& data, QString* error, const Limits& limits)
 {
     QImage image;
     std::vector<JSAMPLE> row;
     ErrorManager errors {};
-    if (!decodeInto(data, image, row, errors)) {
+    if (!decodeInto(data, image, row, errors, limits)) {
         if (error)
             *error = QString::fromLocal8Bit(errors.message);
         return QImage();
@@ -124,7 +147,7 @@ QImage JpegImage::decode(const QByteArray& data, QString* error)
     return image;
 }
 
-QImage JpegImage::load(const QString& fileName, QString* error)
+QImage JpegImage::load(const QString& fileName, QString* error, const Limits& limits)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -137,5 +160,5 @@ QImage JpegImage::load(const QString& fileName, QString* error)
             *error = QStringLiteral("file too large");
         return QImage();
     }
-    return decode(file.readAll(), error);
+    return decode(file.readAll(), error, limits);
 }

@@ -8,18 +8,22 @@
 #include "FtpClient.h"
 #include "HttpClient.h"
 #include "JpegImage.h"
+#include "LogoDecoder.h"
 #include "PageArea.h"
+#include "SquadCollation.h"
 #include "UiSeams.h"
 #include "WaitControls.h"
+#include "XmlLoader.h"
 
 #include <QApplication>
-#include <QCollator>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -49,6 +53,7 @@ const QString kReady = QStringLiteral(QT_TRANSLATE_NOOP("TfrmMain", "Ready"));
 const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
+const QString kHeadTxt = QStringLiteral("Head.txt");
 
 // The network clients wait without a limit of their own; a server that
 // accepts and never answers must not hold the window busy for ever. A logo
@@ -56,24 +61,29 @@ const QString kTmp = QStringLiteral("a.tmp");
 // by each reply and by the progress of its transfers (DirectoryPublisher).
 constexpr int kClientTimeOut = 30000;
 
-// The order of the squad list: alphabetical by the user's language, without
-// regard to case, so that "Ärger" stands with the A's rather than after "Z".
-// A program started in the C locale sorts as English does.
-QCollator squadCollator()
-{
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    return collator;
-}
-
 // The text of an attribute of a node, or empty text when it has none.
 QString attributeText(const XmlNode& node, const QString& name)
 {
     const XmlNode attribute = node.attributes().getNamedItem(name);
     return attribute.isNull() ? QString() : attribute.text();
+}
+
+// Where the squad detail page keeps the text of a squad child of this name,
+// or null for a child it does not show.
+template <typename Texts>
+QString* squadText(Texts& texts, const QString& name)
+{
+    if (name == QLatin1String("name"))
+        return &texts.name;
+    if (name == QLatin1String("email"))
+        return &texts.email;
+    if (name == QLatin1String("web"))
+        return &texts.web;
+    if (name == QLatin1String("title"))
+        return &texts.title;
+    if (name == QLatin1String("picture"))
+        return &texts.picture;
+    return nullptr;
 }
 
 // The text of the last child element of that name, or empty text.
@@ -141,6 +151,9 @@ TfrmMain::TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent)
 
 TfrmMain::~TfrmMain()
 {
+    // A logo still decoding is dropped; its end must not reach a window that
+    // is half torn down.
+    m_logoDecoder->cancel();
     // The tree's model reads documents while it is torn down; drop it first.
     twSquad->setModel(nullptr);
 }
@@ -199,10 +212,19 @@ void TfrmMain::createComponents()
     tbshtDatabase->setObjectName(QStringLiteral("tbshtDatabase"));
     auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
     databaseLayout->setContentsMargins(0, 0, 0, 0);
-    lbSquads = new QListWidget(tbshtDatabase);
+    edtFind = new QLineEdit(tbshtDatabase);
+    edtFind->setObjectName(QStringLiteral("edtFind"));
+    edtFind->setPlaceholderText(tr("Find squad"));
+    edtFind->setAccessibleName(tr("Find squad"));
+    edtFind->setClearButtonEnabled(true);
+    databaseLayout->addWidget(edtFind);
+    lbSquads = new QListView(tbshtDatabase);
     lbSquads->setObjectName(QStringLiteral("lbSquads"));
     lbSquads->setSelectionMode(QAbstractItemView::SingleSelection);
+    lbSquads->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lbSquads->setUniformItemSizes(true);
+    lbSquadsModel = new SquadListModel(lbSquads);
+    lbSquads->setModel(lbSquadsModel);
     lbSquads->setAccessibleName(tr("Squads"));
     databaseLayout->addWidget(lbSquads);
     pgLeft->addPage(tbshtDatabase);
@@ -260,6 +282,11 @@ void TfrmMain::createComponents()
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, [this] { guarded([this] { cancelWait(); }); });
     connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
+    m_offlinePanel = new QLabel(sbStatus);
+    m_offlinePanel->setObjectName(QStringLiteral("pnlOffline"));
+    m_offlinePanel->setTextFormat(Qt::PlainText);
+    sbStatus->addPermanentWidget(m_offlinePanel);
+    m_offlinePanel->hide();
 
     tmrWaitDatabase = new QTimer(this);
     tmrWaitDatabase->setInterval(500);
@@ -279,6 +306,8 @@ void TfrmMain::createComponents()
     HttpClient->ProxyPort = 0;
     HttpClient->TimeOut = kClientTimeOut;
     maxLogoBytes = JpegImage::maxFileSize;
+    maxLogoWork = JpegImage::maxWork;
+    m_logoDecoder = new LogoDecoder(this);
     HttpClient->OnPacketRecvd = [this](QObject*) {
         // Announced or received, a body larger than any logo ends the fetch.
         if (HttpClient->contentLength() > maxLogoBytes || HttpClient->ReceivedCount > maxLogoBytes)
@@ -383,18 +412,30 @@ void TfrmMain::connectHandlers()
     connect(tbtnDatabase, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDatabaseClick(); }); });
     connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
     connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
-    connect(lbSquads, &QListWidget::itemSelectionChanged, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    connect(lbSquads->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_quietSelection)
+            guarded([this] { lbSquadsClick(); });
+    });
     // A click on the entry that is already selected (as after Refresh, which
     // selects the squad again without a click) changes no selection but is
     // still a click.
-    connect(lbSquads, &QListWidget::itemClicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
-    connect(lbSquads, &QListWidget::itemDoubleClicked, this,
-            [this] { guarded([this] { tbtnDetailsClick(); }); });
-    connect(lbSquads, &QListWidget::itemActivated, this, [this](QListWidgetItem*) {
+    connect(lbSquads, &QListView::clicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
+    connect(lbSquads, &QListView::doubleClicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(lbSquads, &QListView::activated, this, [this] {
         // Enter on the list acts as a double-click; a mouse double-click
         // reports both signals, so only keyboard activation is taken here.
         if (QApplication::mouseButtons() == Qt::NoButton)
             guarded([this] { tbtnDetailsClick(); });
+    });
+    connect(edtFind, &QLineEdit::textChanged, this, [this] { guarded([this] { edtFindChange(); }); });
+    connect(edtFind, &QLineEdit::returnPressed, this, [this] { guarded([this] { edtFindEnter(); }); });
+    edtFind->installEventFilter(this);
+    auto* findShortcut = new QShortcut(QKeySequence::Find, this);
+    connect(findShortcut, &QShortcut::activated, this, [this] {
+        if (pgLeft->isPageVisible(tbshtDatabase)) {
+            edtFind->setFocus(Qt::ShortcutFocusReason);
+            edtFind->selectAll();
+        }
     });
     connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
     connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
@@ -402,6 +443,8 @@ void TfrmMain::connectHandlers()
     connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
     connect(tmrTestConnection, &QTimer::timeout, this,
             [this] { guarded([this] { tmrTestConnectionTimer(); }); });
+    connect(m_logoDecoder, &LogoDecoder::decoded, this,
+            [this](const QImage& image) { guarded([&] { logoDecoded(image); }); });
     connect(twSquad->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this](const QItemSelection& selected, const QItemSelection& deselected) {
                 // The change event fires for every node whose selection changed:
@@ -420,6 +463,11 @@ void TfrmMain::connectHandlers()
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == edtFind && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !edtFind->text().isEmpty()) {
+        edtFind->clear(); // the whole list returns
+        return true;
+    }
     if (event->type() == QEvent::MouseMove) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         const QPoint pos = mouse->position().toPoint();
@@ -504,8 +552,15 @@ void TfrmMain::cancelWait()
     }
     m_cancelled = true;
     if (m_status == QLatin1String("Loading squad logo...")) {
-        // The logo step ends with the fetch and sets "Ready" itself.
+        // A fetch ends with its abort and the logo step sets "Ready" itself;
+        // a decode that runs already is dropped here.
         HttpClient->Abort();
+        if (logoDecoding()) {
+            m_logoDecoder->cancel();
+            m_logo = QPixmap();
+            setStatus(kReady);
+            setScreenCursor(UiSeams::crDefault);
+        }
     } else if (m_status == QLatin1String("Loading squad details ...")) {
         // A cancelled page says nothing about the squad: nothing is removed,
         // and the list is as it was before Details.
@@ -553,7 +608,7 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
-    const bool started = DatabaseDoc.load(m_settings.directoryUrl);
+    const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
         setStatus(QT_TR_NOOP("Loading database..."));
@@ -561,6 +616,9 @@ void TfrmMain::FormCreate()
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
+        // The copy shows behind the message, and stays until a live list
+        // replaces it.
+        showOfflineCopy();
         showConnectionMessage();
         setStatus(QT_TR_NOOP("Connecting to internet..."));
         tmrTestConnection->start();
@@ -578,7 +636,19 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // it has no last child; testing that spares serialising a directory of
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
-        FillSquads();
+        // A "not modified" reply loaded the very copy the list shows; filling
+        // the list again would only cost time and the user's place in it.
+        const QDateTime shownCopy = m_listCopyTime;
+        m_listCopyTime = DatabaseDoc.notModified()
+            ? m_cache.find(m_settings.directoryUrl, OfflineCache::DirectoryCopy).savedAt
+            : recordCopy(DatabaseDoc, m_settings.directoryUrl, OfflineCache::DirectoryCopy);
+        const bool unchanged = DatabaseDoc.notModified() && shownCopy.isValid() && shownCopy == m_listCopyTime;
+        m_liveListLoaded = true;
+        leaveOfflineCopy();
+        if (unchanged)
+            ReselectSquad();
+        else
+            FillSquads();
         const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
         pgLeft->setPageVisible(tbshtDatabase, true);
         pgLeft->setPageVisible(tbshtDetails, false);
@@ -588,13 +658,15 @@ void TfrmMain::tmrWaitDatabaseTimer()
             lbSquads->setFocus();
         tbtnDatabase->setEnabled(true);
         miAdd->setEnabled(true);
+    } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
+        showOfflineCopy();
     }
     setScreenCursor(UiSeams::crDefault);
 }
 
 void TfrmMain::tmrTestConnectionTimer()
 {
-    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+    if (loadDirectory()) {
         tmrTestConnection->stop();
         setStatus(kReady);
         tbtnDatabase->setEnabled(true);
@@ -613,7 +685,7 @@ void TfrmMain::tbtnRefreshClick()
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
-    if (DatabaseDoc.load(m_settings.directoryUrl)) {
+    if (loadDirectory()) {
         setStatus(QT_TR_NOOP("Loading database..."));
         tmrWaitDatabase->start();
         tbtnDetails->setEnabled(false);
@@ -629,23 +701,66 @@ void TfrmMain::tbtnRefreshClick()
     }
 }
 
+int TfrmMain::selectedEntry() const
+{
+    const QModelIndex current = lbSquads->currentIndex();
+    if (!current.isValid() || !lbSquads->selectionModel()->isSelected(current))
+        return -1;
+    return lbSquadsModel->entryOfRow(current.row());
+}
+
+void TfrmMain::selectRowQuietly(int row)
+{
+    m_quietSelection = true;
+    if (row >= 0) {
+        const QModelIndex index = lbSquadsModel->index(row);
+        lbSquads->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+        lbSquads->scrollTo(index);
+    } else {
+        lbSquads->selectionModel()->clear();
+    }
+    m_quietSelection = false;
+}
+
 void TfrmMain::lbSquadsClick()
 {
-    QListWidgetItem* item = lbSquads->currentItem();
-    const bool selected = item && item->isSelected();
-    SelectedSquadUrl = selected ? item->data(SquadUrlRole).toString() : QString();
-    tbtnDetails->setEnabled(selected);
+    const int entry = selectedEntry();
+    SelectedSquadUrl = entry >= 0 ? lbSquadsModel->entry(entry).url : QString();
+    tbtnDetails->setEnabled(entry >= 0);
+}
+
+void TfrmMain::edtFindChange()
+{
+    // The selected squad stays selected while it matches; one that the
+    // filter hides is no longer selected, as if the user had deselected it.
+    const int entry = selectedEntry();
+    lbSquadsModel->setFilter(edtFind->text());
+    const int row = lbSquadsModel->rowOfEntry(entry);
+    selectRowQuietly(row);
+    if (entry >= 0 && row < 0)
+        lbSquadsClick();
+}
+
+void TfrmMain::edtFindEnter()
+{
+    // Enter opens the only match, or the one selected among several.
+    if (lbSquadsModel->rowCount() == 1 && selectedEntry() < 0)
+        lbSquads->setCurrentIndex(lbSquadsModel->index(0));
+    if (selectedEntry() >= 0)
+        tbtnDetailsClick();
 }
 
 void TfrmMain::tbtnDetailsClick()
 {
     if (!m_ready)
         return;
-    QListWidgetItem* item = lbSquads->currentItem();
-    if (!item || !item->isSelected())
+    const int entry = selectedEntry();
+    if (entry < 0)
         return;
     tmrWaitDetail->stop();
-    CurrentSquadUrl = item->data(SquadUrlRole).toString();
+    CurrentSquadUrl = lbSquadsModel->entry(entry).url;
+    const OfflineCache::Copy copy = m_cache.find(CurrentSquadUrl, OfflineCache::PageCopy);
+    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag, copy.lastModified);
     if (DetailDoc.load(CurrentSquadUrl)) {
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
@@ -663,31 +778,44 @@ void TfrmMain::tmrWaitDetailTimer()
     if (DetailDoc.readyState() != 4)
         return;
     tmrWaitDetail->stop();
+    m_detailCopyTime = {};
+    if (!DetailDoc.lastChild().isNull() && !DetailDoc.notModified())
+        recordCopy(DetailDoc, CurrentSquadUrl, OfflineCache::PageCopy);
+    else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient)
+        showDetailCopy(); // the page opened before, marked as a copy
     if (!DetailDoc.lastChild().isNull()) {
         setScreenCursor(UiSeams::crAppStart);
         imgLogo->clear();
         // "temp.jpg" is the logo of the squad shown; once another squad's page
         // has loaded it is stale, and showing it would put one squad's logo on
         // another squad's page when the new logo cannot be fetched.
+        m_logoDecoder->cancel();
+        m_logo.reset();
         deleteTempJpg();
         PrepareDetails();
         setScreenCursor(UiSeams::crAppStart);
         pgLeft->setPageVisible(tbshtDetails, true);
         pgLeft->setPageVisible(tbshtDatabase, false);
+        updateOfflinePanel();
         twSquad->setFocus();
         setStatus(QT_TR_NOOP("Loading squad logo..."));
         // Whatever the logo step does, the window must end at "Ready" with the
-        // default cursor, or Details, Database and Refresh stay locked.
+        // default cursor, or Details, Database and Refresh stay locked: here,
+        // or at the end of the logo's decode when the step started one.
         struct ReadyAgain {
             TfrmMain* window;
             ~ReadyAgain()
             {
+                if (window->logoDecoding())
+                    return;
                 window->setStatus(kReady);
                 window->setScreenCursor(UiSeams::crDefault);
             }
         } readyAgain{this};
         runLogoStep();
-    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
+    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient || m_showingOfflineCopy) {
+        // Nothing is removed from a list that is only a copy: it is never
+        // published.
         // The page could not be read just now (no connection, a reset, a
         // time-out, a server error). That says nothing about the squad, and
         // removing it would drop it from the shared directory for every user
@@ -715,13 +843,14 @@ void TfrmMain::tbtnDatabaseClick()
     pgLeft->setPageVisible(tbshtDatabase, true);
     pgLeft->setPageVisible(tbshtDetails, false);
     lbSquads->setFocus();
-    miAdd->setEnabled(true);
+    miAdd->setEnabled(!m_showingOfflineCopy);
+    updateOfflinePanel();
 }
 
 void TfrmMain::miAddClick()
 {
-    if (m_publishing)
-        return;
+    if (m_publishing || m_showingOfflineCopy)
+        return; // nor does the program ever publish from a copy
     const QPointer<QWidget> focus = QApplication::focusWidget();
     auto* dialog = new TfrmAddSquad(*this);
     const int result = dialog->exec();
@@ -747,65 +876,53 @@ void TfrmMain::miAboutClick()
 
 void TfrmMain::FillSquads()
 {
-    // Programmatic selection is no click: the Details button stays as it was.
-    const QSignalBlocker blocker(lbSquads);
-    lbSquads->clear();
-
-    // The entries are read in document order, sorted here with a stable sort
-    // on their collation keys, and put into the list in one insertion: a
-    // directory of 100,000 squads costs one model reset's worth of work
-    // instead of 100,000 single-row insertions. Only this function fills the
-    // list, so the list itself need not sort.
-    struct Entry {
-        QCollatorSortKey key;
-        QString nick;
-        QString url;
-        int position; // in the document
-    };
-    const QCollator collator = squadCollator();
-    std::vector<Entry> entries;
+    // The entries are read in document order, put into list order (by the
+    // user's language, without regard to case, stable: so "Ärger" stands
+    // with the A's rather than after "Z") and handed to the model in one
+    // reset: a directory of 100,000 squads costs one reset, not 100,000 rows.
+    std::vector<SquadListModel::Entry> squads;
     const XmlNode root = DatabaseDoc.lastChild();
     const XmlNodeList children = root.childNodes();
     const int count = children.length();
-    entries.reserve(size_t(count));
-    int selected = -1; // document position of the entry to select; a later match wins
+    squads.reserve(size_t(count));
     for (int i = 0; i < count; ++i) {
         const XmlNode entry = children.item(i);
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        QString url = attributeText(entry, QStringLiteral("web"));
-        QString nick = attributeText(entry, QStringLiteral("nick"));
-        if (url == SelectedSquadUrl)
-            selected = i;
-        entries.push_back({collator.sortKey(nick), std::move(nick), std::move(url), i});
+        squads.push_back({entry.attributeValue("nick"), entry.attributeValue("web"), i});
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.key.compare(b.key) < 0; });
-
-    QStringList nicks;
-    nicks.reserve(qsizetype(entries.size()));
-    for (Entry& entry : entries)
-        nicks.append(std::move(entry.nick));
-    lbSquads->addItems(nicks);
-    QListWidgetItem* toSelect = nullptr;
-    {
-        // The address is no part of what the list shows, so the model need
-        // not announce 100,000 changes that no view would draw.
-        const QSignalBlocker modelBlocker(lbSquads->model());
-        for (size_t row = 0; row < entries.size(); ++row) {
-            QListWidgetItem* item = lbSquads->item(int(row));
-            item->setData(SquadUrlRole, std::move(entries[row].url));
-            if (entries[row].position == selected)
-                toSelect = item;
+    const std::vector<int> order =
+        SquadCollation().order(count, [&squads](int i) -> const QString& { return squads[size_t(i)].nick; });
+    // Put into list order in place, cycle by cycle, rather than into a
+    // second vector of 100,000 entries: what the list costs at its peak is
+    // what it holds.
+    std::vector<bool> placed(order.size(), false);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start])
+            continue;
+        SquadListModel::Entry first = std::move(squads[start]);
+        size_t at = start;
+        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
+            squads[at] = std::move(squads[from]);
+            placed[at] = true;
+            at = from;
         }
+        squads[at] = std::move(first);
+        placed[at] = true;
     }
-    if (toSelect) {
-        lbSquads->setCurrentItem(toSelect);
-        lbSquads->scrollToItem(toSelect);
-    } else {
-        lbSquads->setCurrentItem(nullptr);
-        lbSquads->clearSelection();
-    }
+    // Programmatic selection is no click: the Details button stays as it was.
+    m_quietSelection = true;
+    lbSquadsModel->setEntries(std::move(squads));
+    m_quietSelection = false;
+    ReselectSquad();
+}
+
+void TfrmMain::ReselectSquad()
+{
+    // An empty SelectedSquadUrl selects nothing, not an entry that lacks an
+    // address; a later entry in the document wins; one the find filter
+    // hides is not selected.
+    selectRowQuietly(lbSquadsModel->rowOfEntry(lbSquadsModel->entryOfUrl(SelectedSquadUrl)));
 }
 
 void TfrmMain::PrepareDetails()
@@ -815,13 +932,17 @@ void TfrmMain::PrepareDetails()
     twSquadModel->clear();
     SquadTreeModel::Node* squadNode = twSquadModel->addChild(nullptr);
     squadNode->data.Element = root;
+    m_squadTexts = SquadTexts{root, {}, {}, {}, {}, {}};
     const XmlNodeList children = root.childNodes();
     const int count = children.length();
     for (int i = 0; i < count; ++i) {
         const XmlNode child = children.item(i);
-        if (child.nodeName() == QLatin1String("member")) {
+        const QString name = child.nodeName();
+        if (name == QLatin1String("member")) {
             SquadTreeModel::Node* memberNode = twSquadModel->addChild(squadNode);
             memberNode->data.Element = child;
+        } else if (QString* text = squadText(m_squadTexts, name)) {
+            *text = child.text(); // the last one wins
         }
     }
     twSquadModel->endUpdate();
@@ -869,14 +990,17 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
     if (element.nodeName() == QLatin1String("squad")) {
         pgInfo->setPageVisible(tbshtSquad, true);
         pgInfo->setPageVisible(tbshtMember, false);
+        const SquadTexts texts = squadTextsOf(element);
         stSNick->setText(attributeText(element, QStringLiteral("nick")));
-        stSName->setText(lastChildText(element, QStringLiteral("name")));
-        stSEmail->setText(lastChildText(element, QStringLiteral("email")));
-        stSWeb->setText(lastChildText(element, QStringLiteral("web")));
-        stSTitle->setText(lastChildText(element, QStringLiteral("title")));
+        stSName->setText(texts.name);
+        stSEmail->setText(texts.email);
+        stSWeb->setText(texts.web);
+        stSTitle->setText(texts.title);
         setScreenCursor(UiSeams::crAppStart);
         showLogo();
-        setScreenCursor(UiSeams::crDefault);
+        // A logo still decoding keeps the busy cursor until its end.
+        if (!logoDecoding())
+            setScreenCursor(UiSeams::crDefault);
     }
     if (element.nodeName() == QLatin1String("member")) {
         pgInfo->setPageVisible(tbshtSquad, false);
@@ -896,34 +1020,61 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
 
 void TfrmMain::showLogo()
 {
-    // An absent "temp.jpg" leaves the picture as it is; one that does not
-    // decode leaves the logo area empty.
-    if (!QFile::exists(kTempJpg))
+    // "temp.jpg" is decoded once per page and kept. Before that decode ended
+    // the picture stays as it is; a file that did not decode leaves the logo
+    // area empty.
+    if (!m_logo)
         return;
-    const QImage image = JpegImage::load(kTempJpg);
-    if (image.isNull())
+    if (m_logo->isNull())
         imgLogo->clear();
     else
-        setLogoImage(image);
+        imgLogo->setPixmap(*m_logo);
+    const QString squad = stSName->text().isEmpty() ? stSNick->text() : stSName->text();
+    imgLogo->setAccessibleName(squad.isEmpty() ? tr("Squad logo") : tr("Logo of %1").arg(squad));
 }
 
-void TfrmMain::setLogoImage(const QImage& image)
+QPixmap TfrmMain::logoPixmap(const QImage& image) const
 {
     // The logo keeps its size in the window's units; on a screen with more
     // device pixels than that it is scaled smoothly to them instead of
     // having its pixels enlarged.
     const qreal ratio = devicePixelRatioF();
-    QPixmap pixmap;
-    if (ratio > 1.0) {
-        pixmap = QPixmap::fromImage(
-            image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-        pixmap.setDevicePixelRatio(ratio);
-    } else {
-        pixmap = QPixmap::fromImage(image);
+    if (ratio <= 1.0)
+        return QPixmap::fromImage(image);
+    QPixmap pixmap =
+        QPixmap::fromImage(image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
+void TfrmMain::logoDecoded(const QImage& image)
+{
+    // The logo step ends here, whatever showing the picture does.
+    setStatus(kReady);
+    setScreenCursor(UiSeams::crDefault);
+    m_logo = image.isNull() ? QPixmap() : logoPixmap(image);
+    showLogo();
+}
+
+bool TfrmMain::logoDecoding() const
+{
+    return m_logoDecoder->isBusy();
+}
+
+TfrmMain::SquadTexts TfrmMain::squadTextsOf(const XmlNode& element) const
+{
+    if (element == m_squadTexts.element)
+        return m_squadTexts;
+    // Not the page PrepareDetails read: its children are read now.
+    SquadTexts texts{element, {}, {}, {}, {}, {}};
+    const XmlNodeList children = element.childNodes();
+    const int count = children.length();
+    for (int i = 0; i < count; ++i) {
+        const XmlNode child = children.item(i);
+        if (QString* text = squadText(texts, child.nodeName()))
+            *text = child.text();
     }
-    imgLogo->setPixmap(pixmap);
-    const QString squad = stSName->text().isEmpty() ? stSNick->text() : stSName->text();
-    imgLogo->setAccessibleName(squad.isEmpty() ? tr("Squad logo") : tr("Logo of %1").arg(squad));
+    return texts;
 }
 
 void TfrmMain::stSEmailMouseMove(QLabel* sender, int x, int y)
@@ -988,17 +1139,63 @@ bool isJpegName(const QString& picture)
 
 } // namespace
 
+namespace {
+
+// The value of one field of a reply header kept in a file, or nothing.
+QByteArray headerField(const QString& headerFile, const QByteArray& name)
+{
+    QFile file(headerFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray prefix = name.toLower() + ':';
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.toLower().startsWith(prefix))
+            return line.mid(prefix.size()).trimmed();
+    }
+    return {};
+}
+
+} // namespace
+
 bool TfrmMain::fetchLogo(const QString& address)
 {
     if (m_cancelled)
         return false;
+    // A logo opened before is asked for only if it changed since; "not
+    // modified", or a server that cannot be reached, leaves the copy as the
+    // logo, so that each logo's bytes travel once unless it changes.
+    const OfflineCache::Copy copy = m_cache.find(address, OfflineCache::LogoCopy);
+    HttpClient->OnAboutToSend = [this, copy](QObject*) {
+        if (copy.isValid() && !copy.lastModified.isEmpty())
+            HttpClient->RequestHeaders.SetHeader("If-Modified-Since", copy.lastModified);
+    };
+    // A 304 is no redirection to follow: it ends the call.
+    HttpClient->OnRedirect = [this](bool& handled) { handled = HttpClient->ReplyCode == 304; };
+    bool answered = false;
     try {
         const CallDeadline deadline(*HttpClient, HttpClient->TimeOut);
         HttpClient->Host = address;
         HttpClient->Get(address);
+        answered = true;
     } catch (...) {
         // A failed fetch is silent; a partial file must not pass for a logo.
         deleteTempJpg();
+    }
+    HttpClient->OnAboutToSend = nullptr;
+    HttpClient->OnRedirect = nullptr;
+    if (copy.isValid() && (!answered || HttpClient->ReplyCode == 304)) {
+        deleteTempJpg();
+        QFile::copy(copy.file, kTempJpg);
+    } else if (answered && HttpClient->ReplyCode >= 200 && HttpClient->ReplyCode <= 298
+               && QFile::exists(kTempJpg)) {
+        const QString kept = m_cache.bodyFile(address, OfflineCache::LogoCopy);
+        QFile::remove(kept);
+        if (QFile::copy(kTempJpg, kept)) {
+            QFile::setPermissions(kept, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            m_cache.record(address, OfflineCache::LogoCopy, {},
+                           XmlLoader::usableLastModified(headerField(kHeadTxt, "Last-Modified"),
+                                                         headerField(kHeadTxt, "Date")));
+        }
     }
     return QFile::exists(kTempJpg);
 }
@@ -1008,22 +1205,18 @@ void TfrmMain::runLogoStep()
     SquadTreeModel::Node* squadNode = twSquadModel->topLevelNode(0);
     if (!squadNode)
         return;
-    const XmlNode root = squadNode->data.Element;
-    QString picture;
-    const XmlNodeList children = root.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        if (child.nodeName() == QLatin1String("picture"))
-            picture = child.text(); // the last one wins
-    }
+    const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
     if (!isJpegName(picture))
         return;
+    // A page may aim its logo at local addresses only when it came from one.
+    // Looking up the page's host waits in the event loop: the window may go.
+    const QPointer<TfrmMain> alive(this);
+    const bool pageIsLocal = TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut);
+    if (!alive)
+        return;
+    HttpClient->RequestPolicy = TRequestPolicy::forPage(pageIsLocal);
 
-    QImage image;
-    if (fetchLogo(picture)) {
-        image = JpegImage::load(kTempJpg);
-    } else {
+    if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including
         // the last "/" of its address, with the picture value put behind it
         // as written.
@@ -1033,11 +1226,11 @@ void TfrmMain::runLogoStep()
             return;
         fetchLogo(folder + picture);
         QCoreApplication::processEvents();
-        if (QFile::exists(kTempJpg))
-            image = JpegImage::load(kTempJpg);
     }
-    if (!image.isNull())
-        setLogoImage(image);
+    // A picture of many megapixels or scans takes seconds to decode; the
+    // window goes on meanwhile and logoDecoded() finishes the step.
+    if (QFile::exists(kTempJpg) && !m_cancelled)
+        m_logoDecoder->start(kTempJpg, maxLogoWork);
 }
 
 DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)
@@ -1066,8 +1259,11 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         DirectoryPublisher::Options options = publishOptions;
         options.replyTimeOut = FtpClient->TimeOut;
         options.stallTimeOut = FtpClient->TimeOut;
-        DirectoryPublisher publisher(
-            *FtpClient, {m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser, m_settings.ftpPassword}, options);
+        DirectoryPublisher::Account account{m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser,
+                                            m_settings.ftpPassword};
+        if (!TFtpClient::parseTlsMode(m_settings.ftpTls, account.tls))
+            account.tls = TFtpTls::Off;
+        DirectoryPublisher publisher(*FtpClient, account, options);
         m_uploadStarted = false;
         publisher.onStep = [this, self](const QString& step) {
             if (!self)

@@ -13,23 +13,30 @@
 // Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
 // and timer ticks run in the middle of them. The status-line rule keeps the
 // three tool-button actions out meanwhile; tmrWaitDetail is stopped before its
-// tick does any work, so that tick cannot re-enter itself.
+// tick does any work, so that tick cannot re-enter itself. The logo is
+// decoded on a worker thread after the tick; the status reads "Loading squad
+// logo..." until the decode's end is back on the window's thread.
 //
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
 
 #include <QMainWindow>
+#include <QPixmap>
 #include <QString>
+
+#include <optional>
 
 #include "AppSettings.h"
 #include "DirectoryPublisher.h"
+#include "OfflineCache.h"
+#include "SquadListModel.h"
 #include "SquadTreeModel.h"
 #include "XmlDocument.h"
 
 class PageArea;
 class QLabel;
-class QListWidget;
-class QListWidgetItem;
+class QLineEdit;
+class QListView;
 class QMenu;
 class QAction;
 class QSplitter;
@@ -42,6 +49,7 @@ class QItemSelection;
 class UiSeams;
 class WaitControls;
 class QImage;
+class LogoDecoder;
 class THttpClient;
 class TFtpClient;
 
@@ -58,6 +66,8 @@ public:
     void tbtnDatabaseClick();
     void tbtnRefreshClick();
     void lbSquadsClick();
+    void edtFindChange();
+    void edtFindEnter();
     void miAddClick();
     void miAboutClick();
     void tmrWaitDatabaseTimer();
@@ -66,6 +76,9 @@ public:
 
     // Squad directory and squad page view.
     void FillSquads();
+    // Selects the entry of SelectedSquadUrl again, as FillSquads does, or
+    // nothing when the find filter hides it or the list has none.
+    void ReselectSquad();
     void PrepareDetails();
     void twSquadGetText(QObject* sender, SquadTreeModel::Node* node, int column, int textType,
                         QString& cellText);
@@ -84,9 +97,11 @@ public:
     // fails to load (as "try later", never as a dead squad) instead of
     // filling memory with a tree the squad view would have to show. A
     // member with every field is five elements, so a squad of 100,000 such
-    // members (about 500,000 elements) loads with room to spare. The
-    // directory has no such limit: it must hold every squad.
-    static constexpr qint64 maxPageElements = 1000000;
+    // members (500,000 elements and a few of the squad's own) loads; the
+    // bound stays just above that, since the tree of a page of as many empty
+    // members takes most of the 100 ms that one event may hold the window.
+    // The directory has no such limit: it must hold every squad.
+    static constexpr qint64 maxPageElements = 510000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details
@@ -108,7 +123,9 @@ public:
     PageArea* pgLeft;
     QWidget* tbshtDatabase;
     QWidget* tbshtDetails;
-    QListWidget* lbSquads;
+    QLineEdit* edtFind; // filters lbSquads
+    QListView* lbSquads;
+    SquadListModel* lbSquadsModel;
     QTreeView* twSquad;
     SquadTreeModel* twSquadModel;
     QSplitter* Splitter1;
@@ -137,7 +154,16 @@ public:
     QTimer* tmrTestConnection;
 
     // The squad list entry's page address.
-    static constexpr int SquadUrlRole = Qt::UserRole;
+    static constexpr int SquadUrlRole = SquadListModel::UrlRole;
+
+    // The copies kept of the directory, squad pages and logos.
+    OfflineCache& offlineCache() { return m_cache; }
+    // The list shows the directory's offline copy, not a loaded directory:
+    // nothing may be added or removed, since the program never publishes
+    // from a copy.
+    bool showingOfflineCopy() const { return m_showingOfflineCopy; }
+    // The permanent status-bar panel that says which copy is shown.
+    QLabel* offlinePanel() const { return m_offlinePanel; }
 
     THttpClient* HttpClient;
     TFtpClient* FtpClient;
@@ -149,6 +175,8 @@ public:
     // remote name, the local copy "a.tmp"); the time-outs come from
     // FtpClient->TimeOut. Tests shorten the lease.
     DirectoryPublisher::Options publishOptions;
+    // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
+    qint64 maxLogoWork;
 
     // Sets the screen cursor through the seams.
     void setScreenCursor(int cursorId);
@@ -174,9 +202,12 @@ public:
     WaitControls* waitControls() const { return m_wait; }
 
     // The logo step: fetches the squad page's "picture" into "temp.jpg" and
-    // shows it. Waits, each fetch at most HttpClient->TimeOut as a whole;
-    // never throws.
+    // starts decoding it on a worker thread. Waits, each fetch at most
+    // HttpClient->TimeOut as a whole; never throws. While the decode runs the
+    // status stays "Loading squad logo..."; its end shows the logo, keeps it
+    // for the squad node's next selection and sets "Ready" again.
     virtual void runLogoStep();
+    bool logoDecoding() const;
     // Removes the directory entry of the squad whose page (CurrentSquadUrl)
     // loaded nothing, publishes the directory and refreshes the list. Waits.
     virtual void removeDeadEntryAndPublish();
@@ -192,8 +223,26 @@ private:
     void deleteTempJpg();
     void showConnectionMessage();
     void showLogo();
+    void logoDecoded(const QImage& image);
     bool fetchLogo(const QString& address);
-    void setLogoImage(const QImage& image);
+    QPixmap logoPixmap(const QImage& image) const;
+    bool loadDirectory();
+    bool showOfflineCopy();
+    void leaveOfflineCopy();
+    QDateTime recordCopy(const XmlDocument& document, const QString& url, const QString& kind);
+    bool showDetailCopy();
+    void updateOfflinePanel();
+    int selectedEntry() const;
+    void selectRowQuietly(int row);
+
+    // The squad element's texts that the squad detail page shows, read in
+    // PrepareDetails' one pass over its children: a page of many members is
+    // not walked again at each selection of the squad node.
+    struct SquadTexts {
+        XmlNode element;
+        QString name, email, web, title, picture; // of the last child of each name
+    };
+    SquadTexts squadTextsOf(const XmlNode& element) const;
 
     AppSettings m_settings;
     UiSeams& m_seams;
@@ -205,4 +254,16 @@ private:
     bool m_uploadStarted = false; // the publish has begun its upload
     QString m_publishStep;
     bool m_publishing = false;
+    LogoDecoder* m_logoDecoder;
+    // The decoded logo of the page shown: none before its decode ended, a
+    // null pixmap when "temp.jpg" did not decode.
+    std::optional<QPixmap> m_logo;
+    SquadTexts m_squadTexts;
+    QLabel* m_offlinePanel;
+    OfflineCache m_cache;
+    bool m_showingOfflineCopy = false;
+    bool m_liveListLoaded = false;  // a directory has loaded in this run
+    QDateTime m_listCopyTime;       // of the copy the list shows
+    QDateTime m_detailCopyTime;     // valid while the details show a copy
+    bool m_quietSelection = false;  // FillSquads and the filter select; no click
 };

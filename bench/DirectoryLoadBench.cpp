@@ -11,7 +11,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
+#include <QListView>
 #include <QTextStream>
 #include <QTimer>
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv)
             const qint64 loadedNs = timer.nsecsElapsed();
             window.tmrWaitDatabaseTimer();
             const qint64 filledNs = timer.nsecsElapsed();
-            const int entries = window.lbSquads->count();
+            const int entries = window.lbSquads->model()->rowCount();
             if (entries == 0) {
                 out << "error=load-failed " << window.DatabaseDoc.loadError() << "\n";
                 return 1;

@@ -21,7 +21,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
+#include <QLineEdit>
+#include <QListView>
 #include <QTextStream>
 #include <QTimer>
 #include <QTreeView>
@@ -126,13 +127,13 @@ int main(int argc, char** argv)
     window.tmrWaitDatabase->setInterval(10);
     window.tmrWaitDetail->setInterval(10);
     window.show();
-    if (!waitUntil([&] { return idle(window); }) || window.lbSquads->count() == 0) {
+    if (!waitUntil([&] { return idle(window); }) || window.lbSquads->model()->rowCount() == 0) {
         out << "error=the list did not show: " << window.DatabaseDoc.loadError() << "\n";
         return 1;
     }
     window.lbSquads->repaint();
     const qint64 listNs = clock.nsecsElapsed();
-    const int squads = window.lbSquads->count();
+    const int squads = window.lbSquads->model()->rowCount();
 
     clock.restart();
     window.FillSquads();
@@ -144,20 +145,45 @@ int main(int argc, char** argv)
     window.lbSquads->repaint();
     const qint64 listScrollNs = clock.nsecsElapsed();
     const Spread listSelect = timeSpread(squads, 200, window.lbSquads, [&](int row) {
-        window.lbSquads->setCurrentRow(row); // a click: lbSquadsClick runs
-        window.lbSquads->scrollToItem(window.lbSquads->item(row));
+        const QModelIndex index = window.lbSquads->model()->index(row, 0);
+        window.lbSquads->setCurrentIndex(index); // a click: lbSquadsClick runs
+        window.lbSquads->scrollTo(index);
     });
+
+    // Typing in the find field: one character into an empty field (the
+    // whole list filtered), then a second one (the matches narrowed), each
+    // with the list's repaint. Each letter once, and the field emptied again
+    // between them, untimed.
+    std::vector<double> findTimes;
+    for (const char letter : QByteArrayLiteral("etaoinsrhlducmfywgpbvkxqjz")) {
+        for (const char next : {'a', 'e'}) {
+            window.edtFind->clear();
+            QElapsedTimer key;
+            key.start();
+            window.edtFind->insert(QString(QLatin1Char(letter)));
+            window.lbSquads->repaint();
+            findTimes.push_back(ms(key.nsecsElapsed()));
+            key.restart();
+            window.edtFind->insert(QString(QLatin1Char(next)));
+            window.lbSquads->repaint();
+            findTimes.push_back(ms(key.nsecsElapsed()));
+        }
+    }
+    window.edtFind->clear();
+    std::sort(findTimes.begin(), findTimes.end());
+    const double findMedian = findTimes[findTimes.size() / 2];
+    const double findMax = findTimes.back();
 
     // The big squad's entry; a click on it, then Details.
     int pageRow = -1;
     for (int i = 0; i < squads && pageRow < 0; ++i)
-        if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == pageUrl)
+        if (window.lbSquads->model()->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == pageUrl)
             pageRow = i;
     if (pageRow < 0) {
         out << "error=the squad page is not listed\n";
         return 1;
     }
-    window.lbSquads->setCurrentRow(pageRow);
+    window.lbSquads->setCurrentIndex(window.lbSquads->model()->index(pageRow, 0));
     clock.restart();
     window.tbtnDetailsClick();
     if (!waitUntil([&] { return idle(window) && window.twSquadModel->topLevelCount() == 1; })) {
@@ -189,7 +215,7 @@ int main(int argc, char** argv)
     window.tbtnDatabaseClick();
     clock.restart();
     window.tbtnRefreshClick();
-    if (!waitUntil([&] { return idle(window) && window.lbSquads->count() == squads; })) {
+    if (!waitUntil([&] { return idle(window) && window.lbSquads->model()->rowCount() == squads; })) {
         out << "error=the refresh did not complete\n";
         return 1;
     }
@@ -202,6 +228,7 @@ int main(int argc, char** argv)
         << "list_ms=" << ms(listNs) << " fill_ms=" << ms(fillNs) << " refresh_ms=" << ms(refreshNs)
         << "\n"
         << "tree_ms=" << ms(treeNs) << " prepare_ms=" << ms(prepareNs) << "\n"
+        << "find_key_median_ms=" << findMedian << " find_key_max_ms=" << findMax << "\n"
         << "list_scroll_ms=" << ms(listScrollNs) << " list_select_avg_ms=" << listSelect.avg
         << " list_select_max_ms=" << listSelect.max << "\n"
         << "tree_scroll_ms=" << ms(treeScrollNs) << " tree_select_avg_ms=" << treeSelect.avg

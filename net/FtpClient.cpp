@@ -143,6 +143,22 @@ bool TFtpClient::replyEnds(const QByteArray& firstLine, const QByteArray& line)
     return line.size() == 3 || line[3] == ' ' || line[3] == '\r' || line[3] == '\n';
 }
 
+quint16 TFtpClient::extendedPassivePort(const QByteArray& replyLine)
+{
+    const qsizetype open = replyLine.indexOf('(');
+    const qsizetype close = replyLine.indexOf(')', open + 1);
+    const QByteArray inside =
+        open < 0 || close < 0 ? QByteArray() : replyLine.mid(open + 1, close - open - 1);
+    const QList<QByteArray> fields =
+        inside.isEmpty() ? QList<QByteArray>() : inside.split(inside[0]);
+    bool ok = false;
+    const int port = fields.size() == 5 ? fields[3].toInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535)
+        throw FTPException(QStringLiteral("Unusable port in extended passive mode reply: ") +
+                           lineText(replyLine));
+    return quint16(port);
+}
+
 quint16 TFtpClient::passivePort(const QByteArray& replyLine)
 {
     const QList<QByteArray> fields = replyLine.split(',');
@@ -300,6 +316,7 @@ void TFtpClient::Connect()
 
 void TFtpClient::login()
 {
+    m_protectData = false;
     const QByteArray greeting = awaitReply();
     if (greeting.isEmpty())
         throw FTPException(kClosedByServer);
@@ -308,6 +325,8 @@ void TFtpClient::login()
             TSocketConn::OnConnectionFailed(this);
         throw FTPException(lineText(greeting));
     }
+    if (TlsMode != TFtpTls::Off)
+        startTls();
 
     if (FWAuthenticate) {
         // The firewall's own USER is not reported: only its reply is.
@@ -353,6 +372,63 @@ void TFtpClient::login()
 
     if (OnConnect)
         OnConnect(this);
+}
+
+bool TFtpClient::parseTlsMode(const QString& text, TFtpTls& mode)
+{
+    if (text == QLatin1String("off"))
+        mode = TFtpTls::Off;
+    else if (text == QLatin1String("optional"))
+        mode = TFtpTls::Optional;
+    else if (text == QLatin1String("required"))
+        mode = TFtpTls::Required;
+    else
+        return false;
+    return true;
+}
+
+// The name the server's certificate must carry: the host asked for, without
+// the brackets of an IPv6 literal.
+QString TFtpClient::tlsPeerName() const
+{
+    QString name = Proxy.isEmpty() ? Host : Proxy;
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    return name;
+}
+
+// AUTH TLS, the handshake, then PBSZ 0 and PROT P so that the data
+// connections are protected too. Anything that goes wrong after the server
+// accepted AUTH TLS is a failure in every mode: the conversation cannot
+// return to clear text.
+void TFtpClient::startTls()
+{
+    const QByteArray reply = command("AUTH TLS");
+    if (ReplyCode != 234) {
+        const bool noTlsHere = ReplyCode == 500 || ReplyCode == 502 || ReplyCode == 504;
+        if (TlsMode == TFtpTls::Optional && noTlsHere)
+            return;
+        if (TlsMode == TFtpTls::Required && (noTlsHere || ReplyCode < 400))
+            throw FTPException(
+                QStringLiteral("TLS is required, but the server refused AUTH TLS: ") +
+                lineText(reply));
+        if (ReplyCode < 400)
+            throw FTPException(QStringLiteral("Unexpected reply to AUTH TLS: ") + lineText(reply));
+        throw FTPException(lineText(reply));
+    }
+    const std::shared_ptr<bool> alive = m_alive;
+    try {
+        StartTls(tlsPeerName());
+    } catch (const ESockError&) {
+        // Half a handshake leaves nothing to say QUIT on: close at once.
+        if (*alive)
+            TSocketConn::Disconnect();
+        throw;
+    }
+    ReportStatus(1, QStringLiteral("TLS started"));
+    checkLogin(command("PBSZ 0"));
+    checkLogin(command("PROT P"));
+    m_protectData = true;
 }
 
 void TFtpClient::Disconnect()
@@ -429,14 +505,9 @@ void TFtpClient::Abort()
 // and on the firewall when Proxy is in use.
 QString TFtpClient::dataHost() const
 {
-    sockaddr_in peer {};
-    socklen_t length = sizeof peer;
-    if (::getpeername(socketHandle(), reinterpret_cast<sockaddr*>(&peer), &length) == 0
-        && peer.sin_family == AF_INET) {
-        char text[INET_ADDRSTRLEN] = {};
-        if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text))
-            return QString::fromLatin1(text);
-    }
+    const QHostAddress peer = PeerAddress();
+    if (!peer.isNull())
+        return peer.toString();
     return Proxy.isEmpty() ? Host : Proxy;
 }
 
@@ -731,21 +802,27 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         data->OnPacketSent = OnPacketSent;
     m_dataConn = data;
 
+    // PASV and PORT name IPv4 addresses only; on IPv6 their extended forms
+    // (RFC 2428) take over.
+    const bool ipv6 = PeerAddress().protocol() == QAbstractSocket::IPv6Protocol;
     if (Passive) {
-        const QByteArray reply = command("PASV");
+        const QByteArray reply = command(ipv6 ? "EPSV" : "PASV");
         if (ReplyCode >= 500) {
             if (replyFailureHandled(reply, offerFailures))
                 return;
         }
-        const quint16 port = passivePort(reply);
+        const quint16 port = ipv6 ? extendedPassivePort(reply) : passivePort(reply);
         data->Host = dataHost();
         data->Port = port;
         data->Connect();
     } else {
         data->Port = 0;
+        data->setIPv6(ipv6);
         data->Listen(false);
         const QByteArray reply =
-            command("PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
+            command(ipv6 ? "EPRT |2|" + LocalHostAddress().toString().toLatin1() + '|' +
+                               QByteArray::number(data->LocalPort()) + '|'
+                         : "PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
         if (ReplyCode > 300 && ReplyCode < 600) {
             if (replyFailureHandled(reply, offerFailures))
                 return;
@@ -763,6 +840,10 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
 
     if (!Passive && !acceptDataConnection(data, offerFailures))
         return;
+    // The data connection's TLS resumes the control connection's session:
+    // servers use that to know the data comes from the client that logged in.
+    if (m_protectData)
+        data->StartTls(tlsPeerName(), this);
 
     // The data connection's own time-out would bound the whole capture; the
     // stall watch bounds it by progress instead.
@@ -789,7 +870,14 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         // the connection on close; switch it off so the server sees an
         // orderly end of the data.
         data->setLinger(false, 0);
-        data->RequestCloseSocket();
+        // In TLS the server may still send (session tickets) after the last
+        // byte went out; closing now would answer that with a reset, and the
+        // reset can cost the server the end of the file. So only the sending
+        // side ends here, and the socket closes after the closing reply.
+        if (m_protectData)
+            data->ShutdownOutput();
+        else
+            data->RequestCloseSocket();
     }
 
     // The closing reply tells whether the server stored or sent the file.

@@ -38,6 +38,12 @@ public:
 
 enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
 
+// Explicit FTPS (RFC 4217). Off: plain FTP, byte for byte. Optional: AUTH TLS
+// first; TLS when the server accepts it, plain FTP when it answers 500, 502 or
+// 504 (it does not know TLS). Required: the login fails rather than send USER
+// or PASS in clear.
+enum class TFtpTls { Off, Optional, Required };
+
 // The kind of transfer handed to the transfer events. Only uploads exist.
 enum class TCmdType : int { Upload = 9 };
 
@@ -79,6 +85,12 @@ public:
     // milliseconds; 0: no limit. The bound is on progress, not on the whole
     // transfer, so a slow link that keeps moving is never cut off.
     int StallTimeOut = 0;
+    // TLS on the control connection and (PROT P) on every data connection.
+    TFtpTls TlsMode = TFtpTls::Off;
+
+    // "off", "optional", "required" (the build setting's and squadnet's
+    // words). False for anything else.
+    static bool parseTlsMode(const QString& text, TFtpTls& mode);
 
     // Opens the control connection and logs in (through the firewall given
     // by Proxy/FirewallType when Proxy is set). Waits. Throws the socket
@@ -170,6 +182,10 @@ public:
     // every reply.
     static bool replyEnds(const QByteArray& firstLine, const QByteArray& line);
 
+    // The data port of an EPSV reply line: "229 ... (|||port|)", any
+    // delimiter. Throws FTPException when there is none or it is no port.
+    static quint16 extendedPassivePort(const QByteArray& replyLine);
+
     // The data port announced by a PASV reply line: sixth comma-separated
     // field up to its ')' plus 256 times the fifth. Throws EConvertError
     // when a field is missing or not an integer, FTPException when the
@@ -189,6 +205,8 @@ private:
     QByteArray awaitReply();
     QByteArray command(const QByteArray& text);
     void login();
+    void startTls();
+    QString tlsPeerName() const;
     void checkLogin(const QByteArray& reply);
     static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply, bool offer = true);
@@ -205,4 +223,5 @@ private:
     // before touching the component again.
     std::shared_ptr<bool> m_alive;
     bool m_busy = false;
+    bool m_protectData = false; // PROT P accepted: data connections in TLS
 };

@@ -1,5 +1,7 @@
 #include "HttpClient.h"
 
+#include "LocalFile.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -91,6 +93,45 @@ qint64 contentLengthValue(const QByteArray& value)
 QString fileName(const QByteArray& name)
 {
     return QFile::decodeName(name);
+}
+
+// The path and query as they go on the request line: spaces, other control
+// characters and everything beyond ASCII percent-encoded from UTF-8. What is
+// already encoded stays as it is, and so does every other character.
+QString encodedPath(const QString& path)
+{
+    const QByteArray utf8 = path.toUtf8();
+    QString out;
+    out.reserve(utf8.size());
+    static const char hex[] = "0123456789ABCDEF";
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F) {
+            out += QLatin1Char('%');
+            out += QLatin1Char(hex[byte >> 4]);
+            out += QLatin1Char(hex[byte & 0xF]);
+        } else {
+            out += QLatin1Char(c);
+        }
+    }
+    return out;
+}
+
+// "%41" and the like back to bytes, for the user and password of a URL.
+QByteArray decodedUserInfo(const QString& text)
+{
+    return QByteArray::fromPercentEncoding(text.toUtf8());
+}
+
+// An IPv6 address goes into a URL or a Host value in brackets.
+QString bracketed(const QString& host)
+{
+    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+}
+
+quint16 defaultPort(bool tls)
+{
+    return tls ? 443 : 80;
 }
 
 } // namespace
@@ -226,6 +267,11 @@ void THttpClient::RequestCycle()
     int repeats = 0;
     for (;;) {
         ParseUrl();
+        if (repeats == 0 && HeaderInfo.Cookie != m_cookieValue) {
+            // A cookie the caller set belongs to the host first asked.
+            m_cookieValue = HeaderInfo.Cookie;
+            m_cookieHost = Host;
+        }
         BuildRequestHeader();
         if (OnAboutToSend)
             OnAboutToSend(this);
@@ -243,13 +289,17 @@ void THttpClient::RequestCycle()
                     OnSuccess(Command);
                 ReportStatus(2, QStringLiteral("Transaction Completed"));
             } else if (ReplyCode <= 399) {
-                if (ReplyCode >= 300 && ReplyCode <= 302) {
+                if (followsLocation(ReplyCode)) {
                     // Without a location the empty text would turn into the
                     // server's root below: a different resource stored as
                     // if it were the one asked for.
                     if (RedirectLocation.isEmpty())
                         throw Exception(QStringLiteral("Redirect without a location"));
                     RequestUrl = RedirectLocation;
+                    // "See other" asks for the other resource with GET; 307
+                    // and 308 (like 301 and 302 here) repeat the method.
+                    if (ReplyCode == 303 && Command != cmdHead)
+                        Command = cmdGet;
                 }
             } else if (OnFailure) {
                 OnFailure(Command);
@@ -269,18 +319,23 @@ void THttpClient::RequestCycle()
 
         if (ReplyCode >= 300 && ReplyCode <= 398) {
             bool handled = false;
-            if (!ReceivedCookie.isEmpty())
+            if (!ReceivedCookie.isEmpty()) {
+                // The cookie belongs to the host that set it.
                 HeaderInfo.Cookie = ReceivedCookie;
+                m_cookieValue = ReceivedCookie;
+                m_cookieHost = Host;
+            }
             if (OnRedirect)
                 OnRedirect(handled);
             if (handled)
                 return;
             if (!RequestUrl.contains(QLatin1Char('/'))) {
                 // A bare name stays on the server that sent it, port included.
-                QString server = Host;
-                if (Port != 80)
+                QString server = bracketed(Host);
+                if (Port != defaultPort(UseTls))
                     server += QLatin1Char(':') + QString::number(Port);
-                RequestUrl = QStringLiteral("http://") + server + QLatin1Char('/') + RequestUrl;
+                RequestUrl = (UseTls ? QStringLiteral("https://") : QStringLiteral("http://")) +
+                             server + QLatin1Char('/') + RequestUrl;
             }
         }
         if (ReplyCode == 401 && OnAuthenticationNeeded)
@@ -295,13 +350,19 @@ void THttpClient::RequestCycle()
 
 void THttpClient::ParseUrl()
 {
-    const QString& url = RequestUrl;
-    if (url.isEmpty())
+    if (RequestUrl.isEmpty())
         throw Exception(QStringLiteral("Empty URL"));
-    if (hasLineBreakOrNul(url))
+    if (hasLineBreakOrNul(RequestUrl))
         throw Exception(QStringLiteral("URL holds a line break or NUL character"));
+    // The fragment is the reader's business, never the server's.
+    const qsizetype hash = RequestUrl.indexOf(QLatin1Char('#'));
+    if (hash >= 0)
+        RequestUrl.truncate(hash);
+    const QString url = RequestUrl;
     if (Port == 0)
         Port = 80;
+    m_urlUser.clear();
+    m_urlPassword.clear();
 
     auto nthSlash = [&url](int n) -> qsizetype {
         qsizetype pos = -1;
@@ -323,19 +384,30 @@ void THttpClient::ParseUrl()
         const qsizetype first = url.indexOf(QLatin1Char('/'));
         RequestPath = first < 0 ? QString() : url.mid(first);
     }
+    RequestPath = encodedPath(RequestPath);
 
-    // The scheme decides the default port.
-    const qsizetype colon = url.indexOf(QLatin1Char(':'));
+    // The scheme decides the default port and TLS. A colon after the first
+    // "/" or "?" belongs to the path or the query, not to a scheme.
+    qsizetype colon = url.indexOf(QLatin1Char(':'));
+    const qsizetype slash = url.indexOf(QLatin1Char('/'));
+    const qsizetype question = url.indexOf(QLatin1Char('?'));
+    const qsizetype pathStart =
+        slash < 0 ? question : (question < 0 ? slash : qMin(slash, question));
+    if (colon >= 0 && pathStart >= 0 && pathStart < colon && !hasDoubleSlash)
+        colon = -1;
     if (colon >= 0) {
         const QString scheme = url.left(colon).toLower();
+        UseTls = scheme == QLatin1String("https");
+        // A proxy would need a CONNECT tunnel for TLS, which this client
+        // does not build; TLS to the proxy itself would be no https at all.
+        if (UseTls && !Proxy.isEmpty())
+            throw Exception(QStringLiteral("https through a proxy is not supported"));
         if (scheme == QLatin1String("gopher"))
             Port = 70;
         else if (scheme == QLatin1String("ftp"))
             Port = 21;
-        else if (scheme == QLatin1String("https"))
-            throw Exception(QStringLiteral("HTTP Secure Socket is not supported"));
         else
-            Port = 80;
+            Port = defaultPort(UseTls);
     }
 
     QString hostPart;
@@ -346,21 +418,54 @@ void THttpClient::ParseUrl()
     } else if (!url.startsWith(QLatin1Char('/'))) {
         hostPart = url.left(url.indexOf(QLatin1Char('/'))); // all of it without a "/"
     }
+    const qsizetype query = hostPart.indexOf(QLatin1Char('?'));
+    if (query >= 0)
+        hostPart.truncate(query);
 
-    const qsizetype portColon = hostPart.indexOf(QLatin1Char(':'));
-    if (portColon >= 0) {
-        QString portText = hostPart.mid(portColon + 1);
-        const qsizetype further = portText.indexOf(QLatin1Char(':'));
-        if (further >= 0)
-            portText.truncate(further);
+    // "user:password@" is for the Authorization line only.
+    const qsizetype at = hostPart.lastIndexOf(QLatin1Char('@'));
+    if (at >= 0) {
+        const QString userInfo = hostPart.left(at);
+        const qsizetype split = userInfo.indexOf(QLatin1Char(':'));
+        m_urlUser = decodedUserInfo(userInfo.left(split));
+        m_urlPassword = split < 0 ? QByteArray() : decodedUserInfo(userInfo.mid(split + 1));
+        hostPart = hostPart.mid(at + 1);
+        RequestUrl.remove(hasDoubleSlash ? nthSlash(2) + 1 : 0, at + 1);
+    }
+
+    QString portText;
+    bool hasPort = false;
+    if (hostPart.startsWith(QLatin1Char('['))) {
+        // An IPv6 literal: the colons inside the brackets are the address's.
+        const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : hostPart.mid(close + 1);
+        if (close < 0 ||
+            QHostAddress(hostPart.mid(1, close - 1)).protocol() != QAbstractSocket::IPv6Protocol ||
+            !(rest.isEmpty() || rest.startsWith(QLatin1Char(':'))))
+            throw Exception(QStringLiteral("Invalid IPv6 address in URL"));
+        hasPort = !rest.isEmpty();
+        portText = rest.mid(1);
+        hostPart = hostPart.mid(1, close - 1);
+    } else {
+        const qsizetype portColon = hostPart.indexOf(QLatin1Char(':'));
+        if (portColon >= 0) {
+            hasPort = true;
+            portText = hostPart.mid(portColon + 1);
+            const qsizetype further = portText.indexOf(QLatin1Char(':'));
+            if (further >= 0)
+                portText.truncate(further);
+            hostPart.truncate(portColon);
+        }
+    }
+    if (hasPort) {
         bool ok = false;
         const int port = portText.toInt(&ok);
         if (!ok)
             throw EConvertError::notAnInteger(portText);
-        if (port < 0 || port > 65535)
+        // Port 0 is no port a server listens on; the system would pick one.
+        if (port < 1 || port > 65535)
             throw ERangeError(QStringLiteral("Port %1 is out of range").arg(port));
         Port = port;
-        hostPart.truncate(portColon);
     }
     if (!hostPart.isEmpty())
         Host = hostPart;
@@ -371,9 +476,21 @@ void THttpClient::ParseUrl()
     }
 }
 
-QByteArray THttpClient::basicCredentials() const
+bool THttpClient::followsLocation(int replyCode)
 {
-    QByteArray plain = HeaderInfo.UserId + ':' + HeaderInfo.Password;
+    return (replyCode >= 300 && replyCode <= 303) || replyCode == 307 || replyCode == 308;
+}
+
+void THttpClient::checkRemoteAddress(const QHostAddress& address, quint16 port)
+{
+    const QString refusal = RequestPolicy.refusal(address, port);
+    if (!refusal.isEmpty())
+        throw ESockError(refusal);
+}
+
+QByteArray THttpClient::basicCredentials(const QByteArray& user, const QByteArray& password) const
+{
+    QByteArray plain = user + ':' + password;
     QBuffer input(&plain);
     QByteArray encoded;
     QBuffer output(&encoded);
@@ -405,12 +522,12 @@ void THttpClient::BuildRequestHeader()
 {
     RequestHeaders.clear();
     if (Command != cmdCustom) {
-        const QString& target = Proxy.isEmpty() ? RequestPath : RequestUrl;
+        const QString target = Proxy.isEmpty() ? RequestPath : encodedPath(RequestUrl);
         RequestHeaders.append(methodWords[Command] + target.toUtf8() + " HTTP/1.0");
     }
     if (!Proxy.isEmpty())
         RequestHeaders.append("Proxy-Connection: Keep-Alive");
-    RequestHeaders.SetHeader("Host", Host.toUtf8());
+    RequestHeaders.SetHeader("Host", bracketed(Host).toUtf8());
     RequestHeaders.append("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
     RequestHeaders.append(
         "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
@@ -418,12 +535,17 @@ void THttpClient::BuildRequestHeader()
         RequestHeaders.SetHeader("User-Agent", HeaderInfo.LocalProgram);
     if (!HeaderInfo.LocalMailAddress.isEmpty())
         RequestHeaders.SetHeader("From", HeaderInfo.LocalMailAddress);
-    if (!HeaderInfo.Cookie.isEmpty())
+    if (!HeaderInfo.Cookie.isEmpty() &&
+        (m_cookieHost.isEmpty() || m_cookieHost.compare(Host, Qt::CaseInsensitive) == 0))
         RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
     if (!HeaderInfo.Referer.isEmpty())
         RequestHeaders.SetHeader("Referer", HeaderInfo.Referer);
-    if (!HeaderInfo.UserId.isEmpty() && !HeaderInfo.Password.isEmpty())
-        RequestHeaders.SetHeader("Authorization", "Basic " + basicCredentials());
+    if (!m_urlUser.isEmpty())
+        RequestHeaders.SetHeader("Authorization",
+                                 "Basic " + basicCredentials(m_urlUser, m_urlPassword));
+    else if (!HeaderInfo.UserId.isEmpty() && !HeaderInfo.Password.isEmpty())
+        RequestHeaders.SetHeader(
+            "Authorization", "Basic " + basicCredentials(HeaderInfo.UserId, HeaderInfo.Password));
     RequestHeaders.append("Content-type: application/x-www-form-urlencoded");
     if (Command == cmdCopy || Command == cmdMove)
         RequestHeaders.append("URI-header: " + TargetUri.toUtf8());
@@ -482,7 +604,7 @@ void THttpClient::ReadReplyHeader()
     std::optional<QFile> file;
     if (OutputFileMode) {
         file.emplace(fileName(Header));
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (!LocalFile::openForWriting(*file))
             throw EFileError(QStringLiteral("Cannot create file %1").arg(file->fileName()));
     } else {
         Header.clear();

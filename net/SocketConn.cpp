@@ -1,8 +1,10 @@
 #include "SocketConn.h"
 
 #include "EventWait.h"
+#include "LocalFile.h"
 #include "SocketSys.h"
 #include "ThreadTimer.h"
+#include "TlsSession.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -90,6 +92,10 @@ constexpr int kHostNotFound = 11001;
 constexpr int kLookupFailed = 11003;
 constexpr int kNoAddressRecord = 11004;
 
+// Bytes moved through every connection of the process, for watchdogs that
+// look for a stalled transfer (GUI thread only).
+quint64 s_bytesMoved = 0;
+
 // Counters of the classic layout are 32-bit and wrap; the arithmetic is done
 // unsigned so that a transfer beyond 2 GiB wraps instead of overflowing.
 qint32 addWrapping(qint32 counter, qint64 amount)
@@ -122,9 +128,17 @@ struct TSocketConn::Private {
     QSocketNotifier* writeNotifier = nullptr;
     TThreadTimer* timer = nullptr;
 
-    quint32 remoteAddress = 0; // host order; 0 = not resolved
+    quint32 remoteAddress = 0;           // host order; the peer of the last Accept
+    QList<QHostAddress> remoteAddresses; // what the last look-up gave, in order
+    QHostAddress connectedAddress;
     quint16 remotePort = 0;
-    quint32 lookupAddress = 0;
+    QList<QHostAddress> lookupAddresses;
+    // While a TLS session is active every byte goes through it; during its
+    // handshake the notifications only end the handshake's waits.
+    std::unique_ptr<TTlsSession> tls;
+    bool handshaking = false;
+    bool resetOnClose = false;
+    bool socketTried = false; // a connect was attempted on this socket
     int lookupId = -1;
     bool lookupPending = false;
     int eventError = 0; // error code of the last notification
@@ -177,15 +191,52 @@ struct TSocketConn::Private {
         std::shared_ptr<bool> m_alive;
     };
 
-    void openSocket(bool resetOnClose)
+    void openSocket(bool reset, bool ipv6 = false)
     {
-        const SocketSys::Result r = SocketSys::createTcpSocket();
+        const SocketSys::Result r = SocketSys::createTcpSocket(ipv6);
         if (!r.ok())
             q->CheckSocketError(r.error);
         fd = int(r.value);
-        if (resetOnClose)
+        socketTried = false;
+        resetOnClose = reset;
+        if (reset)
             SocketSys::setLinger(fd, true, 0);
         makeNotifiers();
+    }
+
+    // A fresh unconnected socket of the given family in place of the current
+    // one (which has not carried a connection), closing as the old one would.
+    void renewSocket(bool ipv6)
+    {
+        ++serial;
+        releaseNotifiers();
+        tls.reset();
+        if (fd != SocketSys::kNoSocket)
+            SocketSys::closeSocket(fd);
+        fd = SocketSys::kNoSocket;
+        openSocket(resetOnClose, ipv6);
+    }
+
+    // The socket calls, through the TLS session when one is active.
+    SocketSys::Result sendBytes(const char* data, qint64 length)
+    {
+        const SocketSys::Result r =
+            tls ? tls->send(data, length) : SocketSys::send(fd, data, length);
+        if (r.ok() && r.value > 0)
+            s_bytesMoved += quint64(r.value);
+        return r;
+    }
+    SocketSys::Result receiveBytes(char* data, qint64 length)
+    {
+        const SocketSys::Result r =
+            tls ? tls->receive(data, length) : SocketSys::receive(fd, data, length);
+        if (r.ok() && r.value > 0)
+            s_bytesMoved += quint64(r.value);
+        return r;
+    }
+    SocketSys::Result peekBytes(char* data, qint64 length)
+    {
+        return tls ? tls->peek(data, length) : SocketSys::peek(fd, data, length);
     }
 
     void makeNotifiers()
@@ -283,7 +334,7 @@ struct TSocketConn::Private {
     {
         qint64 got = 0;
         while (got < count) {
-            const SocketSys::Result r = SocketSys::receive(fd, into + got, count - got);
+            const SocketSys::Result r = receiveBytes(into + got, count - got);
             if (!r.ok() || r.value == 0)
                 break;
             got += r.value;
@@ -297,6 +348,8 @@ struct TSocketConn::Private {
             return;
         readNotifier->setEnabled(false);
         ++serial;
+        if (handshaking)
+            return;
         if (listening) {
             // A connection offered. A deferred listen reports it as the
             // completion message, which ends the accept wait.
@@ -309,7 +362,7 @@ struct TSocketConn::Private {
             return;
         }
         char byte;
-        const SocketSys::Result r = SocketSys::peek(fd, &byte, 1);
+        const SocketSys::Result r = peekBytes(&byte, 1);
         if (r.ok() && r.value > 0) {
             q->LastEventOk = true;
             eventError = 0;
@@ -363,18 +416,19 @@ struct TSocketConn::Private {
         lookupPending = false;
         lookupId = -1;
         ++serial;
-        lookupAddress = 0;
+        lookupAddresses.clear();
         eventError = 0;
         if (info.error() == QHostInfo::NoError) {
+            // Every address, in the resolver's order of preference: Connect
+            // tries them in turn.
             for (const QHostAddress& a : info.addresses()) {
-                bool ok = false;
-                const quint32 v = a.toIPv4Address(&ok);
-                if (ok && v != 0) {
-                    lookupAddress = v;
-                    break;
-                }
+                const bool usable =
+                    a.protocol() == QAbstractSocket::IPv6Protocol ||
+                    (a.protocol() == QAbstractSocket::IPv4Protocol && a.toIPv4Address() != 0);
+                if (usable && !lookupAddresses.contains(a))
+                    lookupAddresses.append(a);
             }
-            if (lookupAddress == 0)
+            if (lookupAddresses.isEmpty())
                 eventError = kNoAddressRecord;
         } else {
             eventError = info.error() == QHostInfo::HostNotFound ? kHostNotFound : kLookupFailed;
@@ -396,13 +450,22 @@ struct TSocketConn::Private {
     void resolveHost()
     {
         q->ReportStatus(8, QStringLiteral("Resolve Host"));
-        const QString name = q->Proxy.isEmpty() ? q->Host : q->Proxy;
+        QString name = q->Proxy.isEmpty() ? q->Host : q->Proxy;
         quint32 address = 0;
+        remoteAddresses.clear();
         if (SocketSys::parseDottedIPv4(name.toLatin1(), &address)) {
-            remoteAddress = address;
+            if (address != 0)
+                remoteAddresses.append(QHostAddress(address));
             return;
         }
-        remoteAddress = 0;
+        // An IPv6 literal, bracketed as in an address or bare.
+        if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+            name = name.mid(1, name.size() - 2);
+        const QHostAddress literal(name);
+        if (!literal.isNull() && literal.protocol() == QAbstractSocket::IPv6Protocol) {
+            remoteAddresses.append(literal);
+            return;
+        }
         if (name.isEmpty()) {
             // Nothing to look up: fails at once, without asking the resolver.
             q->LastEventOk = false;
@@ -435,7 +498,7 @@ struct TSocketConn::Private {
             throw ESockError(QStringLiteral("Host Lookup Canceled"));
         if (!q->LastEventOk)
             throw ESockError(QStringLiteral("Host Lookup Failed"));
-        remoteAddress = lookupAddress;
+        remoteAddresses = lookupAddresses;
         if (q->OnHostResolved)
             q->OnHostResolved(q);
     }
@@ -446,8 +509,10 @@ struct TSocketConn::Private {
         try {
             counted = true;
             if (++s_connectionCount == 1) {
-                q->WinsockInfo << QStringLiteral("Version= 1.1") << QStringLiteral("High Version= 1.1")
-                               << QStringLiteral("Description= Corvanet socket layer (non-blocking TCP/IPv4)")
+                q->WinsockInfo << QStringLiteral("Version= 1.1")
+                               << QStringLiteral("High Version= 1.1")
+                               << QStringLiteral("Description= Corvanet socket layer (non-blocking "
+                                                 "TCP, IPv4 and IPv6, TLS)")
                                << QStringLiteral("System= Running")
                                << QStringLiteral("Max Sockets= %1").arg(SocketSys::maxSockets())
                                << QStringLiteral("Max Udp pack size= 65507");
@@ -470,7 +535,7 @@ struct TSocketConn::Private {
         const std::shared_ptr<bool> token = alive;
         char* const buffer = io.get();
         while (!q->Canceled && !full()) {
-            const SocketSys::Result r = SocketSys::receive(fd, buffer, kChunk);
+            const SocketSys::Result r = receiveBytes(buffer, kChunk);
             if (r.ok() && r.value > 0) {
                 sink(buffer, r.value);
                 q->ReceivedCount = addWrapping(q->ReceivedCount, r.value);
@@ -502,7 +567,7 @@ struct TSocketConn::Private {
         const std::shared_ptr<bool> token = alive;
         qint64 remaining = length;
         while (remaining > 0 && !q->Canceled) {
-            const SocketSys::Result r = SocketSys::send(fd, data + (length - remaining), remaining);
+            const SocketSys::Result r = sendBytes(data + (length - remaining), remaining);
             if (r.ok() && r.value == 0)
                 break;
             if (!r.ok()) {
@@ -673,7 +738,7 @@ void TSocketConn::Connect()
         }
         if (!*alive)
             throw ESockError(QStringLiteral("Host Lookup Canceled"));
-        if (d->remoteAddress != 0)
+        if (!d->remoteAddresses.isEmpty())
             break;
         if (attempts > 0 || !OnInvalidHost)
             throw ESockError(QStringLiteral("Null Remote Address"));
@@ -688,14 +753,52 @@ void TSocketConn::Connect()
     }
 
     d->remotePort = quint16(Proxy.isEmpty() ? Port : ProxyPort);
+    // Each address of the name in turn, until one takes the connection; the
+    // failure of the last one is the one reported.
+    const QList<QHostAddress> candidates = d->remoteAddresses;
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        const bool last = i + 1 == candidates.size();
+        try {
+            checkRemoteAddress(candidates.at(i), d->remotePort);
+        } catch (const ESockError&) {
+            if (last)
+                throw;
+            continue;
+        }
+        if (connectTo(candidates.at(i), last))
+            break;
+        if (!*alive)
+            throw ESockError(QStringLiteral("Connection Canceled"));
+    }
+    if (UseTls)
+        StartTls(TlsPeerName.isEmpty() ? (Proxy.isEmpty() ? Host : Proxy) : TlsPeerName);
+}
+
+bool TSocketConn::connectTo(const QHostAddress& address, bool last)
+{
+    const std::shared_ptr<bool> alive = d->alive;
+    const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+    if (ipv6 != SocketSys::isIPv6Socket(d->fd) || d->socketTried)
+        d->renewSocket(ipv6);
+    d->socketTried = true;
     WaitDone = false;
     LastEventOk = true;
     d->eventError = 0;
-    const int error = SocketSys::connectIPv4(d->fd, d->remoteAddress, d->remotePort);
+    int error = 0;
+    if (ipv6) {
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        error = SocketSys::connectIPv6(d->fd, bytes.c, quint32(address.scopeId().toUInt()),
+                                       d->remotePort);
+    } else {
+        error = SocketSys::connectIPv4(d->fd, address.toIPv4Address(), d->remotePort);
+    }
+    d->connectedAddress = address;
     if (error == 0) {
         d->connectCompleted(0);
         if (!*alive)
             throw ESockError(QStringLiteral("Connection Canceled"));
+    } else if (!last && error != SocketSys::kWouldBlock && error > 10000) {
+        return false; // refused at once: the next address may answer
     } else {
         CheckSocketError(error);
         d->connecting = true;
@@ -707,24 +810,122 @@ void TSocketConn::Connect()
             throw ESockError(QStringLiteral("Connection Canceled"));
     }
     TimerOff();
-    if (TimedOut || Canceled || !LastEventOk) {
-        d->connecting = false;
-        if (d->writeNotifier)
-            d->writeNotifier->setEnabled(false);
-        if (OnConnectionFailed) {
-            OnConnectionFailed(this);
-            if (!*alive)
-                throw ESockError(QStringLiteral("Connection Canceled"));
-        }
-        if (TimedOut)
-            throw ESockError(QStringLiteral("Connection Timed out"));
-        if (Canceled)
+    if (Connected)
+        return true;
+    d->connecting = false;
+    if (d->writeNotifier)
+        d->writeNotifier->setEnabled(false);
+    if (!last && !TimedOut && !Canceled)
+        return false;
+    if (OnConnectionFailed) {
+        OnConnectionFailed(this);
+        if (!*alive)
             throw ESockError(QStringLiteral("Connection Canceled"));
-        // The notification carries the reason (a refused connection, an
-        // unreachable host): report it as the socket error it is.
-        CheckSocketError(d->eventError);
-        throw ESockError(QStringLiteral("Connection Failed"));
     }
+    if (TimedOut)
+        throw ESockError(QStringLiteral("Connection Timed out"));
+    if (Canceled)
+        throw ESockError(QStringLiteral("Connection Canceled"));
+    // The notification carries the reason (a refused connection, an
+    // unreachable host): report it as the socket error it is.
+    CheckSocketError(d->eventError);
+    throw ESockError(QStringLiteral("Connection Failed"));
+}
+
+void TSocketConn::checkRemoteAddress(const QHostAddress&, quint16) {}
+
+void TSocketConn::StartTls(const QString& peerName, const TSocketConn* resumeFrom)
+{
+    ReportStatus(8, QStringLiteral("Starting TLS"));
+    CheckConnection();
+    Private::Operation operation(d.get());
+    const std::shared_ptr<bool> alive = d->alive;
+    d->tls = std::make_unique<TTlsSession>(
+        d->fd, peerName, resumeFrom && resumeFrom->d->tls ? resumeFrom->d->tls.get() : nullptr);
+    d->handshaking = true;
+    TimerOn();
+    Private::TimerScope timerScope(d.get());
+    try {
+        for (;;) {
+            const TTlsSession::Step step = d->tls->handshake();
+            if (step == TTlsSession::Step::Done)
+                break;
+            if (TimedOut)
+                throw ESockError(QStringLiteral("TLS handshake timed out"));
+            if (Canceled)
+                throw ESockError(QStringLiteral("TLS handshake canceled"));
+            if (!d->waitForEvent(step == TTlsSession::Step::WantRead,
+                                 step == TTlsSession::Step::WantWrite))
+                throw ESockError(QStringLiteral("TLS handshake canceled"));
+            if (!Connected)
+                throw ESockError(QStringLiteral("TLS handshake failed: the connection closed"));
+        }
+    } catch (...) {
+        if (*alive) {
+            // A session that failed its checks carries nothing further.
+            d->handshaking = false;
+            d->tls.reset();
+        }
+        throw;
+    }
+    d->handshaking = false;
+    ReportStatus(4, QStringLiteral("TLS started (%1)").arg(d->tls->protocol()));
+}
+
+void TSocketConn::ShutdownOutput()
+{
+    ReportStatus(8, QStringLiteral("Shutting down output"));
+    if (d->fd == SocketSys::kNoSocket)
+        return;
+    if (d->tls)
+        d->tls->close();
+    const int error = SocketSys::shutdownSend(d->fd);
+    if (error != 0)
+        CheckSocketError(error);
+}
+
+bool TSocketConn::TlsActive() const
+{
+    return d->tls != nullptr;
+}
+
+QHostAddress TSocketConn::PeerAddress() const
+{
+    return d->connectedAddress;
+}
+
+void TSocketConn::setIPv6(bool ipv6)
+{
+    if (ipv6 != SocketSys::isIPv6Socket(d->fd))
+        d->renewSocket(ipv6);
+}
+
+QHostAddress TSocketConn::LocalHostAddress() const
+{
+    quint32 address = 0;
+    quint16 port = 0;
+    if (SocketSys::localAddress(d->fd, &address, &port))
+        return QHostAddress(address);
+    quint8 bytes[16];
+    if (SocketSys::localAddressIPv6(d->fd, bytes, &port))
+        return QHostAddress(bytes);
+    return QHostAddress();
+}
+
+quint16 TSocketConn::LocalPort() const
+{
+    quint32 address = 0;
+    quint16 port = 0;
+    quint8 bytes[16];
+    if (SocketSys::localAddress(d->fd, &address, &port) ||
+        SocketSys::localAddressIPv6(d->fd, bytes, &port))
+        return port;
+    return 0;
+}
+
+quint64 TSocketConn::bytesMovedInProcess()
+{
+    return s_bytesMoved;
 }
 
 void TSocketConn::Disconnect()
@@ -773,6 +974,11 @@ void TSocketConn::RequestCloseSocket()
     d->connecting = false;
     d->listening = false;
     d->deferredListen = false;
+    d->handshaking = false;
+    if (d->tls) {
+        d->tls->close();
+        d->tls.reset();
+    }
     const int error = SocketSys::closeSocket(d->fd);
     d->fd = SocketSys::kNoSocket;
     if (error != 0)
@@ -792,7 +998,7 @@ bool TSocketConn::DataAvailable()
     if (d->fd == SocketSys::kNoSocket)
         return false;
     char byte;
-    const SocketSys::Result r = SocketSys::peek(d->fd, &byte, 1);
+    const SocketSys::Result r = d->peekBytes(&byte, 1);
     return r.ok() && r.value >= 1;
 }
 
@@ -879,13 +1085,13 @@ QByteArray TSocketConn::Read(quint16 count)
         // the loop again and again.
         bool lowWaterSet = false;
         auto resetLowWater = [&] {
-            if (lowWaterSet && *alive && d->fd != SocketSys::kNoSocket)
+            if (lowWaterSet && *alive && d->fd != SocketSys::kNoSocket && !d->tls)
                 SocketSys::setReceiveLowWater(d->fd, 1);
             lowWaterSet = false;
         };
         try {
             while (!Canceled) {
-                const SocketSys::Result r = SocketSys::peek(d->fd, buffer, kChunk);
+                const SocketSys::Result r = d->peekBytes(buffer, kChunk);
                 if (r.ok()) {
                     if (r.value >= count)
                         break;
@@ -899,7 +1105,9 @@ QByteArray TSocketConn::Read(quint16 count)
                         take = r.value;
                         break;
                     }
-                    if (!lowWaterSet) {
+                    // The low-water mark counts the socket's bytes, which
+                    // under TLS are not the bytes asked for.
+                    if (!lowWaterSet && !d->tls) {
                         SocketSys::setReceiveLowWater(d->fd, count);
                         lowWaterSet = true;
                     }
@@ -915,7 +1123,7 @@ QByteArray TSocketConn::Read(quint16 count)
         }
         resetLowWater();
     } else {
-        const SocketSys::Result r = SocketSys::peek(d->fd, buffer, kChunk);
+        const SocketSys::Result r = d->peekBytes(buffer, kChunk);
         if (!r.ok()) {
             CheckSocketError(r.error);
             return QByteArray();
@@ -948,7 +1156,7 @@ QByteArray TSocketConn::ReadLn()
         const qint64 room = kMaxLine - line.size();
         if (room == 0)
             throw ESockError(QStringLiteral("Socket readln line too long"));
-        const SocketSys::Result r = SocketSys::peek(d->fd, buffer, room);
+        const SocketSys::Result r = d->peekBytes(buffer, room);
         if (r.ok() && r.value == 0)
             return QByteArray(); // the peer closed
         if (!r.ok()) {
@@ -1004,7 +1212,7 @@ void TSocketConn::CaptureFile(const QString& fileName)
     TimerOn();
     Private::TimerScope timerScope(d.get());
     QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!LocalFile::openForWriting(file))
         throw EFileError(QStringLiteral("Cannot create file %1").arg(fileName));
     d->capture(
         [&](const char* data, qint64 length) {
@@ -1044,7 +1252,7 @@ void TSocketConn::ClearInput()
 {
     ReportStatus(8, QStringLiteral("Clearing Input"));
     if (d->fd != SocketSys::kNoSocket)
-        SocketSys::receive(d->fd, d->io.get(), kChunk);
+        d->receiveBytes(d->io.get(), kChunk);
 }
 
 // ---------------------------------------------------------------------------
@@ -1058,7 +1266,8 @@ void TSocketConn::Listen(bool deferred)
     WaitDone = false;
     // A failed bind would otherwise leave listen() to pick a port of its own
     // and report success; both results go through the error check.
-    int error = SocketSys::bindIPv4(d->fd, 0, quint16(Port));
+    int error = SocketSys::isIPv6Socket(d->fd) ? SocketSys::bindIPv6(d->fd, nullptr, quint16(Port))
+                                               : SocketSys::bindIPv4(d->fd, 0, quint16(Port));
     if (error != 0)
         CheckSocketError(error);
     error = SocketSys::listen(d->fd, 1);
@@ -1108,6 +1317,7 @@ void TSocketConn::adoptSocket(int acceptedHandle)
     if (acceptedHandle < 0)
         throw ESockError(errorText(10038));
     d->releaseNotifiers();
+    d->tls.reset();
     if (d->fd != SocketSys::kNoSocket && d->fd != acceptedHandle)
         SocketSys::closeSocket(d->fd);
     d->fd = acceptedHandle;

@@ -1,7 +1,7 @@
 #pragma once
 
-// TSocketConn: one TCP connection (IPv4, stream) with blocking-looking
-// operations that run on the GUI thread.
+// TSocketConn: one TCP connection (IPv4 or IPv6, stream, optionally in TLS)
+// with blocking-looking operations that run on the GUI thread.
 //
 // Each operation starts a non-blocking socket call and then waits in the Qt
 // event loop (see EventWait.h) until the socket, the time-out timer, Cancel()
@@ -20,6 +20,7 @@
 // "Unknown Error No. N".
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -58,6 +59,12 @@ public:
     TOnStatus OnStatus;
     TNotifyEvent OnConnectionFailed;
 
+    // TLS: with UseTls, Connect runs the TLS handshake after the TCP one and
+    // every byte afterwards travels in TLS. The peer's certificate must name
+    // TlsPeerName (Host or Proxy when empty).
+    bool UseTls = false;
+    QString TlsPeerName;
+
     // Published only by the derived clients.
     QString Proxy;
     int ProxyPort = 0;
@@ -85,7 +92,10 @@ public:
     qint16 ReplyCode = 0;
 
     // Connection. Each of these may wait and so may re-enter the event loop.
-    // Connect: resolves Host (or Proxy) and connects to Port (or ProxyPort).
+    // Connect: resolves Host (or Proxy; a name, a dotted IPv4 address or an
+    // IPv6 literal with or without brackets) to all its addresses and
+    // connects to Port (or ProxyPort) on the first that takes it, trying them
+    // in the resolver's order.
     // Throws ESockError "Already connected", "Null Remote Address" (after the
     // one OnInvalidHost chance), "Host Lookup Timed Out"/"Canceled",
     // "Connection Timed out"/"Canceled"/"Failed", or the socket error
@@ -142,6 +152,27 @@ public:
     void TimerOn();
     void TimerOff();
 
+    // Starts TLS on the connected socket and waits for its handshake. Throws
+    // ESockError: a certificate that fails the checks ("TLS certificate
+    // verification failed: ..."), a failed, timed out or cancelled
+    // handshake. resumeFrom offers that connection's TLS session for reuse.
+    void StartTls(const QString& peerName, const TSocketConn* resumeFrom = nullptr);
+    bool TlsActive() const;
+    // Ends the sending side in order (TLS's closing alert, then the end of
+    // the stream) and keeps the socket open: a peer may still send, and a
+    // socket closed with bytes arriving resets the connection, which can
+    // make the peer drop the end of what was sent. Never waits.
+    void ShutdownOutput();
+    // The address the last Connect reached; kept after the connection ends.
+    QHostAddress PeerAddress() const;
+    // The address and port the socket is bound to locally.
+    QHostAddress LocalHostAddress() const;
+    quint16 LocalPort() const;
+    // Makes the unconnected socket an IPv6 (or IPv4) one, for Listen.
+    void setIPv6(bool ipv6);
+    // Bytes sent and received by every connection of the process so far.
+    static quint64 bytesMovedInProcess();
+
     // Our additions for the FTP client's data connection.
     int socketHandle() const;
     void adoptSocket(int acceptedHandle); // closes the listening socket, takes the accepted one
@@ -150,8 +181,14 @@ public:
 protected:
     // Throws ESockError (after OnError) for any code other than would-block.
     void CheckSocketError(int errorCode);
+    // Called with each address Connect is about to connect to; throwing
+    // ESockError skips the address (and ends Connect when it is the last).
+    virtual void checkRemoteAddress(const QHostAddress& address, quint16 port);
 
 private:
+    // One connection attempt. False: it failed and was not the last, try the
+    // next address. Throws as Connect for the last one.
+    bool connectTo(const QHostAddress& address, bool last);
     struct Private;
     std::unique_ptr<Private> d;
 };

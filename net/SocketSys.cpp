@@ -109,10 +109,30 @@ int classicError(int e)
 
 Result createTcpSocket()
 {
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    return createTcpSocket(false);
+}
+
+Result createTcpSocket(bool ipv6)
+{
+    const int handle = ::socket(ipv6 ? AF_INET6 : AF_INET,
+                                SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (handle < 0)
         return failure();
+    if (ipv6) {
+        // Mapped IPv4 addresses would let one socket reach both families;
+        // each family gets its own socket instead, as it does on the wire.
+        const int only = 1;
+        ::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
     return Result{handle, 0};
+}
+
+bool isIPv6Socket(int handle)
+{
+    sockaddr_storage sa{};
+    socklen_t length = sizeof sa;
+    return ::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) == 0 &&
+           sa.ss_family == AF_INET6;
 }
 
 int closeSocket(int handle)
@@ -164,6 +184,53 @@ int bindIPv4(int handle, quint32 address, quint16 port)
     return lastError(::bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
+namespace {
+
+sockaddr_in6 ipv6Address(const quint8* address, quint32 scopeId, quint16 port)
+{
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    sa.sin6_scope_id = scopeId;
+    if (address)
+        std::copy(address, address + 16, sa.sin6_addr.s6_addr);
+    return sa;
+}
+
+} // namespace
+
+int connectIPv6(int handle, const quint8* address, quint32 scopeId, quint16 port)
+{
+    const sockaddr_in6 sa = ipv6Address(address, scopeId, port);
+    int rc = ::connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR))
+        return kWouldBlock;
+    return lastError(rc);
+}
+
+int bindIPv6(int handle, const quint8* address, quint16 port)
+{
+    const sockaddr_in6 sa = ipv6Address(address, 0, port);
+    return lastError(::bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+}
+
+bool localAddressIPv6(int handle, quint8* address, quint16* port)
+{
+    sockaddr_in6 sa{};
+    socklen_t length = sizeof sa;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+        sa.sin6_family != AF_INET6)
+        return false;
+    std::copy(sa.sin6_addr.s6_addr, sa.sin6_addr.s6_addr + 16, address);
+    *port = ntohs(sa.sin6_port);
+    return true;
+}
+
+int shutdownSend(int handle)
+{
+    return lastError(::shutdown(handle, SHUT_WR));
+}
+
 int listen(int handle, int backlog)
 {
     return lastError(::listen(handle, backlog));
@@ -172,15 +239,18 @@ int listen(int handle, int backlog)
 Result accept(int handle, quint32* peerAddress, quint16* peerPort)
 {
     for (;;) {
-        sockaddr_in sa{};
-        socklen_t length = sizeof sa;
-        const int rc = ::accept4(handle, reinterpret_cast<sockaddr*>(&sa), &length,
+        sockaddr_storage storage{};
+        socklen_t length = sizeof storage;
+        const int rc = ::accept4(handle, reinterpret_cast<sockaddr*>(&storage), &length,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (rc >= 0) {
+            const bool v4 = storage.ss_family == AF_INET;
+            const auto* sa = reinterpret_cast<const sockaddr_in*>(&storage);
+            const auto* sa6 = reinterpret_cast<const sockaddr_in6*>(&storage);
             if (peerAddress)
-                *peerAddress = ntohl(sa.sin_addr.s_addr);
+                *peerAddress = v4 ? ntohl(sa->sin_addr.s_addr) : 0;
             if (peerPort)
-                *peerPort = ntohs(sa.sin_port);
+                *peerPort = ntohs(v4 ? sa->sin_port : sa6->sin6_port);
             return Result{rc, 0};
         }
         if (errno != EINTR)

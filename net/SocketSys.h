@@ -35,6 +35,10 @@ int classicError(int errnoValue);
 
 // A new non-blocking IPv4 TCP socket; value is its handle.
 Result createTcpSocket();
+// The same for IPv6 when ipv6 is set. An IPv6 socket takes IPv6 peers only.
+Result createTcpSocket(bool ipv6);
+// True when the socket is an IPv6 one.
+bool isIPv6Socket(int handle);
 int closeSocket(int handle);
 
 // SO_LINGER: with on and seconds 0, closing resets the connection.
@@ -50,9 +54,18 @@ int connectIPv4(int handle, quint32 address, quint16 port);
 int pendingError(int handle);
 
 int bindIPv4(int handle, quint32 address, quint16 port);
+
+// The IPv6 forms of connect and bind: address is the 16 bytes in network
+// order, port in host order; bindIPv6 with a null address binds to all.
+int connectIPv6(int handle, const quint8* address, quint32 scopeId, quint16 port);
+int bindIPv6(int handle, const quint8* address, quint16 port);
+// The local address of an IPv6 socket (16 bytes, network order) and port.
+bool localAddressIPv6(int handle, quint8* address, quint16* port);
 int listen(int handle, int backlog);
+// Ends the sending side (FIN) and keeps receiving.
+int shutdownSend(int handle);
 // A new non-blocking close-on-exec handle; the peer's address and port in
-// host byte order.
+// host byte order (address 0 for an IPv6 peer).
 Result accept(int handle, quint32* peerAddress, quint16* peerPort);
 
 Result send(int handle, const char* data, qint64 length);

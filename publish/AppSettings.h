@@ -10,6 +10,7 @@ struct AppSettings {
     int ftpPort = 21;
     QString ftpUser;
     QString ftpPassword;
+    QString ftpTls; // "off", "optional" or "required"; anything else: off
 
     static AppSettings compiledIn();
 };

@@ -62,6 +62,7 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
     m_client.UserID = m_account.user;
     m_client.Password = m_account.password;
     m_client.Passive = true;
+    m_client.TlsMode = m_account.tls;
     m_client.TimeOut = m_options.replyTimeOut;
     m_client.StallTimeOut = m_options.stallTimeOut;
 

@@ -42,8 +42,7 @@
 
 #include "DirectoryChange.h"
 #include "DirectoryLock.h"
-
-class TFtpClient;
+#include "FtpClient.h"
 
 class DirectoryPublisher {
 public:
@@ -52,6 +51,7 @@ public:
         int port = 21;
         QString user;
         QString password;
+        TFtpTls tls = TFtpTls::Off; // explicit FTPS (see TFtpClient::TlsMode)
     };
     struct Options {
         QString remoteDirectory = QStringLiteral("/corvanet.xml");

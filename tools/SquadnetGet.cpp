@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 #include "HttpClient.h"
 #include "SquadnetCommand.h"
@@ -15,12 +16,19 @@ namespace {
 int usageError(const char* message)
 {
     std::fprintf(stderr, "squadnet get: %s\n", message);
-    std::fprintf(stderr, "usage: squadnet get URL [--body FILE] [--header FILE]\n");
+    std::fprintf(stderr, "usage: squadnet get URL [--body FILE] [--header FILE] %s\n",
+                 SquadnetTimeout::usage);
     return 2;
 }
 
-int runGet(const QStringList& arguments)
+int runGet(QStringList arguments)
 {
+    int timeoutSeconds = 0;
+    QString timeoutError;
+    if (!SquadnetTimeout::take(arguments, timeoutSeconds, timeoutError)) {
+        std::fprintf(stderr, "squadnet get: %s\n", qPrintable(timeoutError));
+        return 2;
+    }
     QString url;
     QString bodyFile = QStringLiteral("temp.jpg");
     QString headerFile = QStringLiteral("Head.txt");
@@ -43,8 +51,10 @@ int runGet(const QStringList& arguments)
 
     // The client may throw from its constructor (no socket), so everything
     // that touches it is inside the guard.
+    std::optional<SquadnetWatchdog> watchdog;
     try {
         THttpClient client;
+        watchdog.emplace(timeoutSeconds, [&client] { client.Abort(); });
         client.Body = QFile::encodeName(bodyFile);
         client.Header = QFile::encodeName(headerFile);
         client.InputFileMode = true;
@@ -53,13 +63,20 @@ int runGet(const QStringList& arguments)
         client.Host = url;
         client.Get(url);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        // A watchdog's stop shows as the wait's cancel error; say why.
+        if (watchdog && watchdog->fired())
+            std::fprintf(stderr, "%s\n", qPrintable(watchdog->message()));
+        else
+            std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
     return 0;
 }
 
 const SquadnetRegistrar registrar(
-    "get", {runGet, "get URL [--body FILE] [--header FILE]   HTTP GET as the logo download does"});
+    "get",
+    {runGet,
+     "get URL [--body FILE] [--header FILE] [--timeout SECONDS]   HTTP GET as the logo download "
+     "does"});
 
 } // namespace

@@ -36,27 +36,15 @@ int fail(const QString& command, const QString& text, int code = 1)
     return code;
 }
 
-// The first line of the file (or of standard input for "-").
-bool readPassword(const QString& fileName, QString& password)
-{
-    QFile file;
-    const bool opened = fileName == QLatin1String("-")
-        ? file.open(stdin, QIODevice::ReadOnly)
-        : (file.setFileName(fileName), file.open(QIODevice::ReadOnly));
-    if (!opened)
-        return false;
-    QByteArray line = file.readLine();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    password = QString::fromUtf8(line);
-    return true;
-}
-
 // Parses the arguments; returns 0 when the invocation is ready, else the
 // exit code after the message has been printed.
-int parse(const QString& command, const QStringList& arguments, Invocation& out)
+int parse(const QString& command, QStringList arguments, Invocation& out)
 {
     const AppSettings built = AppSettings::compiledIn();
+    int timeoutSeconds = 0;
+    QString error;
+    if (!SquadnetTimeout::take(arguments, timeoutSeconds, error) || !SquadnetTls::take(arguments, out.account.tls, error))
+        return fail(command, error, 2);
     QCommandLineParser parser;
     const QCommandLineOption host(QStringLiteral("host"), QString(), QStringLiteral("H"), built.ftpHost);
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("P"),
@@ -65,9 +53,7 @@ int parse(const QString& command, const QStringList& arguments, Invocation& out)
     const QCommandLineOption passwordFile(QStringLiteral("password-file"), QString(), QStringLiteral("F"));
     const QCommandLineOption directory(QStringLiteral("directory"), QString(), QStringLiteral("URL"),
                                        built.directoryUrl);
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"),
-                                     QStringLiteral("30"));
-    parser.addOptions({host, port, user, passwordFile, directory, timeout});
+    parser.addOptions({host, port, user, passwordFile, directory});
     parser.addPositionalArgument(QStringLiteral("page"), QString());
     if (!parser.parse(QStringList{QStringLiteral("squadnet ") + command} + arguments))
         return fail(command, parser.errorText(), 2);
@@ -78,9 +64,6 @@ int parse(const QString& command, const QStringList& arguments, Invocation& out)
     const int portNumber = parser.value(port).toInt(&ok);
     if (!ok || portNumber < 1 || portNumber > 65535)
         return fail(command, QStringLiteral("invalid port '%1'").arg(parser.value(port)), 2);
-    const double seconds = parser.value(timeout).toDouble(&ok);
-    if (!ok || seconds <= 0 || seconds > 86400)
-        return fail(command, QStringLiteral("invalid time-out '%1'").arg(parser.value(timeout)), 2);
     // The FTP account's root is the folder the directory's address serves.
     const QString fileName = QUrl(parser.value(directory)).fileName();
     if (fileName.isEmpty())
@@ -92,9 +75,9 @@ int parse(const QString& command, const QStringList& arguments, Invocation& out)
     out.account.port = portNumber;
     out.account.user = parser.value(user);
     out.account.password = built.ftpPassword;
-    if (parser.isSet(passwordFile) && !readPassword(parser.value(passwordFile), out.account.password))
+    if (parser.isSet(passwordFile) && !readPasswordFile(parser.value(passwordFile), out.account.password))
         return fail(command, QStringLiteral("cannot read the password file '%1'").arg(parser.value(passwordFile)));
-    out.timeoutMs = int(seconds * 1000);
+    out.timeoutMs = timeoutSeconds * 1000;
     out.options.remoteDirectory = QLatin1Char('/') + fileName;
     out.options.replyTimeOut = out.timeoutMs;
     out.options.stallTimeOut = out.timeoutMs;
@@ -157,8 +140,8 @@ int runRemove(const QStringList& arguments)
     return 0;
 }
 
-const char* const kOptions =
-    "[--host H] [--port P] [--user U] [--password-file F|-] [--directory URL] [--timeout SECONDS] PAGE_URL";
+const char* const kOptions = "[--host H] [--port P] [--user U] [--password-file F|-] [--directory URL] "
+                             "[--tls off|optional|required] [--timeout SECONDS] PAGE_URL";
 
 const SquadnetRegistrar addRegistrar("add", {runAdd, std::string("add ") + kOptions});
 const SquadnetRegistrar removeRegistrar("remove", {runRemove, std::string("remove ") + kOptions});

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 #include "FtpClient.h"
 #include "SquadnetCommand.h"
@@ -28,25 +29,16 @@ int usageError(const QString& text)
     return 2;
 }
 
-// The first line of the file (or of standard input for "-"), without its line
-// end. Returns false when the file cannot be read.
-bool readPassword(const QString& fileName, QString& password)
+int runUpload(QStringList arguments)
 {
-    QFile file;
-    const bool opened = fileName == QLatin1String("-")
-        ? file.open(stdin, QIODevice::ReadOnly)
-        : (file.setFileName(fileName), file.open(QIODevice::ReadOnly));
-    if (!opened)
-        return false;
-    QByteArray line = file.readLine();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    password = QString::fromUtf8(line);
-    return true;
-}
-
-int runUpload(const QStringList& arguments)
-{
+    int timeoutSeconds = 0;
+    QString timeoutError;
+    if (!SquadnetTimeout::take(arguments, timeoutSeconds, timeoutError))
+        return usageError(timeoutError);
+    TFtpTls tls = TFtpTls::Optional;
+    QString tlsError;
+    if (!SquadnetTls::take(arguments, tls, tlsError))
+        return usageError(tlsError);
     QCommandLineParser parser;
     const QCommandLineOption hostOption(QStringLiteral("host"), QString(), QStringLiteral("H"));
     const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("P"),
@@ -72,17 +64,24 @@ int runUpload(const QStringList& arguments)
         return usageError(QStringLiteral("invalid port '%1'").arg(parser.value(portOption)));
 
     QString password;
-    if (!readPassword(parser.value(passwordOption), password))
+    if (!readPasswordFile(parser.value(passwordOption), password))
         return fail(QStringLiteral("cannot read the password file '%1'")
                         .arg(parser.value(passwordOption)));
 
+    std::optional<SquadnetWatchdog> watchdog;
     try {
         TFtpClient client;
+        // Abort ends a data transfer; Cancel ends a wait for a reply.
+        watchdog.emplace(timeoutSeconds, [&client] {
+            client.Abort();
+            client.Cancel();
+        });
         client.Host = parser.value(hostOption);
         client.Port = port;
         client.UserID = parser.value(userOption);
         client.Password = password;
         client.Passive = !parser.isSet(activeOption);
+        client.TlsMode = tls;
         client.Connect();
         const bool connected = client.Connected;
         if (connected)
@@ -91,14 +90,16 @@ int runUpload(const QStringList& arguments)
         if (!connected)
             return fail(QStringLiteral("not connected after login"));
     } catch (const std::exception& error) {
+        if (watchdog && watchdog->fired())
+            return fail(watchdog->message());
         return fail(QString::fromStdString(error.what()));
     }
     return 0;
 }
 
-const SquadnetRegistrar registrar(
-    "upload",
-    {runUpload,
-     "upload --host H [--port P] --user U --password-file F|- [--active] LOCAL REMOTE"});
+const SquadnetRegistrar
+    registrar("upload",
+              {runUpload, "upload --host H [--port P] --user U --password-file F|- [--active] "
+                          "[--tls off|optional|required] [--timeout SECONDS] LOCAL REMOTE"});
 
 } // namespace

@@ -9,6 +9,13 @@
     </message>
 </context>
 <context>
+    <name>OfflineCache</name>
+    <message>
+        <source>Offline copy of %1</source>
+        <translation>Offline kopie z %1</translation>
+    </message>
+</context>
+<context>
     <name>TfrmAbout</name>
     <message>
         <source>Qor Corvanet v1.0</source>
@@ -224,6 +231,10 @@
         <source>Uploading: this can no longer be cancelled</source>
         <translation>Odesílání již nelze zrušit</translation>
     </message>
+    <message>
+        <source>Find squad</source>
+        <translation>Najít squad</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>
@@ -246,6 +257,36 @@
     <message>
         <source>%1 (%2)</source>
         <translation>%1 (%2)</translation>
+    </message>
+</context>
+<context>
+    <name>WorkingFolder</name>
+    <message>
+        <source>Cannot create %1: %2</source>
+        <translation>Nelze vytvořit %1: %2</translation>
+    </message>
+    <message>
+        <source>%1 is no folder of this user</source>
+        <translation>%1 není složka tohoto uživatele</translation>
+    </message>
+    <message>
+        <source>Cannot make %1 private: %2</source>
+        <translation>%1 nelze nastavit jako soukromou: %2</translation>
+    </message>
+    <message>
+        <source>Cannot create %1</source>
+        <translation>Nelze vytvořit %1</translation>
+    </message>
+    <message>
+        <source>Cannot change into %1</source>
+        <translation>Nelze přejít do %1</translation>
+    </message>
+</context>
+<context>
+    <name>main</name>
+    <message>
+        <source>No private working folder: %1</source>
+        <translation>Nelze vytvořit soukromou pracovní složku: %1</translation>
     </message>
 </context>
 </TS>

@@ -9,6 +9,13 @@
     </message>
 </context>
 <context>
+    <name>OfflineCache</name>
+    <message>
+        <source>Offline copy of %1</source>
+        <translation>Offline-Kopie vom %1</translation>
+    </message>
+</context>
+<context>
     <name>TfrmAbout</name>
     <message>
         <source>Qor Corvanet v1.0</source>
@@ -224,6 +231,10 @@
         <source>Uploading: this can no longer be cancelled</source>
         <translation>Das Hochladen kann nicht mehr abgebrochen werden</translation>
     </message>
+    <message>
+        <source>Find squad</source>
+        <translation>Squad suchen</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>
@@ -246,6 +257,36 @@
     <message>
         <source>%1 (%2)</source>
         <translation>%1 (%2)</translation>
+    </message>
+</context>
+<context>
+    <name>WorkingFolder</name>
+    <message>
+        <source>Cannot create %1: %2</source>
+        <translation>%1 kann nicht angelegt werden: %2</translation>
+    </message>
+    <message>
+        <source>%1 is no folder of this user</source>
+        <translation>%1 ist kein Ordner dieses Benutzers</translation>
+    </message>
+    <message>
+        <source>Cannot make %1 private: %2</source>
+        <translation>%1 kann nicht privat gemacht werden: %2</translation>
+    </message>
+    <message>
+        <source>Cannot create %1</source>
+        <translation>%1 kann nicht angelegt werden</translation>
+    </message>
+    <message>
+        <source>Cannot change into %1</source>
+        <translation>Wechsel nach %1 nicht möglich</translation>
+    </message>
+</context>
+<context>
+    <name>main</name>
+    <message>
+        <source>No private working folder: %1</source>
+        <translation>Kein privater Arbeitsordner: %1</translation>
     </message>
 </context>
 </TS>

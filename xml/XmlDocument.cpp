@@ -1,5 +1,7 @@
 #include "XmlDocument.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSaveFile>
 
@@ -23,8 +25,18 @@ struct XmlDocument::Private {
     qint64 elementLimit = 0;
     int stallTimeoutMs = XmlDocument::stallTimeoutMs;
     int loadTimeoutMs = XmlDocument::loadTimeoutMs;
+    // The copy on disk: set for the next load, taken by it.
+    QString copyFile;
+    XmlLoader::Validators copyValidators;
+    std::unique_ptr<QSaveFile> copyOut; // the body being written, while loading
+    bool copyWritten = true;            // no write to copyOut has failed
+    XmlLoader::Validators replyValidators;
+    bool notModified = false;
     std::unique_ptr<QNetworkAccessManager> manager;
     std::unique_ptr<XmlLoader> loader;
+
+    void finishCopy(bool keep);
+    bool parseCopy(const QString& fileName);
 
     XmlTree& ownTree()
     {
@@ -58,14 +70,100 @@ void XmlDocument::setLoadTimeout(int milliseconds)
     d->loadTimeoutMs = milliseconds;
 }
 
+void XmlDocument::Private::finishCopy(bool keep)
+{
+    if (!copyOut)
+        return;
+    std::unique_ptr<QSaveFile> file = std::move(copyOut);
+    // A copy that was not written whole must not stand for the document.
+    if (!keep || !copyWritten || !file->flush())
+        file->cancelWriting();
+    file->commit();
+}
+
+bool XmlDocument::Private::parseCopy(const QString& fileName)
+{
+    tree.reset();
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        loadError = QStringLiteral("Cannot read \"%1\": %2").arg(fileName, file.errorString());
+        return false;
+    }
+    if (file.size() > sizeLimit) {
+        loadError = QStringLiteral("The document is larger than %1 bytes").arg(sizeLimit);
+        return false;
+    }
+    XmlTree::Parser parser(QByteArray(), fileName);
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = file.read(buffer, sizeof buffer);
+        if (n < 0) {
+            loadError = QStringLiteral("Cannot read \"%1\": %2").arg(fileName, file.errorString());
+            return false;
+        }
+        if (n == 0)
+            break;
+        if (!parser.feed(buffer, n)) {
+            loadError = parser.error();
+            return false;
+        }
+    }
+    tree = parser.finish();
+    loadError = tree ? QString() : parser.error();
+    return bool(tree);
+}
+
+bool XmlDocument::loadCopy(const QString& copyFile)
+{
+    d->loader.reset();
+    d->finishCopy(false);
+    d->copyFile.clear();
+    d->copyValidators = {};
+    d->replyValidators = {};
+    d->notModified = false;
+    const bool loaded = d->parseCopy(copyFile);
+    d->loadFailure = loaded ? LoadFailure::None : LoadFailure::Permanent;
+    d->readyState = 4;
+    return loaded;
+}
+
+void XmlDocument::setCopy(const QString& copyFile, const QByteArray& etag, const QByteArray& lastModified)
+{
+    d->copyFile = copyFile;
+    d->copyValidators = {etag, lastModified};
+}
+
+bool XmlDocument::notModified() const
+{
+    return d->notModified;
+}
+
+QByteArray XmlDocument::replyETag() const
+{
+    return d->replyValidators.etag;
+}
+
+QByteArray XmlDocument::replyLastModified() const
+{
+    return d->replyValidators.lastModified;
+}
+
 bool XmlDocument::load(const QString& url)
 {
     // A new load replaces the content at once and abandons a running load,
     // whose reply can then no longer write into this document.
     d->loader.reset();
+    d->finishCopy(false);
     d->tree.reset();
     d->loadError.clear();
     d->loadFailure = LoadFailure::None;
+    d->replyValidators = {};
+    d->notModified = false;
+    // The copy applies to this load only.
+    const QString copyFile = std::exchange(d->copyFile, QString());
+    XmlLoader::Validators conditions = std::exchange(d->copyValidators, {});
+    if (copyFile.isEmpty() || !QFile::exists(copyFile))
+        conditions = {};
 
     const XmlAddress address = XmlAddress::parse(url);
     if (!address.problem().isEmpty()) {
@@ -78,19 +176,46 @@ bool XmlDocument::load(const QString& url)
     if (!d->manager)
         d->manager = std::make_unique<QNetworkAccessManager>();
     Private* p = d.get();
+    XmlLoader::BodySink sink;
+    if (!copyFile.isEmpty()) {
+        auto file = std::make_unique<QSaveFile>(copyFile);
+        if (file->open(QIODevice::WriteOnly)) {
+            // The copy may hold what only this user was allowed to read.
+            file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            p->copyOut = std::move(file);
+            p->copyWritten = true;
+            sink = [p](const char* data, qint64 size) {
+                if (p->copyWritten && p->copyOut)
+                    p->copyWritten = p->copyOut->write(data, size) == size;
+            };
+        }
+    }
     d->readyState = 1;
     // The completion runs from the event loop and only stores the outcome;
     // the loader itself stays until the next load or the document's end.
     d->loader = std::make_unique<XmlLoader>(
         *d->manager, address.url(), d->sizeLimit, d->elementLimit, d->stallTimeoutMs, d->loadTimeoutMs,
-        [p](std::shared_ptr<XmlTree> tree, const QString& error, bool permanent) {
+        [p, copyFile](std::shared_ptr<XmlTree> tree, const QString& error, bool permanent) {
+            p->replyValidators = p->loader->replyValidators();
+            p->finishCopy(bool(tree));
+            if (p->loader->notModified()) {
+                // The copy is the document. One that no longer parses is
+                // gone: the next load asks for the whole document again.
+                p->notModified = p->parseCopy(copyFile);
+                if (!p->notModified)
+                    QFile::remove(copyFile);
+                p->loadFailure = p->notModified ? LoadFailure::None : LoadFailure::Transient;
+                p->readyState = 4;
+                return;
+            }
             p->loadFailure = tree ? LoadFailure::None
                 : permanent       ? LoadFailure::Permanent
                                   : LoadFailure::Transient;
             p->tree = std::move(tree);
             p->loadError = error;
             p->readyState = 4;
-        });
+        },
+        conditions, std::move(sink));
     return true;
 }
 
@@ -180,7 +305,11 @@ XmlNode XmlDocument::createAttribute(const QString& name)
 void XmlDocument::save(const QString& fileName) const
 {
     // QSaveFile: a failed save leaves an existing file as it was, instead of
-    // a truncated document that would later be uploaded.
+    // a truncated document that would later be uploaded. It writes through a
+    // symbolic link to the file the link names; a link in the file's place is
+    // removed first, so that the document replaces the link, never its target.
+    if (QFileInfo(fileName).isSymLink() && !QFile::remove(fileName))
+        throw EOleException(QStringLiteral("Cannot write \"%1\": a link in its place").arg(fileName));
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         throw EOleException(QStringLiteral("Cannot write \"%1\": %2").arg(fileName, file.errorString()));

@@ -30,6 +30,14 @@
 // program's own safety limits (size, elements, depth, text length, entity
 // expansion, external entities). Only a permanent failure says that a squad
 // page is dead.
+//
+// A copy kept on disk: setCopy() names a file for the next load only. The
+// body of a successful load is written there as the text it came as (into a
+// temporary file renamed over it once the document has parsed, mode 0600);
+// when validators are given as well and the file exists, the load is
+// conditional, and a "not modified" reply loads that file instead, as a
+// successful load with notModified() true. loadCopy() parses such a file at
+// once, without the event loop.
 
 #include <QString>
 #include <memory>
@@ -79,6 +87,17 @@ public:
     QString xml() const;     // the whole document as text; empty when nothing is loaded
     QString loadError() const;
     LoadFailure loadFailure() const; // None unless the last load failed
+
+    // The next load keeps its body in copyFile; with validators of that
+    // copy it asks the server whether the copy is still current.
+    void setCopy(const QString& copyFile, const QByteArray& etag = {}, const QByteArray& lastModified = {});
+    bool notModified() const;         // the last load got "not modified" and loaded the copy
+    QByteArray replyETag() const;     // of the last load's reply; empty when it sent none
+    QByteArray replyLastModified() const;
+    // Loads a document kept by an earlier load, synchronously. False (and
+    // the document empty, the reason in loadError()) when it cannot be read
+    // or does not parse.
+    bool loadCopy(const QString& copyFile);
 
     XmlNode lastChild() const;
     XmlNodeList childNodes() const;

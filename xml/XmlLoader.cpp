@@ -1,5 +1,7 @@
 #include "XmlLoader.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -8,6 +10,11 @@
 #include "XmlTree.h"
 
 namespace {
+
+// The bytes parsed in one turn of the event loop. A fast server or a local
+// file hands over megabytes at once; parsed whole, a large page would hold
+// the window for a quarter of a second and more.
+constexpr qint64 kSliceBytes = 256 * 1024;
 
 // The charset parameter of a Content-Type value, without quotes.
 QByteArray charsetOf(const QByteArray& contentType)
@@ -29,14 +36,21 @@ QByteArray charsetOf(const QByteArray& contentType)
 } // namespace
 
 XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
-                     int stallTimeoutMs, int loadTimeoutMs, Completion done)
+                     int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions,
+                     BodySink sink)
     : m_url(url),
       m_sizeLimit(sizeLimit),
       m_elementLimit(elementLimit),
       m_stallTimeoutMs(stallTimeoutMs),
-      m_done(std::move(done))
+      m_done(std::move(done)),
+      m_sink(std::move(sink)),
+      m_conditional(!conditions.isEmpty())
 {
     QNetworkRequest request(url);
+    if (!conditions.etag.isEmpty())
+        request.setRawHeader("If-None-Match", conditions.etag);
+    if (!conditions.lastModified.isEmpty())
+        request.setRawHeader("If-Modified-Since", conditions.lastModified);
     // Every load ends: a transfer that makes no progress for this long is
     // aborted by Qt and ends as a failed load.
     request.setTransferTimeout(stallTimeoutMs);
@@ -68,6 +82,29 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
         fail(QStringLiteral("The load did not end within %1 ms").arg(loadTimeoutMs), false);
     });
     m_deadline->start(loadTimeoutMs);
+
+    // Continues a parse cut into slices; owned like the deadline.
+    m_resume = std::make_unique<QTimer>();
+    m_resume->setSingleShot(true);
+    m_resume->setInterval(0);
+    QObject::connect(m_resume.get(), &QTimer::timeout, m_resume.get(), guarded(&XmlLoader::onResume));
+}
+
+QByteArray XmlLoader::usableLastModified(const QByteArray& lastModified, const QByteArray& date)
+{
+    // HTTP dates are always GMT, in this one form (RFC 7231 IMF-fixdate);
+    // a date in another form is no validator.
+    const auto parse = [](const QByteArray& text) {
+        QDateTime time = QLocale::c().toDateTime(QString::fromLatin1(text).trimmed(),
+                                                 QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+        time.setTimeSpec(Qt::UTC);
+        return time;
+    };
+    const QDateTime modified = parse(lastModified);
+    QDateTime sent = parse(date);
+    if (!sent.isValid())
+        sent = QDateTime::currentDateTimeUtc();
+    return modified.isValid() && modified.secsTo(sent) >= 1 ? lastModified.trimmed() : QByteArray();
 }
 
 XmlLoader::~XmlLoader()
@@ -135,8 +172,10 @@ void XmlLoader::onMetaData()
         return;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 200;
+    m_replyValidators = {m_reply->rawHeader("ETag"),
+                         usableLastModified(m_reply->rawHeader("Last-Modified"), m_reply->rawHeader("Date"))};
     if (code >= 300 && code < 400)
-        return; // a redirect Qt is following; its target's reply comes later
+        return; // a redirect Qt is following (or a 304); its target's reply comes later
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {
@@ -185,11 +224,17 @@ void XmlLoader::onReadyRead()
         m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString(), m_elementLimit);
     }
     char buffer[64 * 1024];
+    qint64 slice = 0;
     while (m_reply && m_reply->bytesAvailable() > 0) {
+        if (slice >= kSliceBytes) {
+            m_resume->start(); // the rest on the next turn
+            return;
+        }
         const qint64 n = m_reply->read(buffer, sizeof buffer);
         if (n <= 0)
             break;
         m_received += n;
+        slice += n;
         if (m_received > m_sizeLimit) {
             fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
             return;
@@ -206,13 +251,30 @@ void XmlLoader::onReadyRead()
             m_malformed = m_parser->error();
             m_parser.reset();
         }
+        if (m_sink)
+            m_sink(buffer, n);
     }
+}
+
+void XmlLoader::onResume()
+{
+    if (m_finished)
+        onFinished();
+    else
+        onReadyRead();
 }
 
 void XmlLoader::onFinished()
 {
     if (!m_reply)
         return;
+    if (m_conditional && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 304) {
+        // The copy the caller holds is still the document.
+        m_notModified = true;
+        dropReply();
+        complete(nullptr, QString(), false);
+        return;
+    }
     QString problem;
     bool permanent = false;
     if (!statusOk(&problem, &permanent)) {
@@ -238,6 +300,10 @@ void XmlLoader::onFinished()
     onReadyRead(); // whatever is still buffered
     if (!m_reply)
         return;
+    if (m_resume->isActive()) {
+        m_finished = true; // ends once the rest is parsed
+        return;
+    }
     const bool whole = replyComplete();
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
     QObject::disconnect(reply, nullptr, nullptr, nullptr);

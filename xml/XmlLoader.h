@@ -29,6 +29,12 @@
 // loader before that abandons the transfer: its reply is disconnected and
 // aborted, and the completion is never called.
 //
+// A conditional load sends the validators it is given (If-None-Match,
+// If-Modified-Since); a 304 reply completes with a null tree, no error and
+// notModified() true. The validators of the last reply (ETag, Last-Modified)
+// stay readable, and every body byte of a 2xx reply is also handed to the
+// body sink as it arrives, so that a caller can keep the text as it came.
+
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -46,18 +52,39 @@ class XmlLoader {
 public:
     using Completion =
         std::function<void(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)>;
+    using BodySink = std::function<void(const char* data, qint64 size)>;
+
+    // What makes a load conditional, and where its body goes as well.
+    struct Validators {
+        QByteArray etag;
+        QByteArray lastModified;
+        bool isEmpty() const { return etag.isEmpty() && lastModified.isEmpty(); }
+    };
 
     // elementLimit: more elements fail the load (0: no limit).
     XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
-              int stallTimeoutMs, int loadTimeoutMs, Completion done);
+              int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions = {},
+              BodySink sink = {});
     ~XmlLoader();
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
+
+    // A Last-Modified value that can validate a copy, or nothing: servers
+    // compare If-Modified-Since in whole seconds, so a document sent within
+    // the second it last changed may change again in that second unnoticed
+    // (HTTP calls such a date weak). date is the reply's Date; without one
+    // the local clock tells the time of sending.
+    static QByteArray usableLastModified(const QByteArray& lastModified, const QByteArray& date);
+
+    bool notModified() const { return m_notModified; }
+    // Of the last reply; empty when it sent none.
+    const Validators& replyValidators() const { return m_replyValidators; }
 
 private:
     void onMetaData();
     void onReadyRead();
     void onFinished();
+    void onResume();
     bool statusOk(QString* problem, bool* permanent) const;
     bool replyComplete() const;
     void fail(const QString& reason, bool permanent);
@@ -66,6 +93,8 @@ private:
 
     QNetworkReply* m_reply = nullptr;
     std::unique_ptr<QTimer> m_deadline;
+    std::unique_ptr<QTimer> m_resume; // runs while a parse is cut into slices
+    bool m_finished = false;          // the reply has ended; its rest is being parsed
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;
@@ -74,4 +103,8 @@ private:
     qint64 m_received = 0;
     QString m_malformed; // why the document is not well-formed; the rest of the reply is dropped
     Completion m_done;
+    BodySink m_sink;
+    Validators m_replyValidators;
+    bool m_conditional = false;
+    bool m_notModified = false;
 };

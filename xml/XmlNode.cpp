@@ -47,6 +47,12 @@ XmlNode XmlNode::lastChild() const
     return last ? XmlNode(m_tree, last) : XmlNode();
 }
 
+QString XmlNode::attributeValue(const char* name) const
+{
+    requireNode(*this);
+    return XmlTree::attributeValue(m_node, name);
+}
+
 QString XmlNode::text() const
 {
     requireNode(*this);

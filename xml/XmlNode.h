@@ -31,6 +31,12 @@ public:
     XmlNamedNodeMap attributes() const; // of an element; of any other node an empty map
     XmlNode lastChild() const;
 
+    // Element: the value of its attribute of this name (one without a
+    // namespace prefix), or empty text when it has none; any other node:
+    // empty text. The same as attributes().getNamedItem(name).text(), without
+    // the map and the node between, for reading many elements.
+    QString attributeValue(const char* name) const;
+
     // Element: its text content without leading and trailing white space.
     // Attribute: its value. Text, comment: its content.
     QString text() const;

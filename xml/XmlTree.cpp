@@ -671,6 +671,18 @@ void* XmlTree::findAttribute(void* element, const QString& name)
     return nullptr;
 }
 
+QString XmlTree::attributeValue(void* element, const char* name)
+{
+    xmlNodePtr n = asNode(element);
+    if (n->type != XML_ELEMENT_NODE)
+        return QString();
+    for (xmlAttrPtr a = n->properties; a; a = a->next) {
+        if (!(a->ns && a->ns->prefix) && std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0)
+            return text(a);
+    }
+    return QString();
+}
+
 void XmlTree::setText(void* node, const QString& value)
 {
     check(node);

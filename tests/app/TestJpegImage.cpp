@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include "HostileJpeg.h"
 #include "JpegImage.h"
 #include "TestSupport.h"
 
@@ -136,6 +137,50 @@ private slots:
         QCOMPARE(error, QStringLiteral("too many scans"));
         // The same file with a few repeated scans is still a picture.
         QCOMPARE(JpegImage::decode(head + scan + scan + "\xFF\xD9").size(), QSize(40, 30));
+    }
+
+    // Pixels times scans: the scans are counted as they are read, and the
+    // decode ends at the first one beyond the budget.
+    void theWorkBudgetHolds_data()
+    {
+        QTest::addColumn<int>("side");
+        QTest::addColumn<int>("scans");
+        QTest::addColumn<qint64>("budget");
+        QTest::addColumn<QString>("error"); // empty: decodes
+        const qint64 mega = 1024 * 1024;
+        QTest::newRow("16 scans of 16 megapixels, budget 256") << 4096 << 16 << 256 * mega << "";
+        QTest::newRow("17 scans of 16 megapixels, budget 256") << 4096 << 17 << 256 * mega << "too much work";
+        QTest::newRow("704 scans of 64 megapixels") << 8192 << 704 << JpegImage::maxWork << "too much work";
+        QTest::newRow("704 scans of a small picture") << 64 << 704 << JpegImage::maxWork << "";
+        QTest::newRow("baseline larger than the budget") << 1024 << 0 << mega - 1 << "too much work";
+    }
+
+    void theWorkBudgetHolds()
+    {
+        QFETCH(int, side);
+        QFETCH(int, scans);
+        QFETCH(qint64, budget);
+        QFETCH(QString, error);
+        const QByteArray jpeg = scans > 0 ? HostileJpeg::make(side, scans) : baselineJpeg(side, side);
+        QVERIFY(!jpeg.isEmpty());
+        JpegImage::Limits limits;
+        limits.maxWork = budget;
+        QString why;
+        const QImage image = JpegImage::decode(jpeg, &why, limits);
+        QCOMPARE(why, error);
+        QCOMPARE(image.isNull(), !error.isEmpty());
+        if (!image.isNull())
+            QCOMPARE(image.size(), QSize(side, side));
+    }
+
+    void aCancelledDecodeEnds()
+    {
+        const std::atomic_bool cancel = true;
+        JpegImage::Limits limits;
+        limits.cancel = &cancel;
+        QString error;
+        QVERIFY(JpegImage::decode(HostileJpeg::make(256, 20), &error, limits).isNull());
+        QCOMPARE(error, QStringLiteral("cancelled"));
     }
 
     void memoryBeyondTheLimitIsRefusedBeforeDecoding()

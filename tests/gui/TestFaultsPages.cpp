@@ -45,6 +45,8 @@ private:
     }
 
 private slots:
+    void init() { freshCache(); }
+
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());

@@ -58,6 +58,8 @@ private:
     AppSettings settings() const { return publishSettings(m_web->url("corvanet.xml")); }
 
 private slots:
+    void init() { freshCache(); }
+
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());

@@ -47,6 +47,8 @@ private:
     }
 
 private slots:
+    void init() { freshCache(); }
+
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
@@ -117,7 +119,7 @@ private slots:
         QVERIFY(seams.messages.isEmpty());
 
         QCOMPARE(listTexts(window.lbSquads), QStringList({"A", "A", "Ärger", "b", "c", "gopher"}));
-        QVERIFY(window.lbSquads->selectedItems().isEmpty());
+        QVERIFY(selectedTexts(window.lbSquads).isEmpty());
         QVERIFY(!window.tbtnDetails->isEnabled());
         QVERIFY(window.tbtnDatabase->isEnabled() && window.miAdd->isEnabled());
 
@@ -127,10 +129,10 @@ private slots:
         window.tbtnRefreshClick();
         QCOMPARE(window.status(), QString("Loading database..."));
         QVERIFY(!window.tbtnDetails->isEnabled());
-        QCOMPARE(window.lbSquads->count(), 6); // the old list stays until the new one has loaded
+        QCOMPARE(listCount(window.lbSquads), 6); // the old list stays until the new one has loaded
         waitIdle(window);
-        QCOMPARE(window.lbSquads->selectedItems().size(), 1);
-        QCOMPARE(window.lbSquads->selectedItems()[0]->text(), QString("c"));
+        QCOMPARE(selectedTexts(window.lbSquads).size(), 1);
+        QCOMPARE(selectedTexts(window.lbSquads)[0], QString("c"));
         QVERIFY(!window.tbtnDetails->isEnabled()); // a fill is no click
 
         // Anything but exactly "Ready" refuses the three tool-button actions.
@@ -172,13 +174,13 @@ private slots:
 
         window.tbtnRefreshClick();
         waitIdle(window);
-        QCOMPARE(window.lbSquads->selectedItems().size(), 1);
+        QCOMPARE(selectedTexts(window.lbSquads).size(), 1);
         QVERIFY(!window.tbtnDetails->isEnabled());
-        QListWidgetItem* selected = window.lbSquads->selectedItems()[0];
+        const QModelIndex selected = window.lbSquads->selectionModel()->selectedIndexes().value(0);
         QTest::mouseClick(window.lbSquads->viewport(), Qt::LeftButton, {},
-                          window.lbSquads->visualItemRect(selected).center());
+                          window.lbSquads->visualRect(selected).center());
         QVERIFY(window.tbtnDetails->isEnabled());
-        QCOMPARE(window.SelectedSquadUrl, selected->data(TfrmMain::SquadUrlRole).toString());
+        QCOMPARE(window.SelectedSquadUrl, selected.data(TfrmMain::SquadUrlRole).toString());
     }
 
     void aDirectoryThatLoadsNothingLeavesTheWindowAsItWas()

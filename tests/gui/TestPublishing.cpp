@@ -43,6 +43,8 @@ private:
     }
 
 private slots:
+    void init() { freshCache(); }
+
     void initTestCase()
     {
         QVERIFY(m_root.isValid() && m_work.isValid());
@@ -66,7 +68,7 @@ private slots:
 
         // Only the first entry with the address goes; published, then
         // reloaded from the directory's address.
-        window.lbSquads->setCurrentRow(1);
+        selectRow(window.lbSquads, 1);
         window.tbtnDetailsClick();
         waitIdle(window, 2);
         QCOMPARE(seams.messages.size(), 1);
@@ -164,7 +166,7 @@ private slots:
         waitIdle(window);
         QCOMPARE(QFileInfo(directoryFile()).lastModified(), published);
         QCOMPARE(window.SelectedSquadUrl, page("alive.xml"));
-        QCOMPARE(window.lbSquads->selectedItems().size(), 1);
+        QCOMPARE(selectedTexts(window.lbSquads).size(), 1);
 
         // New: added under its first name (none, or one under a root not
         // named "squad"), published, reloaded and selected.
@@ -173,7 +175,7 @@ private slots:
         addSquad(window, page("team.xml"));
         waitIdle(window);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"", "alive", "Not A Squad"}));
-        QCOMPARE(window.lbSquads->selectedItems().value(0)->text(), QString("Not A Squad"));
+        QCOMPARE(selectedTexts(window.lbSquads).value(0), QString("Not A Squad"));
         QVERIFY(readFile(directoryFile()).contains(page("noname.xml").toUtf8()));
         QVERIFY(!QFile::exists("a.tmp"));
         QCOMPARE(seams.cursor, UiSeams::crDefault);

@@ -144,8 +144,7 @@ private slots:
         QTest::addColumn<QString>("error");
         const QString plain = "http://127.0.0.1:%1/x.jpg", badLine = "URL holds a line break or NUL character",
                       badCookie = "Request header line \"Cookie\" holds a line break or NUL";
-        QTest::newRow("https") << "https://127.0.0.1:%1/x.jpg" << QByteArray()
-                               << "HTTP Secure Socket is not supported";
+        QTest::newRow("port 0") << "http://127.0.0.1:0/x.jpg" << QByteArray() << "Port 0 is out of range";
         QTest::newRow("LF in URL") << plain + "\nX-Evil: 1" << QByteArray() << badLine;
         QTest::newRow("CR in URL") << "http://127.0.0.1:%1/x\r.jpg" << QByteArray() << badLine;
         QTest::newRow("NUL in header value") << plain << QByteArray("a\0b", 3) << badCookie;
@@ -200,7 +199,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::newRow("302 to itself") << QByteArray("HTTP/1.0 302 Found\r\nLocation: /loop.jpg\r\n\r\n");
-        QTest::newRow("303 repeats") << QByteArray("HTTP/1.0 303 See Other\r\n\r\n");
+        QTest::newRow("303 without location") << QByteArray("HTTP/1.0 303 See Other\r\n\r\n");
         QTest::newRow("302 without location") << QByteArray("HTTP/1.0 302 Found\r\n\r\n");
         QTest::newRow("302 with an earlier location") << QByteArray("HTTP/1.0 302 Found\r\n\r\n");
     }
@@ -215,7 +214,7 @@ private slots:
             replies.prepend("HTTP/1.0 302 Found\r\nLocation: /next.jpg\r\n\r\n");
         serveReplies(s.peer, replies);
         const QString error = thrown([&] { s.get("/loop.jpg"); });
-        if (reply.contains("Location") || reply.startsWith("HTTP/1.0 303")) {
+        if (reply.contains("Location")) {
             QCOMPARE(error, QStringLiteral("Too many redirects"));
             QCOMPARE(s.peer.connectionCount(), THttpClient::MaxRedirects + 1);
         } else {

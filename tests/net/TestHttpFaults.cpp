@@ -4,6 +4,7 @@
 
 #include <QtTest>
 
+#include "FileSizeLimit.h"
 #include "HttpScript.h"
 
 namespace {
@@ -69,31 +70,62 @@ private slots:
 
     void aFullDiskIsAnError_data()
     {
-        QTest::addColumn<bool>("bodyOnFullDisk");
+        // The disk takes 64 bytes of any file: the header of the first two
+        // rows fits and their body does not; the third's header does not.
         QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("body to the close") << true << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
-        QTest::newRow("body of a known length")
-            << true << QByteArray("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
-        QTest::newRow("header") << false << QByteArray("HTTP/1.0 200 OK\r\n\r\nbody");
+        const QByteArray body(100, 'b');
+        QTest::newRow("body to the close") << "HTTP/1.0 200 OK\r\n\r\n" + body;
+        QTest::newRow("body of a known length") << "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + body;
+        QTest::newRow("header") << "HTTP/1.0 200 OK\r\nX-Filler: " + QByteArray(80, 'f') + "\r\n\r\nbody";
     }
 
     void aFullDiskIsAnError()
     {
-        // /dev/full takes the open and refuses every write with ENOSPC: the
-        // bytes must not be reported as stored. A small body is the hard
-        // case: it fits in a file buffer and fails only when flushed.
-        if (!QFileInfo(QStringLiteral("/dev/full")).isWritable())
-            QSKIP("no writable /dev/full here");
-        QFETCH(bool, bodyOnFullDisk);
+        // Every write beyond the limit fails (EFBIG): the bytes must not be
+        // reported as stored. A small body is the hard case: it fits in a
+        // file buffer and fails only when flushed.
         QFETCH(QByteArray, reply);
         HttpRig c;
-        const QString full = c.dir.filePath(bodyOnFullDisk ? "temp.jpg" : "Head.txt");
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), full));
-        const QString error = getAnsweredBy(c, reply);
+        QString error;
+        {
+            FileSizeLimit diskFull(64);
+            QVERIFY(diskFull.works());
+            error = getAnsweredBy(c, reply);
+        }
         QVERIFY2(error.startsWith(QStringLiteral("Cannot write file ")), qPrintable(error));
         QVERIFY(!c.client.Connected);
-        QFile::remove(full); // the link, not the device
-        QVERIFY(QFileInfo(QStringLiteral("/dev/full")).exists());
+    }
+
+    // The working files have fixed names; a link put in the place of one is
+    // refused, and neither it nor what it points to is written. A file made
+    // anew is the user's alone.
+    void aLinkInThePlaceOfAWorkingFileIsRefused_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("body") << "temp.jpg";
+        QTest::newRow("header") << "Head.txt";
+    }
+
+    void aLinkInThePlaceOfAWorkingFileIsRefused()
+    {
+        QFETCH(QString, link);
+        HttpRig c;
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath("victim");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+        file.close();
+        QVERIFY(QFile::link(victim, c.dir.filePath(link)));
+        const QString error = getAnsweredBy(c, "HTTP/1.0 200 OK\r\n\r\nbody");
+        QVERIFY2(error.startsWith(QStringLiteral("Cannot create file ")), qPrintable(error));
+        QVERIFY(!c.client.Connected);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious"));
+        QVERIFY(QFileInfo(c.dir.filePath(link)).isSymLink());
+        if (link == QLatin1String("temp.jpg")) // the header came first
+            QCOMPARE(QFileInfo(c.dir.filePath("Head.txt")).permissions() &
+                         (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
+                     QFile::Permissions());
     }
 };
 

@@ -89,7 +89,7 @@ class TestDirectoryPublisher : public QObject {
         makePublisher(5000);
     }
 
-    void makePublisher(int leaseMs)
+    void makePublisher(int leaseMs, TFtpTls tls = TFtpTls::Off)
     {
         m_publisher.reset();
         m_client = std::make_unique<TFtpClient>();
@@ -100,7 +100,7 @@ class TestDirectoryPublisher : public QObject {
         options.lock.pollMs = 20;
         options.lock.giveUpMs = 20000;
         m_publisher = std::make_unique<DirectoryPublisher>(
-            *m_client, DirectoryPublisher::Account{"127.0.0.1", m_ftp->port(), kUser, kPassword}, options);
+            *m_client, DirectoryPublisher::Account{"127.0.0.1", m_ftp->port(), kUser, kPassword, tls}, options);
         m_steps.clear();
         m_publisher->onStep = [this](const QString& step) { m_steps << step; };
     }
@@ -212,6 +212,26 @@ private slots:
                  DirectoryChange::Outcome::Changed);
         QCOMPARE(listed(directoryBytes()), (QStringList{"http://a/1.xml", "http://c/3.xml"}));
         expectNothingLeftBehind();
+    }
+
+    // Over FTPS to a server that allows nothing in clear: the lock, the
+    // reads and the uploads all go through TLS.
+    void overFtps()
+    {
+        QTemporaryDir certificates;
+        QVERIFY(makeTestCertificates(certificates.path()));
+        qputenv("SSL_CERT_FILE", QFile::encodeName(certificates.filePath("ca.pem")));
+        m_root = std::make_unique<QTemporaryDir>();
+        m_ftp = std::make_unique<LoopbackFtpServer>(m_root->path(), kUser, kPassword);
+        m_ftp->setCertificate(certificates.filePath("good.pem"));
+        QVERIFY2(m_ftp->start(), qPrintable(m_ftp->errorText()));
+        makePublisher(5000, TFtpTls::Required);
+        QVERIFY(writeFile(file("corvanet.xml"), directoryOf({"http://a/1.xml"})));
+        QCOMPARE(m_publisher->publish(DirectoryChange::add("x", "http://c/3.xml")),
+                 DirectoryChange::Outcome::Changed);
+        QCOMPARE(listed(directoryBytes()), (QStringList{"http://a/1.xml", "http://c/3.xml"}));
+        expectNothingLeftBehind();
+        qunsetenv("SSL_CERT_FILE");
     }
 
     // A lock whose holder is alive (its owner file changes) is waited for,

@@ -19,7 +19,8 @@ bool LoopbackFtpServer::start()
     stop();
     m_error.clear();
     m_process.start(QStringLiteral("/usr/bin/python3"),
-                    QStringList{sourcePath(QStringLiteral("tests/support/ftpserver.py")), m_rootDir, m_user}
+                    QStringList{sourcePath(QStringLiteral("tests/support/ftpserver.py")), m_rootDir, m_user,
+                                m_certificate, m_address}
                         + options);
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();

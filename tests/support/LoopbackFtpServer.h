@@ -23,6 +23,11 @@ public:
     bool start();
     void stop();
     quint16 port() const { return m_port; }
+    // Before start(): explicit FTPS, required on control and data
+    // connections, with this key and certificate (see testca.py); and the
+    // address to listen on (127.0.0.1 unless set, ::1 say).
+    void setCertificate(const QString& pemFile) { m_certificate = pemFile; }
+    void setAddress(const QString& address) { m_address = address; }
     // Further arguments of ftpserver.py (see there), for the next start().
     QStringList options;
     QString errorText() const { return m_error; }
@@ -31,6 +36,8 @@ private:
     QString m_rootDir;
     QString m_user;
     QString m_password;
+    QString m_certificate;
+    QString m_address = QStringLiteral("127.0.0.1");
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;

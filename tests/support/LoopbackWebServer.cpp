@@ -13,7 +13,7 @@ LoopbackWebServer::~LoopbackWebServer()
     stop();
 }
 
-bool LoopbackWebServer::start()
+bool LoopbackWebServer::start(quint16 port)
 {
     stop();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -21,9 +21,12 @@ bool LoopbackWebServer::start()
     // otherwise keep in python's buffer.
     env.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
     m_process.setProcessEnvironment(env);
-    m_process.setStandardErrorFile(QProcess::nullDevice()); // the request log
+    if (m_requestLog.isEmpty())
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+    else
+        m_process.setStandardErrorFile(m_requestLog, QIODevice::Append);
     m_process.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("0"),
+                    {QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port),
                      QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--directory"),
                      m_rootDir});
     if (!m_process.waitForStarted(10000))

@@ -47,10 +47,13 @@ struct ScriptedPeer::Connection {
     std::unique_ptr<QFile> file; // being streamed by sendFile()
 };
 
-ScriptedPeer::ScriptedPeer(QObject* parent) : QObject(parent), m_server(new QTcpServer(this))
+ScriptedPeer::ScriptedPeer(QObject* parent) : ScriptedPeer(QHostAddress(QHostAddress::LocalHost), parent) {}
+
+ScriptedPeer::ScriptedPeer(const QHostAddress& address, QObject* parent)
+    : QObject(parent), m_server(new QTcpServer(this)), m_address(address)
 {
     connect(m_server, &QTcpServer::newConnection, this, &ScriptedPeer::onNewConnection);
-    if (!m_server->listen(QHostAddress::LocalHost, 0))
+    if (!m_server->listen(address, 0))
         fail(QStringLiteral("cannot listen: ") + m_server->errorString());
 }
 
@@ -400,7 +403,7 @@ bool ScriptedPeer::runStep(Step& step)
             connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
                 advance();
             });
-            socket->connectToHost(QHostAddress::LocalHost, step.portSource());
+            socket->connectToHost(m_address, step.portSource());
             attach(socket);
             m_current = int(m_connections.size()) - 1;
         }

@@ -27,6 +27,7 @@
 // or made.
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -44,6 +45,8 @@ class ScriptedPeer : public QObject {
     Q_OBJECT
 public:
     explicit ScriptedPeer(QObject* parent = nullptr);
+    // Listens (and connects) on the given loopback address instead, ::1 say.
+    explicit ScriptedPeer(const QHostAddress& address, QObject* parent = nullptr);
     ~ScriptedPeer() override;
 
     quint16 port() const;
@@ -107,6 +110,7 @@ private:
     Connection* current();
 
     QTcpServer* m_server = nullptr;
+    QHostAddress m_address;
     std::deque<Step> m_steps; // a deque: run() may add steps while one runs
     std::vector<std::unique_ptr<Connection>> m_connections;
     size_t m_next = 0;

@@ -1,7 +1,8 @@
 #pragma once
 
 // Paths of the source and build trees, for tests that read data/ or start
-// programs that the build made.
+// programs that the build made; the test CA of the TLS tests.
+#include <QProcess>
 #include <QString>
 
 inline QString sourcePath(const QString& relative)
@@ -12,4 +13,13 @@ inline QString sourcePath(const QString& relative)
 inline QString binaryPath(const QString& relative)
 {
     return QStringLiteral(CORVANET_BINARY_DIR "/") + relative;
+}
+
+// Makes the test CA and certificates (tests/support/testca.py) in dir; false
+// when that fails. TLS tests trust the CA through SSL_CERT_FILE.
+inline bool makeTestCertificates(const QString& dir)
+{
+    QProcess maker;
+    maker.start(QStringLiteral("/usr/bin/python3"), {sourcePath(QStringLiteral("tests/support/testca.py")), dir});
+    return maker.waitForFinished(60000) && maker.exitStatus() == QProcess::NormalExit && maker.exitCode() == 0;
 }

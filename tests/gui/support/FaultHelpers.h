@@ -12,18 +12,17 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
-#include <csignal>
 #include <functional>
-#include <sys/resource.h>
 
 #include "AddSquadFrm.h"
+#include "FileSizeLimit.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
 #include "MainFrm.h"
@@ -33,6 +32,11 @@
 
 namespace FaultHelpers
 {
+
+// Points XDG_CACHE_HOME at a new, empty folder: windows made from now on keep
+// their offline copies there. Tests call it from init(), so that no test
+// function sees another one's copies.
+void freshCache();
 
 // A temporary folder that is the working directory for as long as it lives.
 class WorkingDir : public QTemporaryDir
@@ -102,12 +106,32 @@ inline QByteArray directory(const QList<QPair<QString, QString>>& entries,
     return xml + "</squads>\n";
 }
 
-inline QStringList listTexts(const QListWidget* list)
+// The rows the list shows (after the find filter).
+inline int listCount(const QListView* list)
+{
+    return list->model()->rowCount();
+}
+
+inline QStringList listTexts(const QListView* list)
 {
     QStringList texts;
-    for (int i = 0; i < list->count(); ++i)
-        texts << list->item(i)->text();
+    for (int i = 0; i < listCount(list); ++i)
+        texts << list->model()->index(i, 0).data().toString();
     return texts;
+}
+
+inline QStringList selectedTexts(const QListView* list)
+{
+    QStringList texts;
+    for (const QModelIndex& index : list->selectionModel()->selectedIndexes())
+        texts << index.data().toString();
+    return texts;
+}
+
+// Makes a row current and selected, as a click does.
+inline void selectRow(QListView* list, int row)
+{
+    list->setCurrentIndex(list->model()->index(row, 0));
 }
 
 inline QSize logoSize(const TfrmMain& window)
@@ -129,16 +153,16 @@ inline void waitIdle(TfrmMain& window, int listed = -1)
 {
     for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
         timer->setInterval(20);
-    QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || window.lbSquads->count() == listed),
+    QTRY_VERIFY_WITH_TIMEOUT(idle(window) && (listed < 0 || listCount(window.lbSquads) == listed),
                              15000);
 }
 
 // Selects the list entry with this page address, as a click does.
 inline bool selectUrl(TfrmMain& window, const QString& url)
 {
-    for (int i = 0; i < window.lbSquads->count(); ++i) {
-        if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == url) {
-            window.lbSquads->setCurrentRow(i);
+    for (int i = 0; i < listCount(window.lbSquads); ++i) {
+        if (window.lbSquads->model()->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == url) {
+            selectRow(window.lbSquads, i);
             return window.SelectedSquadUrl == url;
         }
     }
@@ -198,35 +222,6 @@ inline void sendForever(ScriptedPeer& peer, const QByteArray& bytes, int pauseMs
     peer.send(bytes).pause(pauseMs).run(
         [&peer, bytes, pauseMs] { sendForever(peer, bytes, pauseMs); });
 }
-
-// A full disk while it lives: no file of this process grows beyond `bytes`,
-// and a write beyond fails instead of raising SIGXFSZ.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        if (getrlimit(RLIMIT_FSIZE, &m_saved) != 0)
-            return;
-        rlimit small = m_saved;
-        small.rlim_cur = bytes;
-        m_works = setrlimit(RLIMIT_FSIZE, &small) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        if (m_works)
-            setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool works() const { return m_works; }
-
-private:
-    rlimit m_saved{};
-    void (*m_handler)(int);
-    bool m_works = false;
-};
 
 // A network call that never returns would hang the test inside the window's
 // timer tick, where no QTRY can see it. After limitMs the guard aborts both

@@ -47,6 +47,7 @@ void ScriptedHttpServer::onData(QTcpSocket* socket)
     it.value() += socket->readAll();
     if (!it.value().contains("\r\n\r\n"))
         return;
+    m_heads << it.value().left(it.value().indexOf("\r\n\r\n"));
     const QList<QByteArray> requestLine = it.value().left(it.value().indexOf("\r\n")).split(' ');
     m_pending.erase(it);
     const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine[1].mid(1)) : QString();
@@ -68,6 +69,7 @@ void ScriptedHttpServer::onData(QTcpSocket* socket)
         head += "Content-Type: " + reply.contentType + "\r\n";
     if (reply.contentLength)
         head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    head += reply.headers;
     socket->write(head + "\r\n" + reply.body);
     socket->disconnectFromHost();
 }

@@ -20,6 +20,7 @@ public:
         QByteArray contentType = "application/xml";
         QByteArray body;
         bool contentLength = true; // send a Content-Length header
+        QByteArray headers;        // more header lines, each ending in CRLF
         // When set, sent as it is instead of all of the above (status line,
         // headers and body, chunked or cut short as the test wants).
         QByteArray raw;
@@ -35,6 +36,8 @@ public:
     QString route(const QString& path, const QByteArray& body, const QByteArray& status = "200 OK",
                   const QByteArray& contentType = "application/xml");
     QStringList requests() const { return m_requests; }
+    // The header of each request, request line included, in order.
+    QList<QByteArray> requestHeads() const { return m_heads; }
 
 private:
     void onConnection();
@@ -44,4 +47,5 @@ private:
     QMap<QString, Reply> m_routes;
     QMap<QTcpSocket*, QByteArray> m_pending;
     QStringList m_requests;
+    QList<QByteArray> m_heads;
 };

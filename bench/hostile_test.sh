@@ -1,0 +1,98 @@
+#!/bin/bash
+# The main window opening hostile squad pages, served by lighttpd on
+# 127.0.0.1 and shown by a real main window (bench/HostileBench, offscreen
+# unless QT_QPA_PLATFORM says otherwise):
+#   logo     a progressive greyscale logo of 8192 x 8192 with 704 scans
+#   empty    a 63 MB page of empty <member/> elements
+#   members  a page of 100,000 members, within the page budget
+#   flat     a page of 499,000 empty members, just within the page budget
+# Each runs in a process of its own and reports the time from Details to
+# "Ready", the worst event-loop lateness meanwhile (the goal: under 100 ms),
+# the time of selecting the squad node again, and the peak memory (the goal:
+# under 300 MB).
+#
+#   bench/hostile_test.sh [BUILD_DIR]
+set -euo pipefail
+
+BUILD_DIR=${1:-build}
+BENCH="$(cd "$BUILD_DIR" && pwd)/bench/HostileBench"
+PYTHON=/usr/bin/python3
+[ -x "$BENCH" ] || { echo "missing $BENCH: build the HostileBench target first" >&2; exit 1; }
+command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
+for tool in lighttpd curl; do
+    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d)
+LIGHTTPD_PID=
+cleanup() {
+    if [ -n "$LIGHTTPD_PID" ]; then kill "$LIGHTTPD_PID" 2>/dev/null || true; wait "$LIGHTTPD_PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$WORK/www" "$WORK/run" "$WORK/cwd"
+chmod 700 "$WORK/run"
+export XDG_RUNTIME_DIR="$WORK/run"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+BASE="http://127.0.0.1:$PORT"
+cat > "$WORK/lighttpd.conf" <<CONF
+server.document-root = "$WORK/www"
+server.bind = "127.0.0.1"
+server.port = $PORT
+server.errorlog = "$WORK/error.log"
+server.pid-file = "$WORK/lighttpd.pid"
+mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )
+CONF
+
+# The files are written before the server starts: it caches what it knows of
+# a file, and a file rewritten under it may be served with its old length.
+"$BENCH" --make-jpeg "$WORK/www/hostile.jpg" 8192 704
+"$PYTHON" - "$WORK/www" "$BASE" <<'PY'
+import sys
+root, base = sys.argv[1], sys.argv[2]
+head = '<?xml version="1.0" encoding="UTF-8"?>\n<squad nick="%s">\n  <name>The %s squad</name>\n'
+with open(root + "/logo.xml", "w") as f:
+    f.write(head % ("LOGO", "logo") + '  <picture>%s/hostile.jpg</picture>\n</squad>\n' % base)
+with open(root + "/empty.xml", "w") as f:
+    f.write(head % ("EMPTY", "empty"))
+    f.write("<member/>" * (63 * 1024 * 1024 // 9))
+    f.write("</squad>\n")
+with open(root + "/members.xml", "w") as f:
+    f.write(head % ("MEMBERS", "members"))
+    for n in range(100000):
+        f.write('  <member nick="m%d" id="%d"><name>Member %d</name></member>\n' % (n, n, n))
+    f.write("</squad>\n")
+with open(root + "/flat.xml", "w") as f:
+    f.write(head % ("FLAT", "flat"))
+    f.write("<member/>" * 499000)
+    f.write("</squad>\n")
+with open(root + "/corvanet.xml", "w") as f:
+    f.write('<?xml version="1.0" encoding="UTF-8"?>\n<squads>\n')
+    for page in ("logo", "empty", "members", "flat"):
+        f.write('  <squad nick="%s" web="%s/%s.xml"/>\n' % (page, base, page))
+    f.write("</squads>\n")
+PY
+lighttpd -D -f "$WORK/lighttpd.conf" &
+LIGHTTPD_PID=$!
+for _ in $(seq 50); do
+    curl -sf -o /dev/null "$BASE/corvanet.xml" && break
+    sleep 0.1
+done
+curl -sf -o /dev/null "$BASE/corvanet.xml" || { echo "lighttpd did not come up" >&2; exit 1; }
+
+printf 'logo: %s bytes, 704 scans of 8192 x 8192; pages: empty %s bytes, members %s bytes, flat %s bytes\n' \
+    "$(stat -c %s "$WORK/www/hostile.jpg")" "$(stat -c %s "$WORK/www/empty.xml")" \
+    "$(stat -c %s "$WORK/www/members.xml")" "$(stat -c %s "$WORK/www/flat.xml")"
+printf '%-8s %10s %18s %12s %12s %9s\n' page open_ms worst_lateness_ms reselect_ms peak_rss_mb messages
+for page in logo empty members flat; do
+    output=$(cd "$WORK/cwd" && "$BENCH" "$BASE/corvanet.xml" "$BASE/$page.xml" 2>"$WORK/bench.err") || {
+        echo "HostileBench failed on $page: $output" >&2
+        cat "$WORK/bench.err" >&2
+        exit 1
+    }
+    value() { echo "$output" | tr ' ' '\n' | sed -n "s/^$1=//p"; }
+    printf '%-8s %10s %18s %12s %12s %9s\n' "$page" "$(value open_ms)" "$(value worst_lateness_ms)" \
+        "$(value reselect_ms)" "$(( $(value peak_rss_kb) / 1024 ))" "$(value messages)"
+done
