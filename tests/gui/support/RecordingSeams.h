@@ -1,12 +1,14 @@
 #pragma once
 
+#include "TestLanguage.h"
 #include "UiSeams.h"
 
 #include <QList>
 #include <QString>
 
 // Stands in for the desktop in tests: records every message box, cursor
-// change and shell call instead of showing or doing anything.
+// change and shell call instead of showing or doing anything. Messages are
+// recorded in English whatever language the window shows them in.
 class RecordingSeams : public UiSeams {
 public:
     struct Message {
@@ -17,7 +19,7 @@ public:
 
     void messageBox(const QString& text, const QString& caption, Icon icon) override
     {
-        messages.append({text, caption, icon});
+        messages.append({TestLanguage::sourceText(text), TestLanguage::sourceText(caption), icon});
     }
     void setScreenCursor(int cursorId) override
     {
