@@ -10,7 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QListWidget>
+#include <QListView>
 #include <QPalette>
 #include <QProcess>
 #include <QStyleFactory>
@@ -95,12 +95,13 @@ int main(int argc, char** argv)
     for (QTimer* timer : {window.tmrWaitDatabase, window.tmrWaitDetail})
         timer->setInterval(20);
     window.show();
-    if (!waitFor([&] { return window.isReady() && window.lbSquads->count() > 0; }))
+    QAbstractItemModel* list = window.lbSquads->model();
+    if (!waitFor([&] { return window.isReady() && list->rowCount() > 0; }))
         return 1;
     const QString wanted = server.url(squadPage);
-    for (int i = 0; i < window.lbSquads->count(); ++i)
-        if (window.lbSquads->item(i)->data(TfrmMain::SquadUrlRole).toString() == wanted)
-            window.lbSquads->setCurrentRow(i);
+    for (int i = 0; i < list->rowCount(); ++i)
+        if (list->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == wanted)
+            window.lbSquads->setCurrentIndex(list->index(i, 0));
     window.tbtnDetailsClick();
     if (!waitFor([&] { return window.isReady() && !window.tmrWaitDetail->isActive(); }))
         return 1;
