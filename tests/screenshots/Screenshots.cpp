@@ -1,9 +1,9 @@
-// corvanet_screenshots OUT.png [SQUAD-PAGE]
+// corvanet_screenshots OUT.png [SQUAD-PAGE | list]
 //
 // Takes a picture of the main window for the documentation: the sample data
 // of data/ served on loopback, the squad list loaded, one squad's details
-// and logo shown (default squads/skvor-rangers.xml), and the window grabbed
-// into OUT.png. It runs wherever the tests run (offscreen is fine) and takes
+// and logo shown (default squads/skvor-rangers.xml) or the list itself, and
+// the window grabbed into OUT.png. It runs wherever the tests run (offscreen is fine) and takes
 // the desktop from the environment: LANG for the language, QT_SCALE_FACTOR
 // for the scale, and CORVANET_SHOT_DARK=1 for a dark palette on the Fusion
 // style, as a dark desktop theme would give.
@@ -98,6 +98,12 @@ int main(int argc, char** argv)
     QAbstractItemModel* list = window.lbSquads->model();
     if (!waitFor([&] { return window.isReady() && list->rowCount() > 0; }))
         return 1;
+    if (squadPage == QLatin1String("list")) {
+        // The squad list itself, one squad selected.
+        window.lbSquads->setCurrentIndex(list->index(2, 0));
+        pumpPending();
+        return window.grab().save(out) ? 0 : 1;
+    }
     const QString wanted = server.url(squadPage);
     for (int i = 0; i < list->rowCount(); ++i)
         if (list->index(i, 0).data(TfrmMain::SquadUrlRole).toString() == wanted)
