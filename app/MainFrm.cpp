@@ -279,8 +279,6 @@ void TfrmMain::createComponents()
     m_statusLabel->setAccessibleName(tr("Status"));
     sbStatus->addWidget(m_statusLabel, 1);
     m_wait = new WaitControls(*sbStatus);
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, this, [this] { guarded([this] { cancelWait(); }); });
     connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
     m_offlinePanel = new QLabel(sbStatus);
     m_offlinePanel->setObjectName(QStringLiteral("pnlOffline"));
@@ -507,6 +505,18 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent* event)
+{
+    // Esc that no control took for itself (the find field clears itself
+    // with it) cancels the network wait that runs.
+    if (event->key() == Qt::Key_Escape && m_wait->active()) {
+        event->accept();
+        guarded([this] { cancelWait(); });
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 QString TfrmMain::status() const

@@ -49,6 +49,7 @@ class QItemSelection;
 class UiSeams;
 class WaitControls;
 class QImage;
+class QKeyEvent;
 class LogoDecoder;
 class THttpClient;
 class TFtpClient;
@@ -214,6 +215,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void createComponents();

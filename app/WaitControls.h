@@ -6,7 +6,8 @@
 // known, a progress bar; a note says when the wait can no longer be
 // cancelled. The widgets live in the status bar and die with it; this object
 // only arranges them. Clicking Cancel emits cancelRequested() from the event
-// loop, usually in the middle of the wait it is meant to end.
+// loop, usually in the middle of the wait it is meant to end (the window
+// takes Esc itself).
 
 #include <QObject>
 #include <QString>

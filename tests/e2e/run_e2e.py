@@ -243,7 +243,9 @@ class MainWindow:
         self.display, self.window = display, window
         self.x, self.y, self.width, self.height = display.geometry(window)
         self.whole = (self.x, self.y, self.width, self.height)
-        self.right = (self.x + 290, self.y + 60, self.width - 300, self.height - 100)
+        # The panes' split follows the font (the left pane is about 45% of
+        # the window): the right half of the window is inside the right pane.
+        self.right = (self.x + self.width // 2, self.y + 60, self.width - self.width // 2 - 10, self.height - 100)
         self.status = (self.x + 2, self.y + self.height - 20, 240, 17)
         self.list_top = None
         self.pane_top = None  # the find field's top, or the list's without it

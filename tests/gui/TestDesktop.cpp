@@ -170,6 +170,22 @@ private slots:
             QVERIFY(field->textInteractionFlags().testFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
     }
 
+    // Esc stays with the find field while nothing waits: it empties it.
+    void escapeEmptiesTheFindFieldWhileNothingWaits()
+    {
+        RecordingSeams seams;
+        TfrmMain window(settings(), seams);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        waitIdle(window, 1);
+        QTest::keyClick(&window, Qt::Key_F, Qt::ControlModifier);
+        QTRY_COMPARE(window.focusWidget(), window.edtFind);
+        QTest::keyClicks(window.edtFind, "sq");
+        QTest::keyClick(window.edtFind, Qt::Key_Escape);
+        QCOMPARE(window.edtFind->text(), QString());
+        QVERIFY(window.isReady());
+    }
+
     void theKeyboardReturnsWhereItWasAfterADialog()
     {
         RecordingSeams seams;
