@@ -635,6 +635,23 @@ void* XmlTree::lastChild(void* node)
     return n->last;
 }
 
+void* XmlTree::firstChild(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE)
+        return nullptr;
+    return n->children;
+}
+
+void* XmlTree::nextSibling(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    // An attribute's next is the element's next attribute, no sibling.
+    if (n->type == XML_ATTRIBUTE_NODE)
+        return nullptr;
+    return n->next;
+}
+
 XmlNodeList XmlTree::childNodes(const std::shared_ptr<XmlTree>& tree, void* node)
 {
     xmlNodePtr n = asNode(node);
@@ -681,6 +698,31 @@ QString XmlTree::attributeValue(void* element, const char* name)
             return text(a);
     }
     return QString();
+}
+
+void XmlTree::appendAttributeValue(void* element, const char* name, QByteArray& out)
+{
+    xmlNodePtr n = asNode(element);
+    if (n->type != XML_ELEMENT_NODE)
+        return;
+    for (xmlAttrPtr a = n->properties; a; a = a->next) {
+        if ((a->ns && a->ns->prefix) || std::strcmp(utf8(a->name), name) != 0)
+            continue;
+        // As text() reads it: one text child in place, anything else through
+        // libxml2's own joining.
+        if (!a->children)
+            return;
+        if (a->children == a->last && a->children->type == XML_TEXT_NODE) {
+            if (a->children->content)
+                out.append(utf8(a->children->content));
+            return;
+        }
+        xmlChar* content = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
+        if (content)
+            out.append(utf8(content));
+        xmlFree(content);
+        return;
+    }
 }
 
 void XmlTree::setText(void* node, const QString& value)
