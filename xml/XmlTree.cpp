@@ -963,8 +963,10 @@ bool XmlTree::Parser::start(bool final)
         return false;
     }
     ctxt->_private = this;
-    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR
-                                | XML_PARSE_NOWARNING);
+    // XML_PARSE_COMPACT keeps a text shorter than two pointers (most nicks
+    // of a directory) inside its node instead of in an allocation of its own.
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT
+                                | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     ctxt->sax->entityDecl = onEntityDecl;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
     ctxt->sax->serror = onParserError;
