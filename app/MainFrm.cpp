@@ -774,11 +774,11 @@ void TfrmMain::FillSquads()
     for (XmlNode entry = root.firstChild(); entry; entry = entry.nextSibling(), ++count) {
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        const qsizetype start = squads.text.size();
-        entry.appendAttributeValue("nick", squads.text);
-        const qsizetype nickEnd = squads.text.size();
-        entry.appendAttributeValue("web", squads.text);
-        squads.add(start, nickEnd, count);
+        const qsizetype nick = squads.nicks.size();
+        const qsizetype url = squads.urls.size();
+        entry.appendAttributeValue("nick", squads.nicks);
+        entry.appendAttributeValue("web", squads.urls);
+        squads.add(nick, url, count);
     }
     squads.reorder(SquadCollation().order(count, [&squads](int i) { return squads.nick(i); }));
     // Programmatic selection is no click: the Details button stays as it was.

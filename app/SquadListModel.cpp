@@ -38,9 +38,9 @@ QString SquadListModel::fold(const QString& text)
     return folded.toCaseFolded();
 }
 
-void SquadListModel::Entries::add(qsizetype start, qsizetype nickEnd, int position)
+void SquadListModel::Entries::add(qsizetype nickStart, qsizetype urlStart, int position)
 {
-    m_records.push_back({start, int(nickEnd - start), int(text.size() - nickEnd), position});
+    m_records.push_back({nickStart, urlStart, int(nicks.size() - nickStart), int(urls.size() - urlStart), position});
 }
 
 QString SquadListModel::Entries::nick(int i) const
@@ -50,12 +50,23 @@ QString SquadListModel::Entries::nick(int i) const
 
 void SquadListModel::Entries::reorder(const std::vector<int>& order)
 {
-    // Only the records move; the texts stay where they are.
-    std::vector<Record> records;
-    records.reserve(order.size());
-    for (const int i : order)
-        records.push_back(m_records[size_t(i)]);
-    m_records = std::move(records);
+    // Only the records move, the texts stay where they are; and they move
+    // in place, cycle by cycle, rather than into a second vector, which
+    // would be the largest allocation of the fill.
+    std::vector<bool> placed(m_records.size(), false);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start])
+            continue;
+        const Record first = m_records[start];
+        size_t at = start;
+        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
+            m_records[at] = m_records[from];
+            placed[at] = true;
+            at = from;
+        }
+        m_records[at] = first;
+        placed[at] = true;
+    }
 }
 
 SquadListModel::Entry SquadListModel::entry(int entryIndex) const
@@ -68,7 +79,8 @@ void SquadListModel::setEntries(Entries entries)
 {
     beginResetModel();
     m_entries = std::move(entries);
-    m_entries.text.squeeze();
+    m_entries.nicks.squeeze();
+    m_entries.urls.squeeze();
     m_asciiText.clear();
     m_asciiStart.clear();
     m_asciiEntry.clear();
@@ -78,6 +90,8 @@ void SquadListModel::setEntries(Entries entries)
     for (const Entries::Record& r : m_entries.m_records)
         nickBytes += r.nickLength + 1;
     m_asciiText.reserve(nickBytes);
+    m_asciiStart.reserve(size_t(m_entries.size()));
+    m_asciiEntry.reserve(size_t(m_entries.size()));
     for (int i = 0; i < m_entries.size(); ++i) {
         const QByteArrayView nick = m_entries.nickOf(m_entries.m_records[size_t(i)]);
         if (isAscii(nick)) {

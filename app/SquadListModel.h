@@ -4,9 +4,9 @@
 //
 // It holds the directory's entries (nick and page address) in the order the
 // list shows them; FillSquads sorts them before handing them over. The texts
-// of all entries stay UTF-8 in one buffer, in the order they were added, and
-// become QStrings only when asked for: a directory of 100,000 squads then
-// costs two allocations, not 200,000 strings. The filter
+// of all entries stay UTF-8 in two buffers, in the order they were added,
+// and become QStrings only when asked for: a directory of 100,000 squads
+// then costs a few allocations, not 200,000 strings. The filter
 // is the model's own: while a find text is set, the model's rows are only the
 // entries whose nick contains it, in the same order, so views, keyboard
 // navigation and assistive technology all see just the matching rows.
@@ -33,33 +33,34 @@ public:
         int position = 0; // in the directory document
     };
 
-    // The entries being gathered: their texts are appended to text, nick
-    // then address, and add() records where they are.
+    // The entries being gathered: their nicks are appended to nicks and
+    // their addresses to urls, and add() records where they are. (Nicks
+    // apart from addresses: sorting and filtering read the nicks in list
+    // order, which is not the order they were added in, and a buffer of
+    // nicks alone stays in the processor's cache.)
     class Entries {
     public:
-        QByteArray text;
-        // The entry whose nick runs from start to nickEnd in text and
-        // whose address from there to the end of text.
-        void add(qsizetype start, qsizetype nickEnd, int position);
+        QByteArray nicks;
+        QByteArray urls;
+        // The entry whose nick runs from nickStart to the end of nicks and
+        // whose address from urlStart to the end of urls.
+        void add(qsizetype nickStart, qsizetype urlStart, int position);
         int size() const { return int(m_records.size()); }
         QString nick(int i) const;
         // Puts the entries into this order of their indexes.
         void reorder(const std::vector<int>& order);
-        void reserve(int count) { m_records.reserve(size_t(count)); }
 
     private:
         friend class SquadListModel;
         struct Record {
-            qsizetype start;
+            qsizetype nick;
+            qsizetype url;
             int nickLength;
             int urlLength;
             int position;
         };
-        QByteArrayView nickOf(const Record& r) const { return QByteArrayView(text).sliced(r.start, r.nickLength); }
-        QByteArrayView urlOf(const Record& r) const
-        {
-            return QByteArrayView(text).sliced(r.start + r.nickLength, r.urlLength);
-        }
+        QByteArrayView nickOf(const Record& r) const { return QByteArrayView(nicks).sliced(r.nick, r.nickLength); }
+        QByteArrayView urlOf(const Record& r) const { return QByteArrayView(urls).sliced(r.url, r.urlLength); }
         std::vector<Record> m_records;
     };
 
