@@ -780,7 +780,7 @@ void TfrmMain::FillSquads()
         entry.appendAttributeValue("web", squads.urls);
         squads.add(nick, url, count);
     }
-    squads.reorder(SquadCollation().order(count, [&squads](int i) { return squads.nick(i); }));
+    squads.reorder(SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
     // Programmatic selection is no click: the Details button stays as it was.
     m_quietSelection = true;
     lbSquadsModel->setEntries(std::move(squads));

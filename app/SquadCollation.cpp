@@ -62,6 +62,28 @@ struct CollatorCloseDeleter {
 
 std::vector<int> SquadCollation::order(int count, const std::function<QString(int)>& nick) const
 {
+    return order(count, [&nick](UCollator* collator, Keys& keys, int i) { addKey(collator, keys, nick(i)); });
+}
+
+std::vector<int> SquadCollation::orderUtf8(int count, const std::function<QByteArrayView(int)>& nick) const
+{
+    return order(count, [&nick](UCollator* collator, Keys& keys, int i) {
+        // Most nicks are ASCII: widened in a buffer on the stack, they cost
+        // no allocation. Each thread has its own buffer.
+        const QByteArrayView utf8 = nick(i);
+        char16_t wide[64];
+        if (utf8.size() <= qsizetype(std::size(wide))
+            && std::all_of(utf8.cbegin(), utf8.cend(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            std::copy(utf8.cbegin(), utf8.cend(), wide);
+            addKey(collator, keys, QStringView(wide, utf8.size()));
+        } else {
+            addKey(collator, keys, QString::fromUtf8(utf8));
+        }
+    });
+}
+
+std::vector<int> SquadCollation::order(int count, const AddKey& addKeyOf) const
+{
     // A long list is cut in two halves whose keys are made and sorted on two
     // threads, each with its own collator (an ICU collator must not be used
     // by two threads at once), and then merged. The order is the same as
@@ -83,14 +105,14 @@ std::vector<int> SquadCollation::order(int count, const std::function<QString(in
             split = count / 2;
             try {
                 other = std::async(std::launch::async, [&] {
-                    return sortedRun(clone.get(), secondKeys, split, count, nick);
+                    return sortedRun(clone.get(), secondKeys, split, count, addKeyOf);
                 });
             } catch (const std::system_error&) {
                 split = count; // no thread to be had: all on this one
             }
         }
     }
-    first = sortedRun(m_collator, firstKeys, 0, split, nick);
+    first = sortedRun(m_collator, firstKeys, 0, split, addKeyOf);
     if (other.valid())
         second = other.get();
     std::vector<int> result(static_cast<size_t>(count));
@@ -106,7 +128,7 @@ std::vector<int> SquadCollation::order(int count, const std::function<QString(in
     return result;
 }
 
-void SquadCollation::addKey(UCollator* collator, Keys& keys, const QString& nick)
+void SquadCollation::addKey(UCollator* collator, Keys& keys, QStringView nick)
 {
     const qsizetype at = keys.bytes.size();
     keys.start.push_back(at);
@@ -128,14 +150,14 @@ void SquadCollation::addKey(UCollator* collator, Keys& keys, const QString& nick
 }
 
 std::vector<SquadCollation::Record> SquadCollation::sortedRun(UCollator* collator, Keys& keys, int from, int to,
-                                                              const std::function<QString(int)>& nick)
+                                                              const AddKey& addKeyOf)
 {
     const size_t count = size_t(std::max(to - from, 0));
     // About 16 bytes a key for the short nicks of a directory.
     keys.bytes.reserve(qsizetype(count) * 16);
     keys.start.reserve(count);
     for (int i = from; i < to; ++i)
-        addKey(collator, keys, nick(i));
+        addKeyOf(collator, keys, i);
     // The keys are complete, so pointers into them stay valid.
     const char* bytes = keys.bytes.constData();
     std::vector<Record> records(count);

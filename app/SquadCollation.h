@@ -32,6 +32,8 @@ public:
     // The indexes 0..count-1 of the nicks, in list order. nick(i) gives the
     // nick of index i; a long list asks for them from two threads at once.
     std::vector<int> order(int count, const std::function<QString(int)>& nick) const;
+    // The same for nicks given as UTF-8, which need no QString each.
+    std::vector<int> orderUtf8(int count, const std::function<QByteArrayView(int)>& nick) const;
 
 private:
     // The keys of a run of nicks, each ended by a NUL, one after another.
@@ -46,10 +48,12 @@ private:
         const char* key;
         int index;
     };
-    static void addKey(UCollator* collator, Keys& keys, const QString& nick);
+    // Adds the key of nick i to keys, made with the collator given.
+    using AddKey = std::function<void(UCollator* collator, Keys& keys, int i)>;
+    std::vector<int> order(int count, const AddKey& addKeyOf) const;
+    static void addKey(UCollator* collator, Keys& keys, QStringView nick);
     // The records of nicks from..to-1, sorted; they point into keys.
-    static std::vector<Record> sortedRun(UCollator* collator, Keys& keys, int from, int to,
-                                         const std::function<QString(int)>& nick);
+    static std::vector<Record> sortedRun(UCollator* collator, Keys& keys, int from, int to, const AddKey& addKeyOf);
     static bool before(const Record& a, const Record& b);
 
     UCollator* m_collator = nullptr;

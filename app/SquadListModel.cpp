@@ -43,11 +43,6 @@ void SquadListModel::Entries::add(qsizetype nickStart, qsizetype urlStart, int p
     m_records.push_back({nickStart, urlStart, int(nicks.size() - nickStart), int(urls.size() - urlStart), position});
 }
 
-QString SquadListModel::Entries::nick(int i) const
-{
-    return QString::fromUtf8(nickOf(m_records[size_t(i)]));
-}
-
 void SquadListModel::Entries::reorder(const std::vector<int>& order)
 {
     // Only the records move, the texts stay where they are; and they move

@@ -46,7 +46,7 @@ public:
         // whose address from urlStart to the end of urls.
         void add(qsizetype nickStart, qsizetype urlStart, int position);
         int size() const { return int(m_records.size()); }
-        QString nick(int i) const;
+        QByteArrayView nickUtf8(int i) const { return nickOf(m_records[size_t(i)]); }
         // Puts the entries into this order of their indexes.
         void reorder(const std::vector<int>& order);
 

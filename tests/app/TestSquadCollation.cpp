@@ -62,7 +62,9 @@ private slots:
                              "Nightjars",
                              "nightjars",
                              "a\u0308rger",
-                             "😀 squad"};
+                             "😀 squad",
+                             QString(70, QLatin1Char('b')),
+                             QString(64, QLatin1Char('B'))};
         // And random nicks of letters, case and accents mixed, long enough
         // that keys differ beyond their first eight bytes.
         QRandomGenerator random(7);
@@ -92,6 +94,14 @@ private slots:
             want << QStringLiteral("%1:%2").arg(expected[i]).arg(nicks[expected[i]]);
         }
         QCOMPARE(got, want);
+
+        // Given as UTF-8 (ASCII nicks take a path of their own), the same.
+        std::vector<QByteArray> utf8;
+        for (const QString& nick : nicks)
+            utf8.push_back(nick.toUtf8());
+        const std::vector<int> fromUtf8 =
+            SquadCollation(language).orderUtf8(int(utf8.size()), [&](int i) { return QByteArrayView(utf8[size_t(i)]); });
+        QVERIFY(fromUtf8 == order);
     }
 };
 
