@@ -300,6 +300,23 @@ private:
     xmlRegisterNodeFunc m_previousHook = nullptr;
 };
 
+// Text nodes are built from the parser's character callbacks, so a tree
+// holds a text node of white space only when some callback handed over
+// white space only. Watching them tells whether the tree needs the walk
+// that strips such nodes; a directory, whose white space libxml2 already
+// drops between its elements, does not, and the walk over 100,000 entries
+// would touch every one of them once more. While one of our parser calls
+// runs, this pointer names the parser (entity text, parsed by a context of
+// libxml2's own, comes through the same callback).
+thread_local XmlTree::Parser* textParser = nullptr;
+
+void onCharacters(void* ctx, const xmlChar* ch, int len)
+{
+    if (textParser && std::all_of(ch, ch + len, isXmlSpace))
+        textParser->noteBlankText();
+    xmlSAX2Characters(ctx, ch, len);
+}
+
 const QString kUndecodable = QStringLiteral("The document holds bytes that are not valid in its encoding");
 
 // Errors of libxml2's character decoders carry no parser context: they go
@@ -970,6 +987,7 @@ bool XmlTree::Parser::start(bool final)
     ctxt->sax->entityDecl = onEntityDecl;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
     ctxt->sax->serror = onParserError;
+    ctxt->sax->characters = onCharacters;
     ctxt->sax->error = nullptr;
     ctxt->sax->warning = nullptr;
     ctxt->sax->fatalError = nullptr;
@@ -986,7 +1004,9 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
         {
             DecoderErrorScope decoderErrors(this);
             ElementCountScope counting(m_elementLimit > 0 ? this : nullptr);
+            XmlTree::Parser* const previousTextParser = std::exchange(textParser, this);
             result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+            textParser = previousTextParser;
         }
         data += n;
         if (!checkContext())
@@ -1059,6 +1079,7 @@ std::shared_ptr<XmlTree> XmlTree::Parser::finish()
     DocPtr doc(ctxt->myDoc);
     ctxt->myDoc = nullptr;
     m_ctxt.reset();
-    stripBlankText(doc.get());
+    if (m_blankText)
+        stripBlankText(doc.get());
     return std::make_shared<XmlTree>(std::move(doc));
 }

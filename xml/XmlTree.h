@@ -106,6 +106,8 @@ struct XmlTree {
         void refuse(const QString& reason, bool limit);
         void recordError(const QString& message, int code, int line, int column, bool fatal);
         void countElement();
+        // Text that is white space only reached the tree.
+        void noteBlankText() { m_blankText = true; }
 
     private:
         bool start(bool final);
@@ -127,6 +129,7 @@ struct XmlTree {
         bool m_failedOnLimit = false;
         bool m_refused = false;
         bool m_errorFatal = false;
+        bool m_blankText = false;
     };
 
 private:

@@ -78,6 +78,37 @@ private slots:
         QCOMPARE(loaded("<squads/>\n<?done yes?>").lastChild().nodeName(), QStringLiteral("done"));
     }
 
+    // Text of white space only is no node, however it reached the tree:
+    // the parser strips it only from documents where it saw some.
+    void blankTextIsNoNode_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QStringList>("children"); // of the root's first child
+        QTest::newRow("none") << QByteArray("<s><a><b/></a></s>") << QStringList{"b"};
+        QTest::newRow("before an end tag") << QByteArray("<s><a> \n\t</a></s>") << QStringList{};
+        QTest::newRow("between elements") << QByteArray("<s><a> <b/> <c/> </a></s>") << QStringList{"b", "c"};
+        QTest::newRow("entity") << QByteArray("<!DOCTYPE s [<!ENTITY sp \"  \">]><s><a>&sp;</a></s>") << QStringList{};
+        QTest::newRow("entity with elements")
+            << QByteArray("<!DOCTYPE s [<!ENTITY e \"<b> </b> \">]><s><a>&e;&e;</a></s>") << QStringList{"b", "b"};
+        QTest::newRow("character reference") << QByteArray("<s><a>&#32;&#x9;</a></s>") << QStringList{};
+        QTest::newRow("CDATA stays") << QByteArray("<s><a><![CDATA[ ]]></a></s>") << QStringList{"#cdata-section"};
+        QTest::newRow("preserved") << QByteArray("<s><a xml:space=\"preserve\"> <b/></a></s>")
+                                   << QStringList{"#text", "b"};
+        QTest::newRow("text stays") << QByteArray("<s><a> x </a></s>") << QStringList{"#text"};
+    }
+
+    void blankTextIsNoNode()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QStringList, children);
+        const XmlDocument doc = loaded(text);
+        QStringList seen;
+        const XmlNodeList nodes = doc.lastChild().childNodes().item(0).childNodes();
+        for (int i = 0; i < nodes.length(); ++i)
+            seen << nodes.item(i).nodeName();
+        QCOMPARE(seen, children);
+    }
+
     // The walk and the in-place reading that fill a long list must see what
     // childNodes() and attributes() show, node for node and byte for byte.
     void walksAndReadsAttributesInPlace_data()
