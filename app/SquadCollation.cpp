@@ -62,18 +62,22 @@ struct CollatorCloseDeleter {
 
 std::vector<int> SquadCollation::order(int count, const std::function<QString(int)>& nick) const
 {
-    return order(count, [&nick](UCollator* collator, Keys& keys, int i) { addKey(collator, keys, nick(i)); });
+    return order(count, [&nick](UCollator* collator, Keys& keys, int i) {
+        addKey(collator, keys, nick(i));
+    });
 }
 
-std::vector<int> SquadCollation::orderUtf8(int count, const std::function<QByteArrayView(int)>& nick) const
+std::vector<int> SquadCollation::orderUtf8(int count,
+                                           const std::function<QByteArrayView(int)>& nick) const
 {
     return order(count, [&nick](UCollator* collator, Keys& keys, int i) {
         // Most nicks are ASCII: widened in a buffer on the stack, they cost
         // no allocation. Each thread has its own buffer.
         const QByteArrayView utf8 = nick(i);
         char16_t wide[64];
-        if (utf8.size() <= qsizetype(std::size(wide))
-            && std::all_of(utf8.cbegin(), utf8.cend(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        if (utf8.size() <= qsizetype(std::size(wide)) &&
+            std::all_of(utf8.cbegin(), utf8.cend(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
             std::copy(utf8.cbegin(), utf8.cend(), wide);
             addKey(collator, keys, QStringView(wide, utf8.size()));
         } else {
@@ -149,8 +153,8 @@ void SquadCollation::addKey(UCollator* collator, Keys& keys, QStringView nick)
     }
 }
 
-std::vector<SquadCollation::Record> SquadCollation::sortedRun(UCollator* collator, Keys& keys, int from, int to,
-                                                              const AddKey& addKeyOf)
+std::vector<SquadCollation::Record>
+SquadCollation::sortedRun(UCollator* collator, Keys& keys, int from, int to, const AddKey& addKeyOf)
 {
     const size_t count = size_t(std::max(to - from, 0));
     // About 16 bytes a key for the short nicks of a directory.

@@ -6,9 +6,9 @@
 //
 // It compares exactly as a case-insensitive QCollator of the same locale
 // does, but makes the collation keys of a whole directory in one buffer (a
-// long list: one for each of two threads) and sorts small records that carry each key's first bytes: a directory of
-// 100,000 squads then costs no allocation per squad, and most comparisons
-// never leave the record.
+// long list: one for each of two threads) and sorts small records that
+// carry each key's first bytes: a directory of 100,000 squads then costs no
+// allocation per squad, and most comparisons never leave the record.
 
 #include <QLocale>
 #include <QString>
@@ -53,7 +53,8 @@ private:
     std::vector<int> order(int count, const AddKey& addKeyOf) const;
     static void addKey(UCollator* collator, Keys& keys, QStringView nick);
     // The records of nicks from..to-1, sorted; they point into keys.
-    static std::vector<Record> sortedRun(UCollator* collator, Keys& keys, int from, int to, const AddKey& addKeyOf);
+    static std::vector<Record> sortedRun(UCollator* collator, Keys& keys, int from, int to,
+                                         const AddKey& addKeyOf);
     static bool before(const Record& a, const Record& b);
 
     UCollator* m_collator = nullptr;

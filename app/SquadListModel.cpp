@@ -16,7 +16,8 @@ bool isAscii(const QString& text)
 
 bool isAscii(QByteArrayView utf8)
 {
-    return std::all_of(utf8.cbegin(), utf8.cend(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(utf8.cbegin(), utf8.cend(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 } // namespace
@@ -40,7 +41,8 @@ QString SquadListModel::fold(const QString& text)
 
 void SquadListModel::Entries::add(qsizetype nickStart, qsizetype urlStart, int position)
 {
-    m_records.push_back({nickStart, urlStart, int(nicks.size() - nickStart), int(urls.size() - urlStart), position});
+    m_records.push_back({nickStart, urlStart, int(nicks.size() - nickStart),
+                         int(urls.size() - urlStart), position});
 }
 
 void SquadListModel::Entries::reorder(const std::vector<int>& order)
@@ -67,7 +69,8 @@ void SquadListModel::Entries::reorder(const std::vector<int>& order)
 SquadListModel::Entry SquadListModel::entry(int entryIndex) const
 {
     const Entries::Record& r = m_entries.m_records[size_t(entryIndex)];
-    return {QString::fromUtf8(m_entries.nickOf(r)), QString::fromUtf8(m_entries.urlOf(r)), r.position};
+    return {QString::fromUtf8(m_entries.nickOf(r)), QString::fromUtf8(m_entries.urlOf(r)),
+            r.position};
 }
 
 void SquadListModel::setEntries(Entries entries)

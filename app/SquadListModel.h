@@ -38,7 +38,8 @@ public:
     // apart from addresses: sorting and filtering read the nicks in list
     // order, which is not the order they were added in, and a buffer of
     // nicks alone stays in the processor's cache.)
-    class Entries {
+    class Entries
+    {
     public:
         QByteArray nicks;
         QByteArray urls;
@@ -59,8 +60,14 @@ public:
             int urlLength;
             int position;
         };
-        QByteArrayView nickOf(const Record& r) const { return QByteArrayView(nicks).sliced(r.nick, r.nickLength); }
-        QByteArrayView urlOf(const Record& r) const { return QByteArrayView(urls).sliced(r.url, r.urlLength); }
+        QByteArrayView nickOf(const Record& r) const
+        {
+            return QByteArrayView(nicks).sliced(r.nick, r.nickLength);
+        }
+        QByteArrayView urlOf(const Record& r) const
+        {
+            return QByteArrayView(urls).sliced(r.url, r.urlLength);
+        }
         std::vector<Record> m_records;
     };
 

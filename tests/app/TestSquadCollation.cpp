@@ -99,8 +99,8 @@ private slots:
         std::vector<QByteArray> utf8;
         for (const QString& nick : nicks)
             utf8.push_back(nick.toUtf8());
-        const std::vector<int> fromUtf8 =
-            SquadCollation(language).orderUtf8(int(utf8.size()), [&](int i) { return QByteArrayView(utf8[size_t(i)]); });
+        const std::vector<int> fromUtf8 = SquadCollation(language).orderUtf8(
+            int(utf8.size()), [&](int i) { return QByteArrayView(utf8[size_t(i)]); });
         QVERIFY(fromUtf8 == order);
     }
 };
