@@ -890,36 +890,19 @@ void TfrmMain::FillSquads()
     // user's language, without regard to case, stable: so "Ärger" stands
     // with the A's rather than after "Z") and handed to the model in one
     // reset: a directory of 100,000 squads costs one reset, not 100,000 rows.
-    std::vector<SquadListModel::Entry> squads;
+    SquadListModel::Entries squads;
     const XmlNode root = DatabaseDoc.lastChild();
-    const XmlNodeList children = root.childNodes();
-    const int count = children.length();
-    squads.reserve(size_t(count));
-    for (int i = 0; i < count; ++i) {
-        const XmlNode entry = children.item(i);
+    int count = 0;
+    for (XmlNode entry = root.firstChild(); entry; entry = entry.nextSibling(), ++count) {
         // Entries the program did not write may be text or lack attributes;
         // they are listed with empty texts rather than stopping the fill.
-        squads.push_back({entry.attributeValue("nick"), entry.attributeValue("web"), i});
+        const qsizetype nick = squads.nicks.size();
+        const qsizetype url = squads.urls.size();
+        entry.appendAttributeValue("nick", squads.nicks);
+        entry.appendAttributeValue("web", squads.urls);
+        squads.add(nick, url, count);
     }
-    const std::vector<int> order =
-        SquadCollation().order(count, [&squads](int i) -> const QString& { return squads[size_t(i)].nick; });
-    // Put into list order in place, cycle by cycle, rather than into a
-    // second vector of 100,000 entries: what the list costs at its peak is
-    // what it holds.
-    std::vector<bool> placed(order.size(), false);
-    for (size_t start = 0; start < order.size(); ++start) {
-        if (placed[start])
-            continue;
-        SquadListModel::Entry first = std::move(squads[start]);
-        size_t at = start;
-        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
-            squads[at] = std::move(squads[from]);
-            placed[at] = true;
-            at = from;
-        }
-        squads[at] = std::move(first);
-        placed[at] = true;
-    }
+    squads.reorder(SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
     // Programmatic selection is no click: the Details button stays as it was.
     m_quietSelection = true;
     lbSquadsModel->setEntries(std::move(squads));

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 namespace
 {
@@ -44,14 +48,91 @@ SquadCollation::~SquadCollation()
         ucol_close(m_collator);
 }
 
-void SquadCollation::Keys::reserve(int count)
+namespace
 {
-    // About 16 bytes a key for the short nicks of a directory.
-    bytes.reserve(qsizetype(count) * 16);
-    start.reserve(size_t(count));
+
+// Below this many nicks a second thread costs more than it saves.
+constexpr int kTwoThreadsFrom = 2048;
+
+struct CollatorCloseDeleter {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+
+} // namespace
+
+std::vector<int> SquadCollation::order(int count, const std::function<QString(int)>& nick) const
+{
+    return order(count, [&nick](UCollator* collator, Keys& keys, int i) {
+        addKey(collator, keys, nick(i));
+    });
 }
 
-void SquadCollation::addKey(Keys& keys, const QString& nick) const
+std::vector<int> SquadCollation::orderUtf8(int count,
+                                           const std::function<QByteArrayView(int)>& nick) const
+{
+    return order(count, [&nick](UCollator* collator, Keys& keys, int i) {
+        // Most nicks are ASCII: widened in a buffer on the stack, they cost
+        // no allocation. Each thread has its own buffer.
+        const QByteArrayView utf8 = nick(i);
+        char16_t wide[64];
+        if (utf8.size() <= qsizetype(std::size(wide)) &&
+            std::all_of(utf8.cbegin(), utf8.cend(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            std::copy(utf8.cbegin(), utf8.cend(), wide);
+            addKey(collator, keys, QStringView(wide, utf8.size()));
+        } else {
+            addKey(collator, keys, QString::fromUtf8(utf8));
+        }
+    });
+}
+
+std::vector<int> SquadCollation::order(int count, const AddKey& addKeyOf) const
+{
+    // A long list is cut in two halves whose keys are made and sorted on two
+    // threads, each with its own collator (an ICU collator must not be used
+    // by two threads at once), and then merged. The order is the same as
+    // one sort would give: records compare by key and then by index, so no
+    // two records are equal.
+    Keys firstKeys;
+    Keys secondKeys;
+    std::vector<Record> first;
+    std::vector<Record> second;
+    int split = count;
+    std::unique_ptr<UCollator, CollatorCloseDeleter> clone;
+    std::future<std::vector<Record>> other;
+    if (count >= kTwoThreadsFrom && std::thread::hardware_concurrency() > 1) {
+        UErrorCode status = U_ZERO_ERROR;
+        clone.reset(ucol_clone(m_collator, &status));
+        if (U_FAILURE(status))
+            clone.reset();
+        if (clone) {
+            split = count / 2;
+            try {
+                other = std::async(std::launch::async, [&] {
+                    return sortedRun(clone.get(), secondKeys, split, count, addKeyOf);
+                });
+            } catch (const std::system_error&) {
+                split = count; // no thread to be had: all on this one
+            }
+        }
+    }
+    first = sortedRun(m_collator, firstKeys, 0, split, addKeyOf);
+    if (other.valid())
+        second = other.get();
+    std::vector<int> result(static_cast<size_t>(count));
+    auto out = result.begin();
+    auto a = first.cbegin();
+    auto b = second.cbegin();
+    while (a != first.cend() && b != second.cend())
+        *out++ = before(*b, *a) ? (b++)->index : (a++)->index;
+    for (; a != first.cend(); ++a)
+        *out++ = a->index;
+    for (; b != second.cend(); ++b)
+        *out++ = b->index;
+    return result;
+}
+
+void SquadCollation::addKey(UCollator* collator, Keys& keys, QStringView nick)
 {
     const qsizetype at = keys.bytes.size();
     keys.start.push_back(at);
@@ -59,7 +140,7 @@ void SquadCollation::addKey(Keys& keys, const QString& nick) const
     for (;;) {
         keys.bytes.resize(at + room);
         const int32_t length = ucol_getSortKey(
-            m_collator, reinterpret_cast<const UChar*>(nick.utf16()), int32_t(nick.size()),
+            collator, reinterpret_cast<const UChar*>(nick.utf16()), int32_t(nick.size()),
             reinterpret_cast<uint8_t*>(keys.bytes.data() + at), int32_t(room));
         if (length <= room) {
             // The length counts the key's closing NUL.
@@ -72,18 +153,17 @@ void SquadCollation::addKey(Keys& keys, const QString& nick) const
     }
 }
 
-std::vector<int> SquadCollation::sorted(const Keys& keys)
+std::vector<SquadCollation::Record>
+SquadCollation::sortedRun(UCollator* collator, Keys& keys, int from, int to, const AddKey& addKeyOf)
 {
-    // Each record carries the first 8 bytes of its key, big-endian, so that
-    // comparing two numbers settles most comparisons; equal heads compare
-    // the whole keys, and equal keys their positions, which makes the sort
-    // stable.
-    struct Record {
-        quint64 head;
-        int index;
-    };
+    const size_t count = size_t(std::max(to - from, 0));
+    // About 16 bytes a key for the short nicks of a directory.
+    keys.bytes.reserve(qsizetype(count) * 16);
+    keys.start.reserve(count);
+    for (int i = from; i < to; ++i)
+        addKeyOf(collator, keys, i);
+    // The keys are complete, so pointers into them stay valid.
     const char* bytes = keys.bytes.constData();
-    const size_t count = keys.start.size();
     std::vector<Record> records(count);
     for (size_t i = 0; i < count; ++i) {
         const char* key = bytes + keys.start[i];
@@ -94,17 +174,18 @@ std::vector<int> SquadCollation::sorted(const Keys& keys)
             ended = ended || c == 0;
             head = (head << 8) | c;
         }
-        records[i] = {head, int(i)};
+        records[i] = {head, key, from + int(i)};
     }
-    std::sort(records.begin(), records.end(), [&](const Record& a, const Record& b) {
-        if (a.head != b.head)
-            return a.head < b.head;
-        const int order =
-            std::strcmp(bytes + keys.start[size_t(a.index)], bytes + keys.start[size_t(b.index)]);
-        return order != 0 ? order < 0 : a.index < b.index;
-    });
-    std::vector<int> result(count);
-    for (size_t i = 0; i < count; ++i)
-        result[i] = records[i].index;
-    return result;
+    std::sort(records.begin(), records.end(), before);
+    return records;
+}
+
+bool SquadCollation::before(const Record& a, const Record& b)
+{
+    // Equal heads compare the whole keys, and equal keys their indexes,
+    // which makes the sort stable.
+    if (a.head != b.head)
+        return a.head < b.head;
+    const int order = std::strcmp(a.key, b.key);
+    return order != 0 ? order < 0 : a.index < b.index;
 }

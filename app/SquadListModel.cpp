@@ -14,6 +14,12 @@ bool isAscii(const QString& text)
     return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
 }
 
+bool isAscii(QByteArrayView utf8)
+{
+    return std::all_of(utf8.cbegin(), utf8.cend(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
 
 QString SquadListModel::fold(const QString& text)
@@ -33,29 +39,71 @@ QString SquadListModel::fold(const QString& text)
     return folded.toCaseFolded();
 }
 
-void SquadListModel::setEntries(std::vector<Entry> entries)
+void SquadListModel::Entries::add(qsizetype nickStart, qsizetype urlStart, int position)
+{
+    m_records.push_back({nickStart, urlStart, int(nicks.size() - nickStart),
+                         int(urls.size() - urlStart), position});
+}
+
+void SquadListModel::Entries::reorder(const std::vector<int>& order)
+{
+    // Only the records move, the texts stay where they are; and they move
+    // in place, cycle by cycle, rather than into a second vector, which
+    // would be the largest allocation of the fill.
+    std::vector<bool> placed(m_records.size(), false);
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (placed[start])
+            continue;
+        const Record first = m_records[start];
+        size_t at = start;
+        for (size_t from = size_t(order[at]); from != start; from = size_t(order[at])) {
+            m_records[at] = m_records[from];
+            placed[at] = true;
+            at = from;
+        }
+        m_records[at] = first;
+        placed[at] = true;
+    }
+}
+
+SquadListModel::Entry SquadListModel::entry(int entryIndex) const
+{
+    const Entries::Record& r = m_entries.m_records[size_t(entryIndex)];
+    return {QString::fromUtf8(m_entries.nickOf(r)), QString::fromUtf8(m_entries.urlOf(r)),
+            r.position};
+}
+
+void SquadListModel::setEntries(Entries entries)
 {
     beginResetModel();
     m_entries = std::move(entries);
+    m_entries.nicks.squeeze();
+    m_entries.urls.squeeze();
     m_asciiText.clear();
     m_asciiStart.clear();
     m_asciiEntry.clear();
     m_folded.clear();
     m_foldedEntry.clear();
-    m_asciiText.reserve(qsizetype(m_entries.size()) * 12);
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        const QString& nick = m_entries[i].nick;
+    qsizetype nickBytes = 0;
+    for (const Entries::Record& r : m_entries.m_records)
+        nickBytes += r.nickLength + 1;
+    m_asciiText.reserve(nickBytes);
+    m_asciiStart.reserve(size_t(m_entries.size()));
+    m_asciiEntry.reserve(size_t(m_entries.size()));
+    for (int i = 0; i < m_entries.size(); ++i) {
+        const QByteArrayView nick = m_entries.nickOf(m_entries.m_records[size_t(i)]);
         if (isAscii(nick)) {
-            m_asciiStart.push_back(m_asciiText.size());
-            m_asciiEntry.push_back(int(i));
-            for (const QChar c : nick) {
-                const char ascii = char(c.unicode());
-                m_asciiText.append(ascii >= 'A' && ascii <= 'Z' ? char(ascii - 'A' + 'a') : ascii);
-            }
-            m_asciiText.append('\0');
+            const qsizetype at = m_asciiText.size();
+            m_asciiStart.push_back(at);
+            m_asciiEntry.push_back(i);
+            m_asciiText.resize(at + nick.size() + 1);
+            char* out = m_asciiText.data() + at;
+            for (const char ascii : nick)
+                *out++ = ascii >= 'A' && ascii <= 'Z' ? char(ascii - 'A' + 'a') : ascii;
+            *out = '\0';
         } else {
-            m_folded.push_back(fold(nick));
-            m_foldedEntry.push_back(int(i));
+            m_folded.push_back(fold(QString::fromUtf8(nick)));
+            m_foldedEntry.push_back(i);
         }
     }
     applyFilter();
@@ -125,10 +173,12 @@ int SquadListModel::entryOfUrl(const QString& url) const
 {
     if (url.isEmpty())
         return -1;
+    const QByteArray wanted = url.toUtf8();
+    const std::vector<Entries::Record>& records = m_entries.m_records;
     int found = -1;
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        if (m_entries[i].url == url &&
-            (found < 0 || m_entries[i].position > m_entries[size_t(found)].position))
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (m_entries.urlOf(records[i]) == wanted &&
+            (found < 0 || records[i].position > records[size_t(found)].position))
             found = int(i);
     }
     return found;
@@ -146,13 +196,13 @@ QVariant SquadListModel::data(const QModelIndex& index, int role) const
     const int entryIndex = entryOfRow(index.isValid() ? index.row() : -1);
     if (entryIndex < 0)
         return QVariant();
-    const Entry& e = m_entries[size_t(entryIndex)];
+    const Entries::Record& r = m_entries.m_records[size_t(entryIndex)];
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
-        return e.nick;
+        return QString::fromUtf8(m_entries.nickOf(r));
     case UrlRole:
-        return e.url;
+        return QString::fromUtf8(m_entries.urlOf(r));
     default:
         return QVariant();
     }

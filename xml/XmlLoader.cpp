@@ -16,6 +16,9 @@ namespace {
 // the window for a quarter of a second and more.
 constexpr qint64 kSliceBytes = 256 * 1024;
 
+// The most the reply holds for the parser; several slices' worth.
+constexpr qint64 kReplyBufferBytes = 1024 * 1024;
+
 // The charset parameter of a Content-Type value, without quotes.
 QByteArray charsetOf(const QByteArray& contentType)
 {
@@ -55,6 +58,10 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
     // aborted by Qt and ends as a failed load.
     request.setTransferTimeout(stallTimeoutMs);
     m_reply = manager.get(request);
+    // What arrives faster than it is parsed waits in the socket, not in the
+    // reply: a fast server would otherwise have the whole body buffered
+    // beside the tree being built from it.
+    m_reply->setReadBufferSize(kReplyBufferBytes);
 
     // The reply is the context of every connection, so they end with it.
     // None of these slots runs user code or deletes this loader, and each

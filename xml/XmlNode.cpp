@@ -47,6 +47,26 @@ XmlNode XmlNode::lastChild() const
     return last ? XmlNode(m_tree, last) : XmlNode();
 }
 
+XmlNode XmlNode::firstChild() const
+{
+    requireNode(*this);
+    void* first = XmlTree::firstChild(m_node);
+    return first ? XmlNode(m_tree, first) : XmlNode();
+}
+
+XmlNode XmlNode::nextSibling() const
+{
+    requireNode(*this);
+    void* next = XmlTree::nextSibling(m_node);
+    return next ? XmlNode(m_tree, next) : XmlNode();
+}
+
+void XmlNode::appendAttributeValue(const char* name, QByteArray& out) const
+{
+    requireNode(*this);
+    XmlTree::appendAttributeValue(m_node, name, out);
+}
+
 QString XmlNode::attributeValue(const char* name) const
 {
     requireNode(*this);

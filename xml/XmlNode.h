@@ -8,6 +8,7 @@
 // A default-constructed XmlNode is "no node". Calls on no node, and every
 // other failing call, throw EOleException.
 
+#include <QByteArray>
 #include <QString>
 #include <memory>
 
@@ -30,12 +31,19 @@ public:
     XmlNodeList childNodes() const;     // whitespace-only text between elements is no node
     XmlNamedNodeMap attributes() const; // of an element; of any other node an empty map
     XmlNode lastChild() const;
+    // The first child and the next sibling, the nodes childNodes() lists,
+    // for walking a long list without building it; an attribute has neither.
+    XmlNode firstChild() const;
+    XmlNode nextSibling() const;
 
     // Element: the value of its attribute of this name (one without a
     // namespace prefix), or empty text when it has none; any other node:
     // empty text. The same as attributes().getNamedItem(name).text(), without
     // the map and the node between, for reading many elements.
     QString attributeValue(const char* name) const;
+    // The same value appended to out as UTF-8, read in place: no text is
+    // made for it.
+    void appendAttributeValue(const char* name, QByteArray& out) const;
 
     // Element: its text content without leading and trailing white space.
     // Attribute: its value. Text, comment: its content.

@@ -300,6 +300,23 @@ private:
     xmlRegisterNodeFunc m_previousHook = nullptr;
 };
 
+// Text nodes are built from the parser's character callbacks, so a tree
+// holds a text node of white space only when some callback handed over
+// white space only. Watching them tells whether the tree needs the walk
+// that strips such nodes; a directory, whose white space libxml2 already
+// drops between its elements, does not, and the walk over 100,000 entries
+// would touch every one of them once more. While one of our parser calls
+// runs, this pointer names the parser (entity text, parsed by a context of
+// libxml2's own, comes through the same callback).
+thread_local XmlTree::Parser* textParser = nullptr;
+
+void onCharacters(void* ctx, const xmlChar* ch, int len)
+{
+    if (textParser && std::all_of(ch, ch + len, isXmlSpace))
+        textParser->noteBlankText();
+    xmlSAX2Characters(ctx, ch, len);
+}
+
 const QString kUndecodable = QStringLiteral("The document holds bytes that are not valid in its encoding");
 
 // Errors of libxml2's character decoders carry no parser context: they go
@@ -635,6 +652,23 @@ void* XmlTree::lastChild(void* node)
     return n->last;
 }
 
+void* XmlTree::firstChild(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    if (n->type != XML_ELEMENT_NODE && n->type != XML_DOCUMENT_NODE)
+        return nullptr;
+    return n->children;
+}
+
+void* XmlTree::nextSibling(void* node)
+{
+    xmlNodePtr n = asNode(node);
+    // An attribute's next is the element's next attribute, no sibling.
+    if (n->type == XML_ATTRIBUTE_NODE)
+        return nullptr;
+    return n->next;
+}
+
 XmlNodeList XmlTree::childNodes(const std::shared_ptr<XmlTree>& tree, void* node)
 {
     xmlNodePtr n = asNode(node);
@@ -681,6 +715,31 @@ QString XmlTree::attributeValue(void* element, const char* name)
             return text(a);
     }
     return QString();
+}
+
+void XmlTree::appendAttributeValue(void* element, const char* name, QByteArray& out)
+{
+    xmlNodePtr n = asNode(element);
+    if (n->type != XML_ELEMENT_NODE)
+        return;
+    for (xmlAttrPtr a = n->properties; a; a = a->next) {
+        if ((a->ns && a->ns->prefix) || std::strcmp(utf8(a->name), name) != 0)
+            continue;
+        // As text() reads it: one text child in place, anything else through
+        // libxml2's own joining.
+        if (!a->children)
+            return;
+        if (a->children == a->last && a->children->type == XML_TEXT_NODE) {
+            if (a->children->content)
+                out.append(utf8(a->children->content));
+            return;
+        }
+        xmlChar* content = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
+        if (content)
+            out.append(utf8(content));
+        xmlFree(content);
+        return;
+    }
 }
 
 void XmlTree::setText(void* node, const QString& value)
@@ -921,11 +980,14 @@ bool XmlTree::Parser::start(bool final)
         return false;
     }
     ctxt->_private = this;
-    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR
-                                | XML_PARSE_NOWARNING);
+    // XML_PARSE_COMPACT keeps a text shorter than two pointers (most nicks
+    // of a directory) inside its node instead of in an allocation of its own.
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT
+                                | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     ctxt->sax->entityDecl = onEntityDecl;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
     ctxt->sax->serror = onParserError;
+    ctxt->sax->characters = onCharacters;
     ctxt->sax->error = nullptr;
     ctxt->sax->warning = nullptr;
     ctxt->sax->fatalError = nullptr;
@@ -942,7 +1004,9 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
         {
             DecoderErrorScope decoderErrors(this);
             ElementCountScope counting(m_elementLimit > 0 ? this : nullptr);
+            XmlTree::Parser* const previousTextParser = std::exchange(textParser, this);
             result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
+            textParser = previousTextParser;
         }
         data += n;
         if (!checkContext())
@@ -1015,6 +1079,7 @@ std::shared_ptr<XmlTree> XmlTree::Parser::finish()
     DocPtr doc(ctxt->myDoc);
     ctxt->myDoc = nullptr;
     m_ctxt.reset();
-    stripBlankText(doc.get());
+    if (m_blankText)
+        stripBlankText(doc.get());
     return std::make_shared<XmlTree>(std::move(doc));
 }

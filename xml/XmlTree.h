@@ -62,11 +62,14 @@ struct XmlTree {
     static QString nodeName(void* node);
     static QString text(void* node);
     static void* lastChild(void* node);
+    static void* firstChild(void* node);
+    static void* nextSibling(void* node);
     static XmlNodeList childNodes(const std::shared_ptr<XmlTree>& tree, void* node);
     static void* findAttribute(void* element, const QString& name);
     // The value of an element's attribute without a namespace prefix, or
     // empty text when it has none or the node is no element.
     static QString attributeValue(void* element, const char* name);
+    static void appendAttributeValue(void* element, const char* name, QByteArray& out);
     static bool isElement(void* node);
 
     void setText(void* node, const QString& value);
@@ -103,6 +106,8 @@ struct XmlTree {
         void refuse(const QString& reason, bool limit);
         void recordError(const QString& message, int code, int line, int column, bool fatal);
         void countElement();
+        // Text that is white space only reached the tree.
+        void noteBlankText() { m_blankText = true; }
 
     private:
         bool start(bool final);
@@ -124,6 +129,7 @@ struct XmlTree {
         bool m_failedOnLimit = false;
         bool m_refused = false;
         bool m_errorFatal = false;
+        bool m_blankText = false;
     };
 
 private:

@@ -18,14 +18,20 @@ private slots:
     void sortsAsTheCollatorOfTheLanguage_data()
     {
         QTest::addColumn<QString>("locale");
+        QTest::addColumn<int>("randomNicks");
         // Czech sorts "ch" after "h", Swedish "ä" after "z", German with "a".
         for (const char* name : {"en_US", "cs_CZ", "sv_SE", "de_DE", "ja_JP", "C"})
-            QTest::newRow(name) << QString::fromLatin1(name);
+            QTest::newRow(name) << QString::fromLatin1(name) << 400;
+        // Long lists are sorted in two halves on two threads and merged;
+        // equal nicks in both halves must still keep their order.
+        QTest::newRow("cs_CZ, long") << QStringLiteral("cs_CZ") << 6000;
+        QTest::newRow("en_US, long, odd") << QStringLiteral("en_US") << 4999;
     }
 
     void sortsAsTheCollatorOfTheLanguage()
     {
         QFETCH(QString, locale);
+        QFETCH(int, randomNicks);
         QStringList nicks = {"alpha",
                              "Alpha",
                              "ALPHA",
@@ -56,12 +62,14 @@ private slots:
                              "Nightjars",
                              "nightjars",
                              "a\u0308rger",
-                             "😀 squad"};
+                             "😀 squad",
+                             QString(70, QLatin1Char('b')),
+                             QString(64, QLatin1Char('B'))};
         // And random nicks of letters, case and accents mixed, long enough
         // that keys differ beyond their first eight bytes.
         QRandomGenerator random(7);
         const QString letters = QStringLiteral("aAbBcCčČhHzZäÄöÖsSšŠ -1");
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < randomNicks; ++i) {
             QString nick;
             for (int n = int(random.bounded(1, 24)); n > 0; --n)
                 nick += letters[int(random.bounded(letters.size()))];
@@ -86,6 +94,14 @@ private slots:
             want << QStringLiteral("%1:%2").arg(expected[i]).arg(nicks[expected[i]]);
         }
         QCOMPARE(got, want);
+
+        // Given as UTF-8 (ASCII nicks take a path of their own), the same.
+        std::vector<QByteArray> utf8;
+        for (const QString& nick : nicks)
+            utf8.push_back(nick.toUtf8());
+        const std::vector<int> fromUtf8 = SquadCollation(language).orderUtf8(
+            int(utf8.size()), [&](int i) { return QByteArrayView(utf8[size_t(i)]); });
+        QVERIFY(fromUtf8 == order);
     }
 };
 

@@ -78,6 +78,83 @@ private slots:
         QCOMPARE(loaded("<squads/>\n<?done yes?>").lastChild().nodeName(), QStringLiteral("done"));
     }
 
+    // Text of white space only is no node, however it reached the tree:
+    // the parser strips it only from documents where it saw some.
+    void blankTextIsNoNode_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QStringList>("children"); // of the root's first child
+        QTest::newRow("none") << QByteArray("<s><a><b/></a></s>") << QStringList{"b"};
+        QTest::newRow("before an end tag") << QByteArray("<s><a> \n\t</a></s>") << QStringList{};
+        QTest::newRow("between elements") << QByteArray("<s><a> <b/> <c/> </a></s>") << QStringList{"b", "c"};
+        QTest::newRow("entity") << QByteArray("<!DOCTYPE s [<!ENTITY sp \"  \">]><s><a>&sp;</a></s>") << QStringList{};
+        QTest::newRow("entity with elements")
+            << QByteArray("<!DOCTYPE s [<!ENTITY e \"<b> </b> \">]><s><a>&e;&e;</a></s>") << QStringList{"b", "b"};
+        QTest::newRow("character reference") << QByteArray("<s><a>&#32;&#x9;</a></s>") << QStringList{};
+        QTest::newRow("CDATA stays") << QByteArray("<s><a><![CDATA[ ]]></a></s>") << QStringList{"#cdata-section"};
+        QTest::newRow("preserved") << QByteArray("<s><a xml:space=\"preserve\"> <b/></a></s>")
+                                   << QStringList{"#text", "b"};
+        QTest::newRow("text stays") << QByteArray("<s><a> x </a></s>") << QStringList{"#text"};
+    }
+
+    void blankTextIsNoNode()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QStringList, children);
+        const XmlDocument doc = loaded(text);
+        QStringList seen;
+        const XmlNodeList nodes = doc.lastChild().childNodes().item(0).childNodes();
+        for (int i = 0; i < nodes.length(); ++i)
+            seen << nodes.item(i).nodeName();
+        QCOMPARE(seen, children);
+    }
+
+    // The walk and the in-place reading that fill a long list must see what
+    // childNodes() and attributes() show, node for node and byte for byte.
+    void walksAndReadsAttributesInPlace_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("plain") << QByteArray("<s><e nick=\"Wolves\" web=\"http://x/1.xml\"/><e web=\"w\" nick=\"\"/></s>");
+        QTest::newRow("references") << QByteArray("<!DOCTYPE s [<!ENTITY c \"Clan\">]>"
+                                                  "<s><e nick=\"&c; &amp; &#x17D;ab&#237;\" web=\" a\tb \"/></s>");
+        QTest::newRow("no attributes, other nodes")
+            << QByteArray("<s>text<!-- c --><e/><?pi x?><e nick=\"n\"/><![CDATA[d]]></s>");
+        QTest::newRow("prefixed attributes are others")
+            << QByteArray("<s xmlns:p=\"urn:p\"><e p:nick=\"no\" nick=\"yes\" p:web=\"no\"/></s>");
+        QTest::newRow("long values") << QByteArray("<s><e nick=\"") + QByteArray(5000, 'n') + "\" web=\""
+                                            + QByteArray(70000, 'w') + "\"/></s>";
+        QTest::newRow("empty root") << QByteArray("<s/>");
+    }
+
+    void walksAndReadsAttributesInPlace()
+    {
+        QFETCH(QByteArray, text);
+        const XmlDocument doc = loaded(text);
+        const XmlNode root = doc.lastChild();
+        const XmlNodeList children = root.childNodes();
+        int i = 0;
+        for (XmlNode child = root.firstChild(); child; child = child.nextSibling(), ++i) {
+            QVERIFY(i < children.length());
+            QVERIFY(child == children.item(i));
+            for (const char* name : {"nick", "web", "none"}) {
+                QByteArray value("before:");
+                child.appendAttributeValue(name, value);
+                QCOMPARE(QString::fromUtf8(value), "before:" + child.attributeValue(name));
+                const XmlNode attribute = child.attributes().getNamedItem(name);
+                QCOMPARE(child.attributeValue(name), attribute.isNull() ? QString() : attribute.text());
+            }
+        }
+        QCOMPARE(i, children.length());
+        // An attribute has no children and no siblings, though libxml2 links
+        // an element's attributes to one another.
+        if (i > 0) {
+            for (const char* name : {"nick", "web"}) {
+                const XmlNode attribute = children.item(0).attributes().getNamedItem(name);
+                QVERIFY(attribute.isNull() || (attribute.firstChild().isNull() && attribute.nextSibling().isNull()));
+            }
+        }
+    }
+
     void editsSaveAndLoadAgainUnchanged()
     {
         XmlDocument doc = loaded("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
