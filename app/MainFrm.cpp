@@ -25,7 +25,6 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenuBar>
-#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>

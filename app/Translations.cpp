@@ -5,7 +5,8 @@
 #include <QPointer>
 #include <QTranslator>
 
-namespace {
+namespace
+{
 
 QPointer<QTranslator> g_program;
 QPointer<QTranslator> g_qt;
@@ -32,7 +33,8 @@ QString Translations::install(const QLocale& locale)
 
     auto* program = new QTranslator(app);
     // An English locale finds no catalogue and keeps the texts as written.
-    if (!program->load(locale, QStringLiteral("corvanet"), QStringLiteral("_"), QStringLiteral(":/i18n"))) {
+    if (!program->load(locale, QStringLiteral("corvanet"), QStringLiteral("_"),
+                       QStringLiteral(":/i18n"))) {
         delete program;
         return g_language;
     }

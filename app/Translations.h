@@ -10,7 +10,8 @@
 #include <QLocale>
 #include <QString>
 
-namespace Translations {
+namespace Translations
+{
 
 // Installs the translators for the first of the locale's user-interface
 // languages the program has a catalogue for, replacing those installed by an

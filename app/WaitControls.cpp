@@ -11,7 +11,8 @@
 #include <climits>
 
 WaitControls::WaitControls(QStatusBar& bar)
-    : QObject(&bar), m_label(new QLabel(&bar)), m_bar(new QProgressBar(&bar)), m_cancel(new QPushButton(&bar))
+    : QObject(&bar), m_label(new QLabel(&bar)), m_bar(new QProgressBar(&bar)),
+      m_cancel(new QPushButton(&bar))
 {
     m_label->setObjectName(QStringLiteral("lblProgress"));
     m_label->setTextFormat(Qt::PlainText);
@@ -74,7 +75,9 @@ void WaitControls::setProgress(qint64 done, qint64 total)
     const QString bytes = locale.formattedDataSize(done, 1, QLocale::DataSizeTraditionalFormat);
     QString text = bytes;
     if (total > 0)
-        text = tr("%1 of %2").arg(bytes, locale.formattedDataSize(total, 1, QLocale::DataSizeTraditionalFormat));
+        text =
+            tr("%1 of %2")
+                .arg(bytes, locale.formattedDataSize(total, 1, QLocale::DataSizeTraditionalFormat));
     m_label->setText(m_note.isEmpty() ? text : tr("%1 (%2)").arg(m_note, text));
     m_label->show();
     if (total > 0) {

@@ -17,7 +17,8 @@ class QProgressBar;
 class QPushButton;
 class QStatusBar;
 
-class WaitControls : public QObject {
+class WaitControls : public QObject
+{
     Q_OBJECT
 public:
     explicit WaitControls(QStatusBar& bar);

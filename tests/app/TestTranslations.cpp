@@ -12,7 +12,8 @@
 
 #include "Translations.h"
 
-class TestTranslations : public QObject {
+class TestTranslations : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -29,7 +30,8 @@ private slots:
     void everyTextIsTranslated()
     {
         QFETCH(QString, language);
-        QFile file(QStringLiteral(CORVANET_SOURCE_DIR "/translations/corvanet_%1.ts").arg(language));
+        QFile file(
+            QStringLiteral(CORVANET_SOURCE_DIR "/translations/corvanet_%1.ts").arg(language));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QXmlStreamReader xml(&file);
         QString context, source;
@@ -80,13 +82,17 @@ private slots:
         QStringList files;
         for (const char* language : {"cs", "de"}) {
             const QString copy = dir.filePath(QStringLiteral("corvanet_%1.ts").arg(language));
-            QVERIFY(QFile::copy(QStringLiteral(CORVANET_SOURCE_DIR "/translations/corvanet_%1.ts").arg(language), copy));
+            QVERIFY(QFile::copy(
+                QStringLiteral(CORVANET_SOURCE_DIR "/translations/corvanet_%1.ts").arg(language),
+                copy));
             files << copy;
         }
         QProcess lupdate;
         lupdate.setProcessChannelMode(QProcess::MergedChannels);
-        lupdate.start(QStringLiteral(CORVANET_LUPDATE),
-                      QStringList{"-no-obsolete", "-locations", "none", CORVANET_SOURCE_DIR "/app", "-ts"} + files);
+        lupdate.start(
+            QStringLiteral(CORVANET_LUPDATE),
+            QStringList{"-no-obsolete", "-locations", "none", CORVANET_SOURCE_DIR "/app", "-ts"} +
+                files);
         QVERIFY(lupdate.waitForFinished(60000));
         const QString output = QString::fromUtf8(lupdate.readAll());
         QCOMPARE(lupdate.exitCode(), 0);
@@ -100,12 +106,29 @@ private slots:
         QTest::addColumn<QString>("language");
         QTest::addColumn<QString>("ready");
         QTest::addColumn<QString>("qtCancel"); // Qt's own text, from its catalogue
-        QTest::newRow("Czech") << "cs_CZ" << "cs" << QString::fromUtf8("Připraveno") << QString::fromUtf8("Zrušit");
-        QTest::newRow("German") << "de_DE" << "de" << "Bereit" << "Abbrechen";
-        QTest::newRow("Austrian German") << "de_AT" << "de" << "Bereit" << "Abbrechen";
-        QTest::newRow("English") << "en_US" << "" << "Ready" << "Cancel";
-        QTest::newRow("French: English, also for Qt's texts") << "fr_FR" << "" << "Ready" << "Cancel";
-        QTest::newRow("C") << "C" << "" << "Ready" << "Cancel";
+        QTest::newRow("Czech") << "cs_CZ"
+                               << "cs" << QString::fromUtf8("Připraveno")
+                               << QString::fromUtf8("Zrušit");
+        QTest::newRow("German") << "de_DE"
+                                << "de"
+                                << "Bereit"
+                                << "Abbrechen";
+        QTest::newRow("Austrian German") << "de_AT"
+                                         << "de"
+                                         << "Bereit"
+                                         << "Abbrechen";
+        QTest::newRow("English") << "en_US"
+                                 << ""
+                                 << "Ready"
+                                 << "Cancel";
+        QTest::newRow("French: English, also for Qt's texts") << "fr_FR"
+                                                              << ""
+                                                              << "Ready"
+                                                              << "Cancel";
+        QTest::newRow("C") << "C"
+                           << ""
+                           << "Ready"
+                           << "Cancel";
     }
 
     void theEnvironmentsLanguageIsChosen()

@@ -16,7 +16,8 @@
 
 using namespace FaultHelpers;
 
-class TestCancel : public QObject {
+class TestCancel : public QObject
+{
     Q_OBJECT
 
 private:
@@ -81,7 +82,8 @@ private slots:
         RecordingSeams seams;
         AppSettings settings;
         settings.directoryUrl = kind == "directory" ? stalled + ".xml" : directoryFile();
-        writeFile(directoryFile(), directory({{"squad", kind == "page" ? stalled + ".xml" : page("logo.xml")}}));
+        writeFile(directoryFile(),
+                  directory({{"squad", kind == "page" ? stalled + ".xml" : page("logo.xml")}}));
         TfrmMain window(settings, seams);
         shown = &window;
         window.show();
@@ -157,7 +159,8 @@ private slots:
     // and the status bar says why, with the bytes sent.
     void aPublishWhoseUploadHasBegunIsNotCancelled()
     {
-        writeFile(directoryFile(), directory({{"dead", page("gone.xml")}, {"alive", page("logo.xml")}}));
+        writeFile(directoryFile(),
+                  directory({{"dead", page("gone.xml")}, {"alive", page("logo.xml")}}));
         RecordingSeams seams;
         TfrmMain window(publishSettings(directoryFile(), m_ftp->port()), seams);
         waitIdle(window, 2);
@@ -167,12 +170,13 @@ private slots:
             progress(sender);
             window.cancelWait();
             WaitControls* wait = window.waitControls();
-            refused = !wait->cancelButton()->isEnabled() && !wait->progressLabel()->text().isEmpty();
+            refused =
+                !wait->cancelButton()->isEnabled() && !wait->progressLabel()->text().isEmpty();
         };
         QVERIFY(selectUrl(window, page("gone.xml")));
         window.tbtnDetailsClick();
-        QTRY_VERIFY_WITH_TIMEOUT(seams.messages.size() == 1 && idle(window) && listCount(window.lbSquads) == 1,
-                                 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            seams.messages.size() == 1 && idle(window) && listCount(window.lbSquads) == 1, 15000);
         QVERIFY(refused);
         QVERIFY(!readFile(directoryFile()).contains("gone.xml"));
     }

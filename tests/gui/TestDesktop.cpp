@@ -20,7 +20,8 @@
 
 using namespace FaultHelpers;
 
-namespace {
+namespace
+{
 
 // The controls a screen reader stops at, and the name it would announce.
 QStringList unnamedControls(QWidget* top)
@@ -30,20 +31,22 @@ QStringList unnamedControls(QWidget* top)
     for (QWidget* widget : widgets) {
         // Qt's own parts (the toolbar's extension, a field's clear button)
         // and the tree's header, which is never shown.
-        if (widget->objectName().startsWith(QLatin1String("qt_"))
-            || QByteArray(widget->metaObject()->className()) == "QLineEditIconButton"
-            || (qobject_cast<QHeaderView*>(widget) && widget->isHidden()))
+        if (widget->objectName().startsWith(QLatin1String("qt_")) ||
+            QByteArray(widget->metaObject()->className()) == "QLineEditIconButton" ||
+            (qobject_cast<QHeaderView*>(widget) && widget->isHidden()))
             continue;
         auto* label = qobject_cast<QLabel*>(widget);
-        const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QAbstractItemView*>(widget)
-                             || qobject_cast<QLineEdit*>(widget) || qobject_cast<QProgressBar*>(widget)
-                             || (label && (label->textInteractionFlags().testFlag(Qt::TextSelectableByKeyboard)
-                                           || label->objectName() == QLatin1String("imgLogo")));
+        const bool control =
+            qobject_cast<QAbstractButton*>(widget) || qobject_cast<QAbstractItemView*>(widget) ||
+            qobject_cast<QLineEdit*>(widget) || qobject_cast<QProgressBar*>(widget) ||
+            (label && (label->textInteractionFlags().testFlag(Qt::TextSelectableByKeyboard) ||
+                       label->objectName() == QLatin1String("imgLogo")));
         if (!control)
             continue;
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
         if (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty())
-            unnamed << widget->metaObject()->className() + QStringLiteral(" ") + widget->objectName();
+            unnamed << widget->metaObject()->className() + QStringLiteral(" ") +
+                           widget->objectName();
     }
     return unnamed;
 }
@@ -56,7 +59,8 @@ QChar mnemonic(const QString& text)
 
 } // namespace
 
-class TestDesktop : public QObject {
+class TestDesktop : public QObject
+{
     Q_OBJECT
 
 private:
@@ -80,11 +84,13 @@ private slots:
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         waitIdle(window, 1);
-        QVERIFY2(unnamedControls(&window).isEmpty(), qPrintable(unnamedControls(&window).join(", ")));
+        QVERIFY2(unnamedControls(&window).isEmpty(),
+                 qPrintable(unnamedControls(&window).join(", ")));
         selectRow(window.lbSquads, 0);
         window.tbtnDetailsClick();
         waitIdle(window);
-        QVERIFY2(unnamedControls(&window).isEmpty(), qPrintable(unnamedControls(&window).join(", ")));
+        QVERIFY2(unnamedControls(&window).isEmpty(),
+                 qPrintable(unnamedControls(&window).join(", ")));
 
         QStringList inDialogs;
         runAddSquad(window, [&](TfrmAddSquad& dialog) {
@@ -122,7 +128,8 @@ private slots:
             QVERIFY2(!letter.isNull() && !letters.contains(letter), qPrintable(text));
             letters.insert(letter);
         }
-        QCOMPARE(mnemonic(window.miSystem->title()), locale == "en_US" ? QChar('s') : mnemonic(window.miSystem->title()));
+        QCOMPARE(mnemonic(window.miSystem->title()),
+                 locale == "en_US" ? QChar('s') : mnemonic(window.miSystem->title()));
         for (QAction* action : window.miSystem->actions())
             QVERIFY2(!mnemonic(action->text()).isNull(), qPrintable(action->text()));
         Translations::install();
@@ -141,7 +148,8 @@ private slots:
             QApplication::setFont(font);
             RecordingSeams seams;
             TfrmMain window(settings(), seams);
-            return Sizes{window.stSNick->height(), window.tbtnDatabase->minimumWidth(), window.width()};
+            return Sizes{window.stSNick->height(), window.tbtnDatabase->minimumWidth(),
+                         window.width()};
         };
         const Sizes small = measure(8);
         const Sizes large = measure(16);
@@ -167,7 +175,8 @@ private slots:
             QCOMPARE(link->palette().color(link->foregroundRole()), QColor(250, 200, 10));
         QApplication::setPalette(original);
         for (QLabel* field : {window.stSNick, window.stSWeb, window.stMID, window.stMDescription})
-            QVERIFY(field->textInteractionFlags().testFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
+            QVERIFY(field->textInteractionFlags().testFlags(Qt::TextSelectableByMouse |
+                                                            Qt::TextSelectableByKeyboard));
     }
 
     // Esc stays with the find field while nothing waits: it empties it.

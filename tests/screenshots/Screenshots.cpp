@@ -24,7 +24,8 @@
 #include "RecordingSeams.h"
 #include "Translations.h"
 
-namespace {
+namespace
+{
 
 QPalette darkPalette()
 {
@@ -67,7 +68,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const QString out = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[1]));
-    const QString squadPage = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("squads/skvor-rangers.xml");
+    const QString squadPage =
+        argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("squads/skvor-rangers.xml");
     if (qEnvironmentVariableIntValue("CORVANET_SHOT_DARK")) {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QApplication::setPalette(darkPalette());
@@ -84,7 +86,8 @@ int main(int argc, char** argv)
     if (!server.start())
         return 1;
     const QString address = server.url(QString()).chopped(1);
-    if (QProcess::execute(QStringLiteral(CORVANET_SOURCE_DIR "/scripts/serve-data"), {www, address}) != 0)
+    if (QProcess::execute(QStringLiteral(CORVANET_SOURCE_DIR "/scripts/serve-data"),
+                          {www, address}) != 0)
         return 1;
     QDir::setCurrent(work);
 

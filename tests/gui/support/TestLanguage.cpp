@@ -7,7 +7,8 @@
 
 #include "Translations.h"
 
-namespace {
+namespace
+{
 
 // As main() does, before any test makes a window.
 void installTranslators()

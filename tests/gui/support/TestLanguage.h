@@ -7,7 +7,8 @@
 
 #include <QString>
 
-namespace TestLanguage {
+namespace TestLanguage
+{
 
 // The language the tests run in ("cs", "de"), empty for English.
 QString language();
