@@ -22,7 +22,7 @@ constexpr qint64 kMaxRecordSize = 64 * 1024;
 QString OfflineCache::defaultFolder()
 {
     QString base = qEnvironmentVariable("XDG_CACHE_HOME");
-    // The base directory specification says a relative path is to be ignored.
+    // The XDG base directory convention: a relative path is to be ignored.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.cache");
     return base + QStringLiteral("/corvanet");
