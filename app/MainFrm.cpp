@@ -658,19 +658,24 @@ void TfrmMain::tmrWaitDatabaseTimer()
             ReselectSquad();
         else
             FillSquads();
-        const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
-        pgLeft->setPageVisible(tbshtDatabase, true);
-        pgLeft->setPageVisible(tbshtDetails, false);
-        // A page that has just come into view takes the keyboard focus, or
-        // the arrow keys and Enter reach nothing until the user clicks.
-        if (!listWasShown)
-            lbSquads->setFocus();
-        tbtnDatabase->setEnabled(true);
-        miAdd->setEnabled(true);
+        showListPage(true);
     } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
         showOfflineCopy();
     }
     setScreenCursor(UiSeams::crDefault);
+}
+
+void TfrmMain::showListPage(bool addEnabled)
+{
+    const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
+    pgLeft->setPageVisible(tbshtDatabase, true);
+    pgLeft->setPageVisible(tbshtDetails, false);
+    // A page that has just come into view takes the keyboard focus, or the
+    // arrow keys and Enter reach nothing until the user clicks.
+    if (!listWasShown)
+        lbSquads->setFocus();
+    tbtnDatabase->setEnabled(true);
+    miAdd->setEnabled(addEnabled);
 }
 
 void TfrmMain::tmrTestConnectionTimer()

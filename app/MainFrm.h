@@ -219,6 +219,9 @@ protected:
 
 private:
     void createComponents();
+    // Shows the list page after a directory (or its copy) was listed: the
+    // list takes the focus when it comes into view; Add Squad as given.
+    void showListPage(bool addEnabled);
     QWidget* createSquadPage();
     QWidget* createMemberPage();
     void connectHandlers();

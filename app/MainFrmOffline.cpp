@@ -44,13 +44,7 @@ bool TfrmMain::showOfflineCopy()
     m_showingOfflineCopy = true;
     m_listCopyTime = copy.savedAt;
     FillSquads();
-    const bool listWasShown = pgLeft->isPageVisible(tbshtDatabase);
-    pgLeft->setPageVisible(tbshtDatabase, true);
-    pgLeft->setPageVisible(tbshtDetails, false);
-    if (!listWasShown)
-        lbSquads->setFocus();
-    tbtnDatabase->setEnabled(true);
-    miAdd->setEnabled(false);
+    showListPage(false); // the program never publishes from a copy
     updateOfflinePanel();
     return true;
 }
