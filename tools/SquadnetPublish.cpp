@@ -53,7 +53,12 @@ int parse(const QString& command, QStringList arguments, Invocation& out)
     const QCommandLineOption passwordFile(QStringLiteral("password-file"), QString(), QStringLiteral("F"));
     const QCommandLineOption directory(QStringLiteral("directory"), QString(), QStringLiteral("URL"),
                                        built.directoryUrl);
-    parser.addOptions({host, port, user, passwordFile, directory});
+    // The lock's lease: how long a lock may show no sign of life before a
+    // waiter takes it for abandoned. Every publisher of one account must
+    // use the same lease; the default is the window's.
+    const QCommandLineOption lease(QStringLiteral("lease"), QString(), QStringLiteral("SECONDS"),
+                                   QString::number(DirectoryLock::Timing().leaseMs / 1000));
+    parser.addOptions({host, port, user, passwordFile, directory, lease});
     parser.addPositionalArgument(QStringLiteral("page"), QString());
     if (!parser.parse(QStringList{QStringLiteral("squadnet ") + command} + arguments))
         return fail(command, parser.errorText(), 2);
@@ -64,6 +69,9 @@ int parse(const QString& command, QStringList arguments, Invocation& out)
     const int portNumber = parser.value(port).toInt(&ok);
     if (!ok || portNumber < 1 || portNumber > 65535)
         return fail(command, QStringLiteral("invalid port '%1'").arg(parser.value(port)), 2);
+    const int leaseSeconds = parser.value(lease).toInt(&ok);
+    if (!ok || leaseSeconds < 1 || leaseSeconds > 3600)
+        return fail(command, QStringLiteral("invalid --lease '%1'").arg(parser.value(lease)), 2);
     // The FTP account's root is the folder the directory's address serves.
     const QString fileName = QUrl(parser.value(directory)).fileName();
     if (fileName.isEmpty())
@@ -81,6 +89,8 @@ int parse(const QString& command, QStringList arguments, Invocation& out)
     out.options.remoteDirectory = QLatin1Char('/') + fileName;
     out.options.replyTimeOut = out.timeoutMs;
     out.options.stallTimeOut = out.timeoutMs;
+    out.options.lock.leaseMs = leaseSeconds * 1000;
+    out.options.lock.giveUpMs = leaseSeconds * 3000;
     return 0;
 }
 
@@ -141,7 +151,7 @@ int runRemove(const QStringList& arguments)
 }
 
 const char* const kOptions = "[--host H] [--port P] [--user U] [--password-file F|-] [--directory URL] "
-                             "[--tls off|optional|required] [--timeout SECONDS] PAGE_URL";
+                             "[--tls off|optional|required] [--timeout SECONDS] [--lease SECONDS] PAGE_URL";
 
 const SquadnetRegistrar addRegistrar("add", {runAdd, std::string("add ") + kOptions});
 const SquadnetRegistrar removeRegistrar("remove", {runRemove, std::string("remove ") + kOptions});
