@@ -228,7 +228,15 @@ QByteArray TFtpClient::Transaction(const QByteArray& command)
 // of answering is a failure, never a reply with code 0 that passes the checks.
 QByteArray TFtpClient::command(const QByteArray& text)
 {
-    const QByteArray reply = Transaction(text);
+    QByteArray reply = Transaction(text);
+    // "226" closes a transfer and answers nothing else. Before the reply to
+    // any other command it is a stray one, sent for a data connection that
+    // ended without a transfer (see resynchronize()); the command's own
+    // reply follows it.
+    static const QByteArrayList transferVerbs{"STOR", "APPE", "RETR", "NLST", "LIST"};
+    const bool transferVerb = transferVerbs.contains(text.left(4));
+    for (int strays = 0; !transferVerb && ReplyCode == 226 && strays < 2; ++strays)
+        reply = awaitReply();
     if (reply.isEmpty())
         throw FTPException(kClosedByServer);
     return reply;
@@ -694,6 +702,54 @@ bool TFtpClient::MakeDirectory(const QString& path)
     return true;
 }
 
+QStringList TFtpClient::NameList(const QString& path)
+{
+    const BusyScope busy(*this);
+    Canceled = false;
+    CheckConnection();
+    requireSingleLine(path, "Folder name");
+    QByteArray listing;
+    bool succeeded = false;
+    try {
+        transfer("NLST", path, Direction::Receive,
+                 [&](TSocketConn& connection) {
+                     // A folder of the protocol holds a handful of names; a
+                     // listing this long is not one of ours.
+                     constexpr int kLimit = 4 * 1024 * 1024;
+                     connection.CaptureString(listing, kLimit + 1);
+                     if (listing.size() > kLimit)
+                         throw Exception(QStringLiteral("The listing of %1 is too long").arg(path));
+                 },
+                 false, succeeded, QStringLiteral("NLST ") + path);
+    } catch (const FTPException&) {
+        if (ReplyCode == 450 || ReplyCode == 550)
+            return {};
+        throw;
+    }
+    QStringList names;
+    for (QByteArray line : listing.split('\n')) {
+        while (line.endsWith('\r'))
+            line.chop(1);
+        const QString name = QString::fromUtf8(line.mid(line.lastIndexOf('/') + 1));
+        if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    return names;
+}
+
+bool TFtpClient::ChangeDirectory(const QString& path)
+{
+    const BusyScope busy(*this);
+    try {
+        simpleCommand("CWD", path);
+    } catch (const FTPException&) {
+        if (ReplyCode == 550)
+            return false;
+        throw;
+    }
+    return true;
+}
+
 void TFtpClient::RemoveDirectory(const QString& path)
 {
     const BusyScope busy(*this);
@@ -715,6 +771,19 @@ void TFtpClient::SetBinary()
     const QByteArray reply = command("TYPE I");
     if (ReplyCode < 200 || ReplyCode > 299)
         throw FTPException(lineText(reply));
+}
+
+// Puts the control connection back in step after a reply that may be
+// followed by a stray one: NOOP, and every reply up to NOOP's own is dropped.
+void TFtpClient::resynchronize()
+{
+    ReportStatus(1, QStringLiteral("NOOP"));
+    QByteArray reply = command("NOOP");
+    for (int dropped = 0; ReplyCode != 200 && ReplyCode < 500 && dropped < 3; ++dropped) {
+        reply = awaitReply();
+        if (reply.isEmpty())
+            throw FTPException(kClosedByServer);
+    }
 }
 
 // Runs move() on the data connection under the stall watch: when no byte has
@@ -834,6 +903,17 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     if (ReplyCode > 300 && ReplyCode < 600) {
         if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction && offerFailures)
             OnUnSupportedFunction(TCmdType::Upload);
+        const qint16 refusal = ReplyCode;
+        if (Passive) {
+            // Some servers answer the data connection we opened for nothing
+            // with a closing reply of its own once it goes ("226 Transfer
+            // complete." after "550 No such file"), which the next command
+            // would take for its answer.
+            delete data.data();
+            resynchronize();
+            ReplyCode = refusal;
+            LastReply = verbReply;
+        }
         if (replyFailureHandled(verbReply, offerFailures))
             return;
     }

@@ -4,6 +4,7 @@
 // squadnet process of its own.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -108,6 +109,11 @@ class TestDirectoryPublisher : public QObject {
     // Only the directory is left on the server: no lock, no upload.
     void expectNothingLeftBehind()
     {
+        QDirIterator it(m_root->path(), QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        QStringList all;
+        while (it.hasNext())
+            all << it.next().mid(m_root->path().size() + 1);
+        qDebug() << all;
         QCOMPARE(QDir(m_root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{"corvanet.xml"});
     }
