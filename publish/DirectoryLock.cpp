@@ -361,6 +361,9 @@ void DirectoryLock::removeTree(const QString& folder, int depth)
         try {
             m_client.Delete(folder + QLatin1Char('/') + name);
         } catch (const FTPException&) {
+            // A folder, on the servers that list folders.
+            if (depth < kMaxDepth && name != QLatin1String("dead"))
+                removeTree(folder + QLatin1Char('/') + name, depth + 1);
         }
     }
     try {

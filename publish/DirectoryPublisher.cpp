@@ -159,7 +159,7 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
     }
 
     step(QStringLiteral("check"));
-    verifyUpload(upload, bytes);
+    verifyUpload(upload, bytes, lock);
     // The fence: the lock is ours and its lease runs, as of now.
     lock.renew();
 
@@ -189,13 +189,15 @@ QByteArray DirectoryPublisher::readDirectory(DirectoryLock& lock)
     return current;
 }
 
-void DirectoryPublisher::verifyUpload(const QString& upload, const QByteArray& sent)
+void DirectoryPublisher::verifyUpload(const QString& upload, const QByteArray& sent, DirectoryLock& lock)
 {
     if (!m_noSize) {
         try {
             const qint64 stored = m_client.Size(upload);
             if (stored == sent.size())
                 return;
+            if (stored < 0 && !lock.stillHeld())
+                throw LockLostError(kLost);
             throw PublishError(QStringLiteral("The server holds %1 bytes of the new directory instead of %2; "
                                               "nothing was published")
                                    .arg(stored)

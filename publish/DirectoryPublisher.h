@@ -96,7 +96,7 @@ private:
     DirectoryChange::Outcome publishOnce(const DirectoryChange& change);
     DirectoryChange::Outcome publishLocked(const DirectoryChange& change, DirectoryLock& lock);
     QByteArray readDirectory(DirectoryLock& lock);
-    void verifyUpload(const QString& upload, const QByteArray& sent);
+    void verifyUpload(const QString& upload, const QByteArray& sent, DirectoryLock& lock);
     void renameOver(const QString& upload, DirectoryLock& lock, qint64 oldSize);
     void releaseAfterFailure(DirectoryLock& lock);
     void step(const QString& name);
