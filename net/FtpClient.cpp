@@ -230,9 +230,9 @@ QByteArray TFtpClient::command(const QByteArray& text)
 {
     QByteArray reply = Transaction(text);
     // "226" closes a transfer and answers nothing else. Before the reply to
-    // any other command it is a stray one, sent for a data connection that
-    // ended without a transfer (see resynchronize()); the command's own
-    // reply follows it.
+    // any other command it is a stray one: some servers send it for a data
+    // connection that ended without a transfer ("226 Transfer complete."
+    // after "550 No such file"). The command's own reply follows it.
     static const QByteArrayList transferVerbs{"STOR", "APPE", "RETR", "NLST", "LIST"};
     const bool transferVerb = transferVerbs.contains(text.left(4));
     for (int strays = 0; !transferVerb && ReplyCode == 226 && strays < 2; ++strays)
@@ -773,19 +773,6 @@ void TFtpClient::SetBinary()
         throw FTPException(lineText(reply));
 }
 
-// Puts the control connection back in step after a reply that may be
-// followed by a stray one: NOOP, and every reply up to NOOP's own is dropped.
-void TFtpClient::resynchronize()
-{
-    ReportStatus(1, QStringLiteral("NOOP"));
-    QByteArray reply = command("NOOP");
-    for (int dropped = 0; ReplyCode != 200 && ReplyCode < 500 && dropped < 3; ++dropped) {
-        reply = awaitReply();
-        if (reply.isEmpty())
-            throw FTPException(kClosedByServer);
-    }
-}
-
 // Runs move() on the data connection under the stall watch: when no byte has
 // moved for StallTimeOut, the data connection is cancelled and the transfer
 // ends with an EAbortError that says so.
@@ -903,17 +890,6 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     if (ReplyCode > 300 && ReplyCode < 600) {
         if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction && offerFailures)
             OnUnSupportedFunction(TCmdType::Upload);
-        const qint16 refusal = ReplyCode;
-        if (Passive) {
-            // Some servers answer the data connection we opened for nothing
-            // with a closing reply of its own once it goes ("226 Transfer
-            // complete." after "550 No such file"), which the next command
-            // would take for its answer.
-            delete data.data();
-            resynchronize();
-            ReplyCode = refusal;
-            LastReply = verbReply;
-        }
         if (replyFailureHandled(verbReply, offerFailures))
             return;
     }

@@ -218,7 +218,6 @@ private:
                   const QString& report);
     void runStallWatched(TSocketConn& data, const std::function<void()>& move);
     QByteArray awaitReply();
-    void resynchronize();
     QByteArray command(const QByteArray& text);
     void login();
     void startTls();

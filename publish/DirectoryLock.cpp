@@ -65,6 +65,14 @@ QString DirectoryLock::markerName(qint64 beat) const
     return m_token + QLatin1Char('.') + QString::number(beat);
 }
 
+QStringList DirectoryLock::holdersOf(const QStringList& markers)
+{
+    QStringList tokens;
+    for (const QString& marker : markers)
+        tokens << marker.section(QLatin1Char('.'), 0, 0);
+    return tokens;
+}
+
 QStringList DirectoryLock::markersNow()
 {
     QStringList markers;
@@ -109,6 +117,11 @@ void DirectoryLock::acquire()
                 m_client.ChangeDirectory(QStringLiteral("/"));
             refusedInARow = 0;
             if (!watching || markers != watched) {
+                // The lock changed hands (or was freed and taken): the queue
+                // moves, so waiting starts afresh. A beat of the same holder
+                // does not count.
+                if (!watching || holdersOf(markers) != holdersOf(watched))
+                    waiting.start();
                 watched = markers;
                 watching = true;
                 unchanged.start();

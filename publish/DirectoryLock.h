@@ -67,7 +67,7 @@ public:
     struct Timing {
         int leaseMs = 60000;    // no visible change for this long: abandoned
         int pollMs = 250;       // between two looks at a held lock (jittered)
-        int giveUpMs = 180000;  // waiting longer than this fails the publish
+        int giveUpMs = 180000;  // one holder keeping us waiting longer fails the publish
         int beatMs = 0;         // heartbeat period; 0: a sixth of the lease
         int progressMs = 30000; // the heartbeat stops after this long without a byte moving
     };
@@ -80,8 +80,9 @@ public:
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
     // Takes the lock, waiting for a holder to release it or to look dead
-    // for a lease. Throws PublishError when giveUpMs passes first, or when
-    // the account refuses to make the lock folder.
+    // for a lease. Throws PublishError when one holder keeps it for giveUpMs
+    // of our waiting, alive all the while, or when the account refuses to
+    // make the lock folder.
     void acquire();
 
     // Starts the heartbeat on a second connection to the account.
@@ -135,6 +136,7 @@ private:
 
     QString markerName(qint64 beat) const;
     QStringList markersNow();
+    static QStringList holdersOf(const QStringList& markers);
     bool holdNewLock(qint64 started);
     bool takeOver(const QString& marker, qint64 started);
     void clearAbandoned(const QStringList& markers);
