@@ -1,6 +1,7 @@
 #include "MainFrm.h"
 
 #include "AboutFrm.h"
+#include "AccessibleValue.h"
 #include "AddSquadFrm.h"
 #include "CallDeadline.h"
 #include "DirectoryPublisher.h"
@@ -275,7 +276,8 @@ void TfrmMain::createComponents()
     sbStatus->setSizeGripEnabled(true);
     m_statusLabel = new QLabel(sbStatus);
     m_statusLabel->setTextFormat(Qt::PlainText);
-    m_statusLabel->setAccessibleName(tr("Status"));
+    // Its text, the status, is what a screen reader hears.
+    AccessibleValue::describe(m_statusLabel, tr("Status"));
     sbStatus->addWidget(m_statusLabel, 1);
     m_wait = new WaitControls(*sbStatus);
     connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
@@ -348,13 +350,11 @@ public:
 
     QLabel* field(const QString& caption, const QString& name, bool link = false)
     {
-        m_layout->addWidget(makeCaption(caption, m_page));
+        QLabel* label = makeCaption(caption, m_page);
+        m_layout->addWidget(label);
         QLabel* box = makeTextBox(name, m_page, link);
-        // A screen reader announces the field by its caption.
-        QString accessible = caption;
-        if (accessible.endsWith(QLatin1Char(':')))
-            accessible.chop(1);
-        box->setAccessibleName(accessible);
+        // A screen reader hears the value, and its caption with it.
+        AccessibleValue::relate(label, box);
         m_layout->addWidget(box);
         m_layout->addSpacing(fontScaled(m_page, 4));
         return box;
@@ -527,7 +527,7 @@ void TfrmMain::setStatus(const QString& text)
 {
     m_status = text;
     m_ready = text == kReady;
-    m_statusLabel->setText(tr(text.toUtf8().constData()));
+    AccessibleValue::setText(m_statusLabel, tr(text.toUtf8().constData()));
     // The network waits show Cancel and their progress while they run.
     static const QStringList cancellable{QStringLiteral("Loading database..."),
                                          QStringLiteral("Loading squad details ..."),
@@ -988,11 +988,11 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
         pgInfo->setPageVisible(tbshtSquad, true);
         pgInfo->setPageVisible(tbshtMember, false);
         const SquadTexts texts = squadTextsOf(element);
-        stSNick->setText(attributeText(element, QStringLiteral("nick")));
-        stSName->setText(texts.name);
-        stSEmail->setText(texts.email);
-        stSWeb->setText(texts.web);
-        stSTitle->setText(texts.title);
+        AccessibleValue::setText(stSNick, attributeText(element, QStringLiteral("nick")));
+        AccessibleValue::setText(stSName, texts.name);
+        AccessibleValue::setText(stSEmail, texts.email);
+        AccessibleValue::setText(stSWeb, texts.web);
+        AccessibleValue::setText(stSTitle, texts.title);
         setScreenCursor(UiSeams::crAppStart);
         showLogo();
         // A logo still decoding keeps the busy cursor until its end.
@@ -1002,12 +1002,12 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
     if (element.nodeName() == QLatin1String("member")) {
         pgInfo->setPageVisible(tbshtSquad, false);
         pgInfo->setPageVisible(tbshtMember, true);
-        stMNick->setText(attributeText(element, QStringLiteral("nick")));
-        stMID->setText(attributeText(element, QStringLiteral("id")));
-        stMName->setText(lastChildText(element, QStringLiteral("name")));
-        stMEmail->setText(lastChildText(element, QStringLiteral("email")));
-        stMICQ->setText(lastChildText(element, QStringLiteral("icq")));
-        stMDescription->setText(lastChildText(element, QStringLiteral("remark")));
+        AccessibleValue::setText(stMNick, attributeText(element, QStringLiteral("nick")));
+        AccessibleValue::setText(stMID, attributeText(element, QStringLiteral("id")));
+        AccessibleValue::setText(stMName, lastChildText(element, QStringLiteral("name")));
+        AccessibleValue::setText(stMEmail, lastChildText(element, QStringLiteral("email")));
+        AccessibleValue::setText(stMICQ, lastChildText(element, QStringLiteral("icq")));
+        AccessibleValue::setText(stMDescription, lastChildText(element, QStringLiteral("remark")));
     }
     if (!tbtnDetails->isEnabled()) {
         pgInfo->setPageVisible(tbshtSquad, false);

@@ -51,6 +51,7 @@ class WaitControls;
 class QImage;
 class QKeyEvent;
 class LogoDecoder;
+class DirectoryRetry;
 class THttpClient;
 class TFtpClient;
 
@@ -165,6 +166,12 @@ public:
     bool showingOfflineCopy() const { return m_showingOfflineCopy; }
     // The permanent status-bar panel that says which copy is shown.
     QLabel* offlinePanel() const { return m_offlinePanel; }
+    // The quiet loads of the directory while no live list is shown (the
+    // copy, or nothing after a failed load): they run under "Ready", and
+    // the window takes a directory that loaded once it is idle.
+    DirectoryRetry* directoryRetry() const { return m_retry; }
+    // The status line, whose text is its accessible name.
+    QLabel* statusLabel() const { return m_statusLabel; }
 
     THttpClient* HttpClient;
     TFtpClient* FtpClient;
@@ -232,6 +239,13 @@ private:
     bool fetchLogo(const QString& address);
     QPixmap logoPixmap(const QImage& image) const;
     bool loadDirectory();
+    bool startDirectoryLoad(XmlDocument& document);
+    void createRetry();
+    // The time of the copy a directory that loaded left in the cache.
+    QDateTime keepDirectoryCopy(const XmlDocument& document);
+    // Lists a directory that loaded in place of what the list shows; a quiet
+    // load leaves the details page where it is.
+    void listLiveDirectory(const XmlDocument& document, const QDateTime& copyTime, bool quiet);
     bool showOfflineCopy();
     void leaveOfflineCopy();
     QDateTime recordCopy(const XmlDocument& document, const QString& url, const QString& kind);
@@ -270,5 +284,7 @@ private:
     bool m_liveListLoaded = false;  // a directory has loaded in this run
     QDateTime m_listCopyTime;       // of the copy the list shows
     QDateTime m_detailCopyTime;     // valid while the details show a copy
+    DirectoryRetry* m_retry = nullptr;
+    QDateTime m_quietCopyTime;      // of the copy the last quiet load left
     bool m_quietSelection = false;  // FillSquads and the filter select; no click
 };
