@@ -5,6 +5,7 @@
 #include "AddSquadFrm.h"
 #include "CallDeadline.h"
 #include "DirectoryPublisher.h"
+#include "DirectoryRetry.h"
 #include "ErrorReport.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
@@ -151,9 +152,10 @@ TfrmMain::TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent)
 
 TfrmMain::~TfrmMain()
 {
-    // A logo still decoding is dropped; its end must not reach a window that
-    // is half torn down.
+    // A logo still decoding is dropped, and so is a quiet load; their ends
+    // must not reach a window that is half torn down.
     m_logoDecoder->cancel();
+    m_retry->stop();
     // The tree's model reads documents while it is torn down; drop it first.
     twSquad->setModel(nullptr);
 }
@@ -293,6 +295,7 @@ void TfrmMain::createComponents()
     tmrWaitDetail->setInterval(500);
     tmrTestConnection = new QTimer(this);
     tmrTestConnection->setInterval(1000);
+    createRetry();
 
     HttpClient = new THttpClient(this);
     HttpClient->setObjectName(QStringLiteral("HttpClient"));
@@ -575,7 +578,7 @@ void TfrmMain::cancelWait()
         // and the list is as it was before Details.
         tmrWaitDetail->stop();
         DetailDoc.abort();
-        miAdd->setEnabled(true);
+        miAdd->setEnabled(!m_showingOfflineCopy);
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
     } else if (m_status == QLatin1String("Loading database...")) {
@@ -617,6 +620,10 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
+    // The copy kept by an earlier run shows at once, marked as a copy, while
+    // the live directory loads (or behind the message when it cannot), and
+    // stays until a live list replaces it.
+    showOfflineCopy();
     const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
@@ -625,9 +632,6 @@ void TfrmMain::FormCreate()
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
-        // The copy shows behind the message, and stays until a live list
-        // replaces it.
-        showOfflineCopy();
         showConnectionMessage();
         setStatus(QT_TR_NOOP("Connecting to internet..."));
         tmrTestConnection->start();
@@ -645,22 +649,13 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // it has no last child; testing that spares serialising a directory of
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
-        // A "not modified" reply loaded the very copy the list shows; filling
-        // the list again would only cost time and the user's place in it.
-        const QDateTime shownCopy = m_listCopyTime;
-        m_listCopyTime = DatabaseDoc.notModified()
-            ? m_cache.find(m_settings.directoryUrl, OfflineCache::DirectoryCopy).savedAt
-            : recordCopy(DatabaseDoc, m_settings.directoryUrl, OfflineCache::DirectoryCopy);
-        const bool unchanged = DatabaseDoc.notModified() && shownCopy.isValid() && shownCopy == m_listCopyTime;
-        m_liveListLoaded = true;
-        leaveOfflineCopy();
-        if (unchanged)
-            ReselectSquad();
-        else
-            FillSquads();
-        showListPage(true);
-    } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
-        showOfflineCopy();
+        listLiveDirectory(DatabaseDoc, keepDirectoryCopy(DatabaseDoc), false);
+    } else if (!m_liveListLoaded) {
+        if (!m_showingOfflineCopy)
+            showOfflineCopy();
+        // A load that failed (or was cancelled) is tried again, quietly,
+        // until a live list is shown.
+        m_retry->schedule();
     }
     setScreenCursor(UiSeams::crDefault);
 }
@@ -680,11 +675,13 @@ void TfrmMain::showListPage(bool addEnabled)
 
 void TfrmMain::tmrTestConnectionTimer()
 {
-    if (loadDirectory()) {
+    // Once a load can start it runs quietly, under "Ready", on a document of
+    // its own: the user may work meanwhile, and its end never resets a
+    // status that an action of the user has set since.
+    if (m_retry->tryNow()) {
         tmrTestConnection->stop();
         setStatus(kReady);
         tbtnDatabase->setEnabled(true);
-        tmrWaitDatabase->start();
     } else {
         tbtnDatabase->setEnabled(false);
         tbtnDetails->setEnabled(false);
@@ -699,6 +696,8 @@ void TfrmMain::tbtnRefreshClick()
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
+    // A quiet load writes the same copy; the user's load replaces it.
+    m_retry->stop();
     if (loadDirectory()) {
         setStatus(QT_TR_NOOP("Loading database..."));
         tmrWaitDatabase->start();
