@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-DirectoryRetry::DirectoryRetry(Hooks hooks, QObject* parent) : QObject(parent), m_hooks(std::move(hooks))
+DirectoryRetry::DirectoryRetry(Hooks hooks, QObject* parent)
+    : QObject(parent), m_hooks(std::move(hooks))
 {
     m_next.setSingleShot(true);
     m_poll.setInterval(defaultPollMs);
@@ -20,7 +21,8 @@ DirectoryRetry::DirectoryRetry(Hooks hooks, QObject* parent) : QObject(parent), 
             }
         });
     };
-    connect(&m_next, &QTimer::timeout, this, [guardedStep] { guardedStep(&DirectoryRetry::attempt); });
+    connect(&m_next, &QTimer::timeout, this,
+            [guardedStep] { guardedStep(&DirectoryRetry::attempt); });
     connect(&m_poll, &QTimer::timeout, this, [guardedStep] { guardedStep(&DirectoryRetry::poll); });
 }
 

@@ -17,6 +17,11 @@
 // decoded on a worker thread after the tick; the status reads "Loading squad
 // logo..." until the decode's end is back on the window's thread.
 //
+// The list shows the directory's offline copy from the start until a live
+// directory has loaded; while none has, a failed load is tried again
+// quietly by a DirectoryRetry, on a document of its own, and taken into the
+// list only while the status is "Ready" (MainFrmOffline.cpp).
+//
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
 

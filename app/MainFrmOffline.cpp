@@ -143,7 +143,8 @@ void TfrmMain::updateOfflinePanel()
         explanation = tr("The squad page as it was when last opened; Squad Details loads it again");
     } else if (m_showingOfflineCopy) {
         copyTime = m_listCopyTime;
-        explanation = tr("The squad list kept from an earlier run; the live list replaces it as soon as it loads");
+        explanation = tr("The squad list kept from an earlier run; the live list replaces it as "
+                         "soon as it loads");
     }
     // The tool tip is also what a screen reader hears with the panel's text.
     m_offlinePanel->setToolTip(copyTime.isValid() ? explanation : QString());

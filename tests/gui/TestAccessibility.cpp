@@ -116,7 +116,8 @@ private slots:
         QCOMPARE(nameChanges(status), 1);
 
         waitIdle(window, 1);
-        QCOMPARE(TestLanguage::sourceText(accessibleText(status, QAccessible::Name)), QString("Ready"));
+        QCOMPARE(TestLanguage::sourceText(accessibleText(status, QAccessible::Name)),
+                 QString("Ready"));
         QCOMPARE(nameChanges(status), 2);
         // The same status again is no change to announce.
         window.setStatus("Ready");
@@ -128,7 +129,8 @@ private slots:
                  QString("Loading squad details ..."));
         QCOMPARE(nameChanges(status), 3);
         waitIdle(window);
-        QCOMPARE(TestLanguage::sourceText(accessibleText(status, QAccessible::Name)), QString("Ready"));
+        QCOMPARE(TestLanguage::sourceText(accessibleText(status, QAccessible::Name)),
+                 QString("Ready"));
     }
 
     // Each detail value is heard as its value, with its caption related to
@@ -148,12 +150,14 @@ private slots:
         expectValue(window, window.stSEmail, "alpha@example.org", "E-mail address");
         expectValue(window, window.stSWeb, "http://alpha.example.org/?a=1&b=2", "WWW pages");
         expectValue(window, window.stSTitle, "[A]", "Squad Title (on vehicles)");
-        for (QLabel* box : {window.stSNick, window.stSName, window.stSEmail, window.stSWeb, window.stSTitle})
+        for (QLabel* box :
+             {window.stSNick, window.stSName, window.stSEmail, window.stSWeb, window.stSTitle})
             QCOMPARE(nameChanges(box), 1);
         QCOMPARE(TestLanguage::sourceText(accessibleText(window.imgLogo, QAccessible::Name)),
                  QString("Squad logo"));
 
-        window.twSquad->setCurrentIndex(window.twSquadModel->index(0, 0, window.twSquadModel->index(0, 0)));
+        window.twSquad->setCurrentIndex(
+            window.twSquadModel->index(0, 0, window.twSquadModel->index(0, 0)));
         QVERIFY(window.pgInfo->isPageVisible(window.tbshtMember));
         expectValue(window, window.stMNick, "Ace", "Player nick");
         expectValue(window, window.stMID, "7", "Player ID");

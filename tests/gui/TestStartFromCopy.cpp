@@ -22,8 +22,9 @@ namespace
 
 QByteArray reply(const QByteArray& body, const QByteArray& status = "200 OK")
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + status +
+           "\r\nContent-Type: text/xml\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // A server error: a failure that says nothing about the directory.
@@ -151,7 +152,8 @@ private slots:
         expectActionsRefused(window, "Loading database...");
         QCOMPARE(slow.connectionCount(), 1);
 
-        slow.send(reply(directory({{"Live two", page("two")}, {"Live three", page("three")}}))).close();
+        slow.send(reply(directory({{"Live two", page("two")}, {"Live three", page("three")}})))
+            .close();
         waitIdle(window, 2);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"Live three", "Live two"}));
         QVERIFY(!window.showingOfflineCopy());
@@ -161,7 +163,8 @@ private slots:
         QVERIFY(!window.directoryRetry()->isActive());
         QVERIFY(seams.messages.isEmpty());
         // The live list is the copy of the next start.
-        const OfflineCache::Copy copy = OfflineCache().find(urlOf(slow), OfflineCache::DirectoryCopy);
+        const OfflineCache::Copy copy =
+            OfflineCache().find(urlOf(slow), OfflineCache::DirectoryCopy);
         QVERIFY(readFile(copy.file).contains("Live three"));
     }
 
@@ -218,8 +221,8 @@ private slots:
     void refreshTakesOverFromAQuietLoad()
     {
         ScriptedPeer server;
-        server.expectLine().send(kUnavailable).close();       // the start
-        server.acceptNext().expectLine().expectClose();        // a quiet load, held
+        server.expectLine().send(kUnavailable).close(); // the start
+        server.acceptNext().expectLine().expectClose(); // a quiet load, held
         server.acceptNext().expectLine().send(reply(directory({{"Live", page("live")}}))).close();
         keepCopy(urlOf(server), {{"Kept", page("kept")}});
         RecordingSeams seams;
