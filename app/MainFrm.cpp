@@ -1,9 +1,11 @@
 #include "MainFrm.h"
 
 #include "AboutFrm.h"
+#include "AccessibleValue.h"
 #include "AddSquadFrm.h"
 #include "CallDeadline.h"
 #include "DirectoryPublisher.h"
+#include "DirectoryRetry.h"
 #include "ErrorReport.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
@@ -150,9 +152,10 @@ TfrmMain::TfrmMain(const AppSettings& settings, UiSeams& seams, QWidget* parent)
 
 TfrmMain::~TfrmMain()
 {
-    // A logo still decoding is dropped; its end must not reach a window that
-    // is half torn down.
+    // A logo still decoding is dropped, and so is a quiet load; their ends
+    // must not reach a window that is half torn down.
     m_logoDecoder->cancel();
+    m_retry->stop();
     // The tree's model reads documents while it is torn down; drop it first.
     twSquad->setModel(nullptr);
 }
@@ -275,7 +278,8 @@ void TfrmMain::createComponents()
     sbStatus->setSizeGripEnabled(true);
     m_statusLabel = new QLabel(sbStatus);
     m_statusLabel->setTextFormat(Qt::PlainText);
-    m_statusLabel->setAccessibleName(tr("Status"));
+    // Its text, the status, is what a screen reader hears.
+    AccessibleValue::describe(m_statusLabel, tr("Status"));
     sbStatus->addWidget(m_statusLabel, 1);
     m_wait = new WaitControls(*sbStatus);
     connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
@@ -291,6 +295,7 @@ void TfrmMain::createComponents()
     tmrWaitDetail->setInterval(500);
     tmrTestConnection = new QTimer(this);
     tmrTestConnection->setInterval(1000);
+    createRetry();
 
     HttpClient = new THttpClient(this);
     HttpClient->setObjectName(QStringLiteral("HttpClient"));
@@ -348,13 +353,11 @@ public:
 
     QLabel* field(const QString& caption, const QString& name, bool link = false)
     {
-        m_layout->addWidget(makeCaption(caption, m_page));
+        QLabel* label = makeCaption(caption, m_page);
+        m_layout->addWidget(label);
         QLabel* box = makeTextBox(name, m_page, link);
-        // A screen reader announces the field by its caption.
-        QString accessible = caption;
-        if (accessible.endsWith(QLatin1Char(':')))
-            accessible.chop(1);
-        box->setAccessibleName(accessible);
+        // A screen reader hears the value, and its caption with it.
+        AccessibleValue::relate(label, box);
         m_layout->addWidget(box);
         m_layout->addSpacing(fontScaled(m_page, 4));
         return box;
@@ -527,7 +530,7 @@ void TfrmMain::setStatus(const QString& text)
 {
     m_status = text;
     m_ready = text == kReady;
-    m_statusLabel->setText(tr(text.toUtf8().constData()));
+    AccessibleValue::setText(m_statusLabel, tr(text.toUtf8().constData()));
     // The network waits show Cancel and their progress while they run.
     static const QStringList cancellable{QStringLiteral("Loading database..."),
                                          QStringLiteral("Loading squad details ..."),
@@ -575,7 +578,7 @@ void TfrmMain::cancelWait()
         // and the list is as it was before Details.
         tmrWaitDetail->stop();
         DetailDoc.abort();
-        miAdd->setEnabled(true);
+        miAdd->setEnabled(!m_showingOfflineCopy);
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
     } else if (m_status == QLatin1String("Loading database...")) {
@@ -617,6 +620,10 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
+    // The copy kept by an earlier run shows at once, marked as a copy, while
+    // the live directory loads (or behind the message when it cannot), and
+    // stays until a live list replaces it.
+    showOfflineCopy();
     const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
@@ -625,9 +632,6 @@ void TfrmMain::FormCreate()
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
-        // The copy shows behind the message, and stays until a live list
-        // replaces it.
-        showOfflineCopy();
         showConnectionMessage();
         setStatus(QT_TR_NOOP("Connecting to internet..."));
         tmrTestConnection->start();
@@ -645,22 +649,13 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // it has no last child; testing that spares serialising a directory of
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
-        // A "not modified" reply loaded the very copy the list shows; filling
-        // the list again would only cost time and the user's place in it.
-        const QDateTime shownCopy = m_listCopyTime;
-        m_listCopyTime = DatabaseDoc.notModified()
-            ? m_cache.find(m_settings.directoryUrl, OfflineCache::DirectoryCopy).savedAt
-            : recordCopy(DatabaseDoc, m_settings.directoryUrl, OfflineCache::DirectoryCopy);
-        const bool unchanged = DatabaseDoc.notModified() && shownCopy.isValid() && shownCopy == m_listCopyTime;
-        m_liveListLoaded = true;
-        leaveOfflineCopy();
-        if (unchanged)
-            ReselectSquad();
-        else
-            FillSquads();
-        showListPage(true);
-    } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
-        showOfflineCopy();
+        listLiveDirectory(DatabaseDoc, keepDirectoryCopy(DatabaseDoc), false);
+    } else if (!m_liveListLoaded) {
+        if (!m_showingOfflineCopy)
+            showOfflineCopy();
+        // A load that failed (or was cancelled) is tried again, quietly,
+        // until a live list is shown.
+        m_retry->schedule();
     }
     setScreenCursor(UiSeams::crDefault);
 }
@@ -680,11 +675,13 @@ void TfrmMain::showListPage(bool addEnabled)
 
 void TfrmMain::tmrTestConnectionTimer()
 {
-    if (loadDirectory()) {
+    // Once a load can start it runs quietly, under "Ready", on a document of
+    // its own: the user may work meanwhile, and its end never resets a
+    // status that an action of the user has set since.
+    if (m_retry->tryNow()) {
         tmrTestConnection->stop();
         setStatus(kReady);
         tbtnDatabase->setEnabled(true);
-        tmrWaitDatabase->start();
     } else {
         tbtnDatabase->setEnabled(false);
         tbtnDetails->setEnabled(false);
@@ -699,6 +696,8 @@ void TfrmMain::tbtnRefreshClick()
         return;
     pgInfo->setPageVisible(tbshtSquad, false);
     pgInfo->setPageVisible(tbshtMember, false);
+    // A quiet load writes the same copy; the user's load replaces it.
+    m_retry->stop();
     if (loadDirectory()) {
         setStatus(QT_TR_NOOP("Loading database..."));
         tmrWaitDatabase->start();
@@ -988,11 +987,11 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
         pgInfo->setPageVisible(tbshtSquad, true);
         pgInfo->setPageVisible(tbshtMember, false);
         const SquadTexts texts = squadTextsOf(element);
-        stSNick->setText(attributeText(element, QStringLiteral("nick")));
-        stSName->setText(texts.name);
-        stSEmail->setText(texts.email);
-        stSWeb->setText(texts.web);
-        stSTitle->setText(texts.title);
+        AccessibleValue::setText(stSNick, attributeText(element, QStringLiteral("nick")));
+        AccessibleValue::setText(stSName, texts.name);
+        AccessibleValue::setText(stSEmail, texts.email);
+        AccessibleValue::setText(stSWeb, texts.web);
+        AccessibleValue::setText(stSTitle, texts.title);
         setScreenCursor(UiSeams::crAppStart);
         showLogo();
         // A logo still decoding keeps the busy cursor until its end.
@@ -1002,12 +1001,12 @@ void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
     if (element.nodeName() == QLatin1String("member")) {
         pgInfo->setPageVisible(tbshtSquad, false);
         pgInfo->setPageVisible(tbshtMember, true);
-        stMNick->setText(attributeText(element, QStringLiteral("nick")));
-        stMID->setText(attributeText(element, QStringLiteral("id")));
-        stMName->setText(lastChildText(element, QStringLiteral("name")));
-        stMEmail->setText(lastChildText(element, QStringLiteral("email")));
-        stMICQ->setText(lastChildText(element, QStringLiteral("icq")));
-        stMDescription->setText(lastChildText(element, QStringLiteral("remark")));
+        AccessibleValue::setText(stMNick, attributeText(element, QStringLiteral("nick")));
+        AccessibleValue::setText(stMID, attributeText(element, QStringLiteral("id")));
+        AccessibleValue::setText(stMName, lastChildText(element, QStringLiteral("name")));
+        AccessibleValue::setText(stMEmail, lastChildText(element, QStringLiteral("email")));
+        AccessibleValue::setText(stMICQ, lastChildText(element, QStringLiteral("icq")));
+        AccessibleValue::setText(stMDescription, lastChildText(element, QStringLiteral("remark")));
     }
     if (!tbtnDetails->isEnabled()) {
         pgInfo->setPageVisible(tbshtSquad, false);

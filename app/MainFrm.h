@@ -17,6 +17,11 @@
 // decoded on a worker thread after the tick; the status reads "Loading squad
 // logo..." until the decode's end is back on the window's thread.
 //
+// The list shows the directory's offline copy from the start until a live
+// directory has loaded; while none has, a failed load is tried again
+// quietly by a DirectoryRetry, on a document of its own, and taken into the
+// list only while the status is "Ready" (MainFrmOffline.cpp).
+//
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
 
@@ -51,6 +56,7 @@ class WaitControls;
 class QImage;
 class QKeyEvent;
 class LogoDecoder;
+class DirectoryRetry;
 class THttpClient;
 class TFtpClient;
 
@@ -165,6 +171,12 @@ public:
     bool showingOfflineCopy() const { return m_showingOfflineCopy; }
     // The permanent status-bar panel that says which copy is shown.
     QLabel* offlinePanel() const { return m_offlinePanel; }
+    // The quiet loads of the directory while no live list is shown (the
+    // copy, or nothing after a failed load): they run under "Ready", and
+    // the window takes a directory that loaded once it is idle.
+    DirectoryRetry* directoryRetry() const { return m_retry; }
+    // The status line, whose text is its accessible name.
+    QLabel* statusLabel() const { return m_statusLabel; }
 
     THttpClient* HttpClient;
     TFtpClient* FtpClient;
@@ -232,6 +244,13 @@ private:
     bool fetchLogo(const QString& address);
     QPixmap logoPixmap(const QImage& image) const;
     bool loadDirectory();
+    bool startDirectoryLoad(XmlDocument& document);
+    void createRetry();
+    // The time of the copy a directory that loaded left in the cache.
+    QDateTime keepDirectoryCopy(const XmlDocument& document);
+    // Lists a directory that loaded in place of what the list shows; a quiet
+    // load leaves the details page where it is.
+    void listLiveDirectory(const XmlDocument& document, const QDateTime& copyTime, bool quiet);
     bool showOfflineCopy();
     void leaveOfflineCopy();
     QDateTime recordCopy(const XmlDocument& document, const QString& url, const QString& kind);
@@ -270,5 +289,7 @@ private:
     bool m_liveListLoaded = false;  // a directory has loaded in this run
     QDateTime m_listCopyTime;       // of the copy the list shows
     QDateTime m_detailCopyTime;     // valid while the details show a copy
+    DirectoryRetry* m_retry = nullptr;
+    QDateTime m_quietCopyTime;      // of the copy the last quiet load left
     bool m_quietSelection = false;  // FillSquads and the filter select; no click
 };

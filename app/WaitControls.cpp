@@ -1,5 +1,7 @@
 #include "WaitControls.h"
 
+#include "AccessibleValue.h"
+
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLocale>
@@ -16,7 +18,8 @@ WaitControls::WaitControls(QStatusBar& bar)
 {
     m_label->setObjectName(QStringLiteral("lblProgress"));
     m_label->setTextFormat(Qt::PlainText);
-    m_label->setAccessibleName(tr("Progress"));
+    // Its text, the bytes moved or why Cancel is off, is what is heard.
+    AccessibleValue::describe(m_label, tr("Progress"));
     m_bar->setObjectName(QStringLiteral("pbProgress"));
     m_bar->setAccessibleName(tr("Progress"));
     m_bar->setTextVisible(false);
@@ -63,7 +66,7 @@ void WaitControls::setNotCancellable(const QString& note)
     m_cancel->setEnabled(false);
     m_cancel->setToolTip(note);
     m_note = note;
-    m_label->setText(note);
+    AccessibleValue::setText(m_label, note);
     m_label->show();
 }
 

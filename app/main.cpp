@@ -5,6 +5,7 @@
 
 #include "AppSettings.h"
 #include "DesktopSeams.h"
+#include "ListShownMarker.h"
 #include "MainFrm.h"
 #include "Translations.h"
 #include "WorkingFolder.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv)
     }
     DesktopSeams seams;
     TfrmMain frmMain(AppSettings::compiledIn(), seams);
+    ListShownMarker::installFromEnvironment(frmMain);
     frmMain.show();
     return app.exec();
 }

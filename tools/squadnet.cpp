@@ -8,18 +8,56 @@
 
 #include "SquadnetCommand.h"
 
+#ifndef CORVANET_VERSION
+#error "CORVANET_VERSION: the package's version, set by the top-level CMakeLists.txt"
+#endif
+
 std::map<std::string, SquadnetCommandInfo>& squadnetCommands()
 {
     static std::map<std::string, SquadnetCommandInfo> commands;
     return commands;
 }
 
-static int usage(FILE* out)
+static void listCommands(FILE* out)
 {
-    std::fprintf(out, "usage:\n");
     for (const auto& [name, info] : squadnetCommands())
         std::fprintf(out, "  squadnet %s\n", info.usage.c_str());
-    return out == stdout ? 0 : 2;
+}
+
+// A usage error: the commands on stderr, status 2.
+static int usage()
+{
+    std::fprintf(stderr, "usage:\n");
+    listCommands(stderr);
+    std::fprintf(stderr, "Try 'squadnet --help' for more information.\n");
+    return 2;
+}
+
+static int help()
+{
+    std::printf("Usage: squadnet COMMAND [OPTION]... ARGUMENT...\n"
+                "Runs one request of Qor Corvanet's own HTTP and FTP clients, set up as the\n"
+                "window sets them up.\n\nCommands:\n");
+    listCommands(stdout);
+    std::printf("\nCommon options:\n"
+                "  %-30s end when no byte has moved for that long (default %d)\n"
+                "  %-30s explicit FTPS on the FTP account (upload, add, remove;\n"
+                "  %-30s default: %s, the build's setting)\n"
+                "  %-30s show this help and exit\n"
+                "  %-30s show the version and exit\n"
+                "\nExit status: 0 on success, 1 when the request failed, 2 on a usage error.\n"
+                "See squadnet(1) for the details of each command.\n",
+                "--timeout SECONDS", SquadnetTimeout::defaultSeconds, "--tls off|optional|required",
+                "", CORVANET_FTP_TLS, "-h, --help", "--version");
+    return 0;
+}
+
+static int version()
+{
+    std::printf("squadnet %s\n"
+                "Copyright (C) 2026 The Corvanet squad team.\n",
+                CORVANET_VERSION);
+    return 0;
 }
 
 int main(int argc, char** argv)
@@ -27,14 +65,16 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
     if (arguments.isEmpty())
-        return usage(stderr);
+        return usage();
     const QString name = arguments.takeFirst();
     if (name == QLatin1String("--help") || name == QLatin1String("-h"))
-        return usage(stdout);
+        return help();
+    if (name == QLatin1String("--version"))
+        return version();
     auto it = squadnetCommands().find(name.toStdString());
     if (it == squadnetCommands().end()) {
         std::fprintf(stderr, "squadnet: unknown command '%s'\n", qPrintable(name));
-        return usage(stderr);
+        return usage();
     }
     return it->second.run(arguments);
 }

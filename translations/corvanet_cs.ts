@@ -235,6 +235,14 @@
         <source>Find squad</source>
         <translation>Najít squad</translation>
     </message>
+    <message>
+        <source>The squad page as it was when last opened; Squad Details loads it again</source>
+        <translation>Stránka squadu, jak vypadala při posledním otevření; Podrobnosti squadu ji načtou znovu</translation>
+    </message>
+    <message>
+        <source>The squad list kept from an earlier run; the live list replaces it as soon as it loads</source>
+        <translation>Seznam squadů uchovaný z dřívějšího spuštění; aktuální seznam jej nahradí, jakmile se načte</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>

@@ -235,6 +235,14 @@
         <source>Find squad</source>
         <translation>Squad suchen</translation>
     </message>
+    <message>
+        <source>The squad page as it was when last opened; Squad Details loads it again</source>
+        <translation>Die Squad-Seite, wie sie beim letzten Öffnen war; Squad-Details lädt sie erneut</translation>
+    </message>
+    <message>
+        <source>The squad list kept from an earlier run; the live list replaces it as soon as it loads</source>
+        <translation>Die Squad-Liste aus einem früheren Start; die aktuelle Liste ersetzt sie, sobald sie geladen ist</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>

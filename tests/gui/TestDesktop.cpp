@@ -1,5 +1,5 @@
 // The window on a current desktop: every control has a name a screen reader
-// announces, every menu and button a shortcut letter in each language,
+// announces (a value its text, with a caption that labels it), every menu and button a shortcut letter in each language,
 // sizes follow the font, links take the palette's colour, detail texts can
 // be copied, and the keyboard returns where it was after a dialog.
 
@@ -44,9 +44,17 @@ QStringList unnamedControls(QWidget* top)
         if (!control)
             continue;
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
-        if (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty())
-            unnamed << widget->metaObject()->className() + QStringLiteral(" ") +
-                           widget->objectName();
+        const QString what = widget->metaObject()->className() + QStringLiteral(" ") + widget->objectName();
+        // A value is heard as itself, an empty one by the caption that
+        // labels it; a name of its own would hide what it shows.
+        const bool value = label && label->objectName() != QLatin1String("imgLogo");
+        if (!accessible)
+            unnamed << what;
+        else if (value && !label->text().isEmpty() && accessible->text(QAccessible::Name) != label->text())
+            unnamed << what + QStringLiteral(" (named other than its text)");
+        else if (accessible->text(QAccessible::Name).trimmed().isEmpty() &&
+                 accessible->relations(QAccessible::Label).isEmpty())
+            unnamed << what;
     }
     return unnamed;
 }
