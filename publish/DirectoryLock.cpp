@@ -95,9 +95,8 @@ void DirectoryLock::acquire()
     QElapsedTimer unchanged;
     int refusedInARow = 0;
     for (;;) {
-        const qint64 started = LockHeartbeat::now();
         if (m_client.MakeDirectory(m_layout.folder())) {
-            if (holdNewLock(started))
+            if (holdNewLock())
                 return;
         } else {
             const QString refusal = QString::fromUtf8(m_client.LastReply).trimmed();
@@ -127,7 +126,7 @@ void DirectoryLock::acquire()
                 unchanged.start();
             } else if (unchanged.elapsed() >= m_timing.leaseMs) {
                 step(QStringLiteral("break"));
-                if (markers.size() == 1 && takeOver(markers.constFirst(), started))
+                if (markers.size() == 1 && takeOver(markers.constFirst()))
                     return;
                 if (markers.size() != 1)
                     clearAbandoned(markers);
@@ -142,10 +141,9 @@ void DirectoryLock::acquire()
     }
 }
 
-bool DirectoryLock::holdNewLock(qint64 started)
+bool DirectoryLock::holdNewLock()
 {
     m_madeFolder = true;
-    m_lastBeat = started;
     try {
         if (!m_client.MakeDirectory(m_layout.ownFolder(m_token))) {
             // The folder we made is gone again: someone cleared it as
@@ -177,7 +175,7 @@ bool DirectoryLock::holdNewLock(qint64 started)
     }
 }
 
-bool DirectoryLock::takeOver(const QString& marker, qint64 started)
+bool DirectoryLock::takeOver(const QString& marker)
 {
     QString dead;
     qint64 count = 0;
@@ -193,7 +191,6 @@ bool DirectoryLock::takeOver(const QString& marker, qint64 started)
     m_held = true;
     m_madeMarker = true;
     m_beat = 0;
-    m_lastBeat = started;
     try {
         if (!m_client.MakeDirectory(m_layout.ownFolder(m_token)))
             throw PublishError(QStringLiteral("Cannot make the folder %1 on the FTP account (%2); nothing was published")
@@ -422,12 +419,10 @@ void DirectoryLock::renew()
 {
     stopHeartbeat();
     checkNotLost();
-    const qint64 started = LockHeartbeat::now();
     qint64 beat = m_beat;
     if (!LockHeartbeat::renew(m_client, m_layout, m_token, beat))
         throw LockLostError(kLost);
     m_beat = beat;
-    m_lastBeat = started;
 }
 
 bool DirectoryLock::stillHeld()

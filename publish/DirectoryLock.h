@@ -137,8 +137,8 @@ private:
     QString markerName(qint64 beat) const;
     QStringList markersNow();
     static QStringList holdersOf(const QStringList& markers);
-    bool holdNewLock(qint64 started);
-    bool takeOver(const QString& marker, qint64 started);
+    bool holdNewLock();
+    bool takeOver(const QString& marker);
     void clearAbandoned(const QStringList& markers);
     void inheritFrom(const QString& deadToken);
     QList<Candidate> candidatesIn(const QString& folder, int depth);
@@ -163,7 +163,6 @@ private:
     bool m_inherited = false;       // files of dead holders are in our folder
     bool m_inheritedFolder = false; // and a dead holder's folder, as "dead"
     std::atomic<qint64> m_beat = 0;
-    qint64 m_lastBeat = 0; // LockHeartbeat::now() at the start of our own last renewal
     std::unique_ptr<LockHeartbeat> m_heartbeat;
     QTimer m_progressWatch;
     quint64 m_bytesSeen = 0;

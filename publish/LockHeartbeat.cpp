@@ -24,7 +24,6 @@ struct LockHeartbeat::Shared {
     std::atomic<bool> lost = false;
     std::atomic<bool> unavailable = false;
     std::atomic<qint64> lastProgress = 0;
-    std::atomic<qint64> lastBeat = 0;
     // The thread's client, for a cancel from the GUI thread; guarded by
     // the mutex, since the thread clears it as it ends.
     std::mutex mutex;
@@ -71,7 +70,6 @@ void LockHeartbeat::Shared::run()
             break;
         if (LockHeartbeat::now() - lastProgress > settings.progressMs)
             continue; // the publish is stuck: let the lock look as dead as it is
-        const qint64 started = LockHeartbeat::now();
         qint64 count = beat;
         try {
             if (!renew(client, layout, token, count)) {
@@ -79,7 +77,6 @@ void LockHeartbeat::Shared::run()
                 break;
             }
             beat = count;
-            lastBeat = started;
         } catch (const std::exception&) {
             // A beat that failed on the way says nothing about the lock; the
             // next one tries again, on a new connection if this one ended.
@@ -185,9 +182,4 @@ bool LockHeartbeat::lost() const
 bool LockHeartbeat::unavailable() const
 {
     return m_shared->unavailable;
-}
-
-qint64 LockHeartbeat::lastBeatStarted() const
-{
-    return m_shared->lastBeat;
 }

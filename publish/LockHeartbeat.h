@@ -54,10 +54,6 @@ public:
 
     bool lost() const;
     bool unavailable() const;
-    // When the last successful beat started, on the clock of now(); 0
-    // before the first.
-    qint64 lastBeatStarted() const;
-
     // Renames the marker of token from beat to the next count: the sign of
     // life that waiters watch, and the proof that the lock is still held.
     // beat follows the marker. False when the marker is gone (the lock was

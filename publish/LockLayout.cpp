@@ -1,7 +1,6 @@
 #include "LockLayout.h"
 
 #include <QRandomGenerator>
-#include <QRegularExpression>
 
 LockLayout::LockLayout(const QString& remoteDirectory) : m_directory(remoteDirectory) {}
 
@@ -30,26 +29,52 @@ QString LockLayout::stale(const QString& token) const
     return folder() + QStringLiteral(".stale-") + token;
 }
 
+namespace {
+
+// Decimal digits only, at most 15 of them; false for anything else.
+bool parseCount(QStringView digits, qint64& value)
+{
+    if (digits.isEmpty() || digits.size() > 15)
+        return false;
+    value = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return true;
+}
+
+} // namespace
+
 bool LockLayout::parseMarker(const QString& name, QString& token, qint64& beat)
 {
-    static const QRegularExpression pattern(QStringLiteral("^([0-9a-f]{16})\\.([0-9]{1,15})$"));
-    const QRegularExpressionMatch match = pattern.match(name);
-    if (!match.hasMatch())
+    // Parsed by hand: the heartbeat's thread and the GUI thread both read
+    // markers, and a hand-written check shares nothing between them.
+    if (name.size() < 18 || name.at(16) != QLatin1Char('.'))
         return false;
-    token = match.captured(1);
-    beat = match.captured(2).toLongLong();
+    for (qsizetype i = 0; i < 16; ++i) {
+        const QChar c = name.at(i);
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    if (!parseCount(QStringView(name).mid(17), beat))
+        return false;
+    token = name.left(16);
     return true;
 }
 
 bool LockLayout::parseCandidate(const QString& name, bool& isNew, qint64& size)
 {
-    static const QRegularExpression pattern(QStringLiteral("^(new|old)\\.([0-9]{1,15})\\.xml$"));
-    const QRegularExpressionMatch match = pattern.match(name);
-    if (!match.hasMatch())
+    if (!name.endsWith(QLatin1String(".xml")))
         return false;
-    isNew = match.captured(1) == QLatin1String("new");
-    size = match.captured(2).toLongLong();
-    return true;
+    if (name.startsWith(QLatin1String("new.")))
+        isNew = true;
+    else if (name.startsWith(QLatin1String("old.")))
+        isNew = false;
+    else
+        return false;
+    return parseCount(QStringView(name).mid(4, name.size() - 8), size);
 }
 
 QString LockLayout::newToken()
