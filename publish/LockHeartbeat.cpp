@@ -93,6 +93,7 @@ void LockHeartbeat::Shared::run()
     try {
         client.Disconnect();
     } catch (const std::exception&) {
+        client.TSocketConn::Disconnect();
     }
 }
 
@@ -152,17 +153,21 @@ void LockHeartbeat::endThread(bool turnLoop)
     if (!m_thread)
         return;
     m_shared->stop = true;
-    if (!turnLoop) {
-        // Going away: cut the beat in progress short rather than block.
+    {
+        // Cut short whatever the thread waits for (a login on a slow link, a
+        // beat): a beat cut in the middle leaves the count to be found again
+        // by the next renew().
         const std::lock_guard<std::mutex> guard(m_shared->mutex);
         if (TFtpClient* client = m_shared->client)
             QMetaObject::invokeMethod(client, [client] { client->Cancel(); }, Qt::QueuedConnection);
     }
     if (turnLoop) {
+        // The end arrives as an event of this thread, which wakes its loop.
+        bool ended = false;
+        QObject here;
+        QObject::connect(m_thread, &QThread::finished, &here, [&ended] { ended = true; });
         QThread* thread = m_thread;
-        QTimer tick;
-        tick.start(20);
-        spinUntil([thread] { return thread->isFinished(); });
+        spinUntil([&] { return ended || thread->isFinished(); });
     }
     m_thread->wait();
     delete m_thread;

@@ -46,8 +46,8 @@ public:
     LockHeartbeat& operator=(const LockHeartbeat&) = delete;
 
     void start();
-    // Ends the heartbeat after the beat it may be in the middle of. Waits in
-    // the event loop until its thread has ended.
+    // Ends the heartbeat, cutting short what it waits for. Waits in the
+    // event loop until its thread has ended.
     void stop();
     // The publish moved a byte just now (called on the GUI thread).
     void noteProgress();
