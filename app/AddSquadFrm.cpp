@@ -151,10 +151,10 @@ void TfrmAddSquad::runOk()
     const bool accepted = started && !m_main.DetailDoc.lastChild().isNull();
     XmlNode root = m_main.DatabaseDoc.lastChild();
 
-    if (!accepted && started
-        && m_main.DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
-        // The page could not be read just now: nothing is known about the
-        // squad, so a listed entry stays and nothing is published.
+    if (!accepted && m_main.DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient) {
+        // The page could not be read just now, or its load could not even
+        // start (no network): nothing is known about the squad, so a listed
+        // entry stays and nothing is published.
         seams.setScreenCursor(UiSeams::crDefault);
         seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                          UiSeams::Icon::Warning);

@@ -228,7 +228,15 @@ QByteArray TFtpClient::Transaction(const QByteArray& command)
 // of answering is a failure, never a reply with code 0 that passes the checks.
 QByteArray TFtpClient::command(const QByteArray& text)
 {
-    const QByteArray reply = Transaction(text);
+    QByteArray reply = Transaction(text);
+    // "226" closes a transfer and answers nothing else. Before the reply to
+    // any other command it is a stray one: some servers send it for a data
+    // connection that ended without a transfer ("226 Transfer complete."
+    // after "550 No such file"). The command's own reply follows it.
+    static const QByteArrayList transferVerbs{"STOR", "APPE", "RETR", "NLST", "LIST"};
+    const bool transferVerb = transferVerbs.contains(text.left(4));
+    for (int strays = 0; !transferVerb && ReplyCode == 226 && strays < 2; ++strays)
+        reply = awaitReply();
     if (reply.isEmpty())
         throw FTPException(kClosedByServer);
     return reply;
@@ -688,6 +696,54 @@ bool TFtpClient::MakeDirectory(const QString& path)
         simpleCommand("MKD", path);
     } catch (const FTPException&) {
         if (ReplyCode == 550 || ReplyCode == 521 || ReplyCode == 553)
+            return false;
+        throw;
+    }
+    return true;
+}
+
+QStringList TFtpClient::NameList(const QString& path)
+{
+    const BusyScope busy(*this);
+    Canceled = false;
+    CheckConnection();
+    requireSingleLine(path, "Folder name");
+    QByteArray listing;
+    bool succeeded = false;
+    try {
+        transfer("NLST", path, Direction::Receive,
+                 [&](TSocketConn& connection) {
+                     // A folder of the protocol holds a handful of names; a
+                     // listing this long is not one of ours.
+                     constexpr int kLimit = 4 * 1024 * 1024;
+                     connection.CaptureString(listing, kLimit + 1);
+                     if (listing.size() > kLimit)
+                         throw Exception(QStringLiteral("The listing of %1 is too long").arg(path));
+                 },
+                 false, succeeded, QStringLiteral("NLST ") + path);
+    } catch (const FTPException&) {
+        if (ReplyCode == 450 || ReplyCode == 550)
+            return {};
+        throw;
+    }
+    QStringList names;
+    for (QByteArray line : listing.split('\n')) {
+        while (line.endsWith('\r'))
+            line.chop(1);
+        const QString name = QString::fromUtf8(line.mid(line.lastIndexOf('/') + 1));
+        if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String(".."))
+            names << name;
+    }
+    return names;
+}
+
+bool TFtpClient::ChangeDirectory(const QString& path)
+{
+    const BusyScope busy(*this);
+    try {
+        simpleCommand("CWD", path);
+    } catch (const FTPException&) {
+        if (ReplyCode == 550)
             return false;
         throw;
     }

@@ -21,6 +21,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -150,6 +151,20 @@ public:
     // 550, 521 or 553 (on every common server: it exists already). Waits.
     // Throws FTPException for other replies.
     bool MakeDirectory(const QString& path);
+
+    // NLST path: the names in a folder, each without the folder part some
+    // servers put in front. Several servers list only files, never folders,
+    // so callers must not count on seeing folders. An empty folder, and one
+    // that is not there, give an empty list: servers answer both with 226
+    // and nothing, 450 or 550. Waits. Throws FTPException for other
+    // refusals, and the socket layer's errors.
+    QStringList NameList(const QString& path);
+
+    // CWD: true when the server changed into path, false when it answered
+    // 550 (no such folder, or no right to enter it). Waits. Throws
+    // FTPException for other replies. Paths of the publishing protocol are
+    // absolute, so the working folder this leaves matters to nobody.
+    bool ChangeDirectory(const QString& path);
 
     // RMD and DELE. Wait. Throw FTPException with the server's line when
     // refused.

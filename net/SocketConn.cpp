@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -25,9 +26,9 @@ constexpr qsizetype kMaxLine = 65536;
 constexpr qsizetype kMaxWrite = 65535;
 
 // Connection objects alive in the process. The first one describes the
-// socket layer in its WinsockInfo; the count is only touched on the GUI
-// thread.
-int s_connectionCount = 0;
+// socket layer in its WinsockInfo. Connections may live on other threads
+// than the GUI thread (a publisher's heartbeat), hence atomic.
+std::atomic<int> s_connectionCount = 0;
 
 struct ErrorEntry {
     int code;
@@ -92,9 +93,10 @@ constexpr int kHostNotFound = 11001;
 constexpr int kLookupFailed = 11003;
 constexpr int kNoAddressRecord = 11004;
 
-// Bytes moved through every connection of the process, for watchdogs that
-// look for a stalled transfer (GUI thread only).
-quint64 s_bytesMoved = 0;
+// Bytes moved through the connections of this thread, for watchdogs that look
+// for a stalled transfer. Per thread, so that a helper connection on another
+// thread (a publisher's heartbeat) never makes a stalled transfer look alive.
+thread_local quint64 s_bytesMoved = 0;
 
 // Counters of the classic layout are 32-bit and wrap; the arithmetic is done
 // unsigned so that a transfer beyond 2 GiB wraps instead of overflowing.
@@ -923,7 +925,7 @@ quint16 TSocketConn::LocalPort() const
     return 0;
 }
 
-quint64 TSocketConn::bytesMovedInProcess()
+quint64 TSocketConn::bytesMovedInThread()
 {
     return s_bytesMoved;
 }

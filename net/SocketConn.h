@@ -170,8 +170,9 @@ public:
     quint16 LocalPort() const;
     // Makes the unconnected socket an IPv6 (or IPv4) one, for Listen.
     void setIPv6(bool ipv6);
-    // Bytes sent and received by every connection of the process so far.
-    static quint64 bytesMovedInProcess();
+    // Bytes sent and received so far by every connection of the calling
+    // thread.
+    static quint64 bytesMovedInThread();
 
     // Our additions for the FTP client's data connection.
     int socketHandle() const;

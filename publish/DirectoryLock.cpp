@@ -1,49 +1,56 @@
 #include "DirectoryLock.h"
 
 #include <QRandomGenerator>
-#include <QTimer>
 
-#include "DirectoryChange.h"
+#include <algorithm>
+
 #include "EventWait.h"
 #include "FtpClient.h"
 
 namespace {
 
-// What a waiter can see of a held lock. Equal snapshots over the whole lease
-// mean that its holder is gone.
-struct Snapshot {
-    qint64 ownerSize = -1;  // -1: no owner file (yet, or any more)
-    QString token;          // from the owner file's first line
-    qint64 uploadSize = -1; // of the holder's upload; -1: none
-    bool operator==(const Snapshot&) const = default;
-};
+const QString kLost = QStringLiteral("Another publisher took over the lock on the directory; nothing was published");
+
+// The replies of a server that does not know a command (or the argument
+// form we use): the caller falls back to another way of learning the same.
+bool unsupported(int code)
+{
+    return code == 500 || code == 501 || code == 502 || code == 504;
+}
+
+// Deeper nesting than this is not of our making.
+constexpr int kMaxDepth = 8;
 
 } // namespace
 
+struct DirectoryLock::Candidate {
+    QString path;
+    bool isNew = false;
+    qint64 size = 0;
+    int depth = 0;
+};
+
 DirectoryLock::DirectoryLock(TFtpClient& client, const QString& remoteDirectory, const QString& token,
                              Timing timing)
-    : m_client(client),
-      m_directory(remoteDirectory),
-      m_folder(remoteDirectory + QStringLiteral(".lock")),
-      m_owner(remoteDirectory + QStringLiteral(".lock/owner")),
-      m_token(token),
-      m_timing(timing)
+    : m_client(client), m_layout(remoteDirectory), m_token(token), m_timing(timing)
 {
+    m_progressWatch.setInterval(250);
+    QObject::connect(&m_progressWatch, &QTimer::timeout, [this] {
+        // Runs inside the publish's waits: nothing here throws.
+        const quint64 moved = TSocketConn::bytesMovedInThread();
+        if (moved != m_bytesSeen && m_heartbeat) {
+            m_bytesSeen = moved;
+            m_heartbeat->noteProgress();
+        }
+    });
 }
 
-QString DirectoryLock::uploadNameFor(const QString& remoteDirectory, const QString& token)
-{
-    return remoteDirectory + QLatin1Char('.') + token + QStringLiteral(".tmp");
-}
+DirectoryLock::~DirectoryLock() = default;
 
-QString DirectoryLock::uploadName() const
+void DirectoryLock::step(const QString& name)
 {
-    return uploadNameFor(m_directory, m_token);
-}
-
-bool DirectoryLock::leaseRunning() const
-{
-    return m_leaseClock.isValid() && m_leaseClock.elapsed() < qint64(m_timing.leaseMs) * 2 / 3;
+    if (onStep)
+        onStep(name);
 }
 
 void DirectoryLock::pause(int milliseconds)
@@ -53,55 +60,79 @@ void DirectoryLock::pause(int milliseconds)
     spinUntil([&over] { return over; });
 }
 
-QString DirectoryLock::ownerToken()
+QString DirectoryLock::markerName(qint64 beat) const
 {
-    QByteArray content;
-    try {
-        content = m_client.Retrieve(m_owner, 4096);
-    } catch (const FTPException&) {
-        return QString(); // gone meanwhile
+    return m_token + QLatin1Char('.') + QString::number(beat);
+}
+
+QStringList DirectoryLock::holdersOf(const QStringList& markers)
+{
+    QStringList tokens;
+    for (const QString& marker : markers)
+        tokens << marker.section(QLatin1Char('.'), 0, 0);
+    return tokens;
+}
+
+QStringList DirectoryLock::markersNow()
+{
+    QStringList markers;
+    for (const QString& name : m_client.NameList(m_layout.folder())) {
+        QString token;
+        qint64 beat = 0;
+        if (LockLayout::parseMarker(name, token, beat))
+            markers << name;
     }
-    const qsizetype end = content.indexOf('\n');
-    return end < 0 ? QString() : QString::fromUtf8(content.left(end));
+    markers.sort();
+    return markers;
 }
 
 void DirectoryLock::acquire()
 {
     QElapsedTimer waiting;
     waiting.start();
-    Snapshot last;
+    QStringList watched;
     bool watching = false;
     QElapsedTimer unchanged;
+    int refusedInARow = 0;
     for (;;) {
-        QElapsedTimer started;
-        started.start();
-        if (m_client.MakeDirectory(m_folder)) {
-            m_leaseClock = started;
-            m_held = true;
-            m_client.StoreBytes(m_token.toUtf8() + '\n', m_owner);
-            return;
-        }
-
-        if (onStep)
-            onStep(QStringLiteral("look"));
-        Snapshot now;
-        now.ownerSize = m_client.Size(m_owner);
-        if (now.ownerSize >= 0)
-            now.token = watching && now.ownerSize == last.ownerSize && !last.token.isEmpty() ? last.token
-                                                                                            : ownerToken();
-        if (!now.token.isEmpty())
-            now.uploadSize = m_client.Size(uploadNameFor(m_directory, now.token));
-
-        if (!watching || !(now == last)) {
-            last = now;
-            watching = true;
-            unchanged.start();
-        } else if (unchanged.elapsed() >= m_timing.leaseMs) {
-            if (onStep)
-                onStep(QStringLiteral("break"));
-            tryBreak(last.token);
-            watching = false;
-            continue;
+        if (m_client.MakeDirectory(m_layout.folder())) {
+            if (holdNewLock())
+                return;
+        } else {
+            const QString refusal = QString::fromUtf8(m_client.LastReply).trimmed();
+            step(QStringLiteral("look"));
+            const QStringList markers = markersNow();
+            if (markers.isEmpty() && !m_client.ChangeDirectory(m_layout.folder())) {
+                // MKD failed, yet there is no lock: the account refuses us
+                // the folder (or a holder released it just now, which a few
+                // quick tries tell apart).
+                if (++refusedInARow >= 5)
+                    throw PublishError(QStringLiteral("The FTP account refuses to make the lock folder %1 (%2); "
+                                                      "nothing was published")
+                                           .arg(m_layout.folder(), refusal));
+                continue;
+            }
+            if (markers.isEmpty())
+                m_client.ChangeDirectory(QStringLiteral("/"));
+            refusedInARow = 0;
+            if (!watching || markers != watched) {
+                // The lock changed hands (or was freed and taken): the queue
+                // moves, so waiting starts afresh. A beat of the same holder
+                // does not count.
+                if (!watching || holdersOf(markers) != holdersOf(watched))
+                    waiting.start();
+                watched = markers;
+                watching = true;
+                unchanged.start();
+            } else if (unchanged.elapsed() >= m_timing.leaseMs) {
+                step(QStringLiteral("break"));
+                if (markers.size() == 1 && takeOver(markers.constFirst()))
+                    return;
+                if (markers.size() != 1)
+                    clearAbandoned(markers);
+                watching = false;
+                continue;
+            }
         }
         if (waiting.elapsed() >= m_timing.giveUpMs)
             throw PublishError(QStringLiteral("The directory is locked by another publisher; nothing was published"));
@@ -110,63 +141,373 @@ void DirectoryLock::acquire()
     }
 }
 
-bool DirectoryLock::tryBreak(const QString& staleToken)
+bool DirectoryLock::holdNewLock()
 {
-    // Only one of several waiters that decide at once gets the folder: the
-    // others' RNFR finds it gone, or finds the winner's fresh lock, which
-    // they have not watched for a lease and so do not break.
-    const QString broken = m_folder + QStringLiteral(".broken-") + m_token;
+    m_madeFolder = true;
     try {
-        m_client.Rename(m_folder, broken);
+        if (!m_client.MakeDirectory(m_layout.ownFolder(m_token))) {
+            // The folder we made is gone again: someone cleared it as
+            // abandoned while we were away. Start over.
+            m_madeFolder = false;
+            return false;
+        }
+        m_madeOwn = true;
+        m_client.StoreBytes(QByteArray(), m_layout.marker(m_token, 0));
+        m_madeMarker = true;
+        if (markersNow() == QStringList{markerName(0)}) {
+            m_held = true;
+            m_beat = 0;
+            return true;
+        }
+        // Another marker in the folder we made: a publisher that was held up
+        // between its steps put it there, and only one of us may hold the
+        // lock. Both step back; the other's marker keeps the folder.
+        step(QStringLiteral("yield"));
+        m_client.Delete(m_layout.marker(m_token, 0));
+        m_madeMarker = false;
+        m_client.RemoveDirectory(m_layout.ownFolder(m_token));
+        m_madeOwn = false;
+        m_madeFolder = false;
+        return false;
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+bool DirectoryLock::takeOver(const QString& marker)
+{
+    QString dead;
+    qint64 count = 0;
+    LockLayout::parseMarker(marker, dead, count);
+    step(QStringLiteral("takeover"));
+    // Renaming the very marker we watched: of several waiters only one
+    // succeeds, and a holder that beat meanwhile made it fail.
+    try {
+        m_client.Rename(m_layout.folder() + QLatin1Char('/') + marker, m_layout.marker(m_token, 0));
     } catch (const FTPException&) {
         return false;
     }
+    m_held = true;
+    m_madeMarker = true;
+    m_beat = 0;
     try {
-        m_client.Delete(broken + QStringLiteral("/owner"));
-    } catch (const FTPException&) {
-    }
-    try {
-        m_client.RemoveDirectory(broken);
-    } catch (const FTPException&) {
-    }
-    if (!staleToken.isEmpty()) {
-        try {
-            m_client.Delete(uploadNameFor(m_directory, staleToken));
-        } catch (const FTPException&) {
-        }
+        if (!m_client.MakeDirectory(m_layout.ownFolder(m_token)))
+            throw PublishError(QStringLiteral("Cannot make the folder %1 on the FTP account (%2); nothing was published")
+                                   .arg(m_layout.ownFolder(m_token), QString::fromUtf8(m_client.LastReply).trimmed()));
+        m_madeOwn = true;
+        inheritFrom(dead);
+    } catch (...) {
+        release();
+        throw;
     }
     return true;
 }
 
-void DirectoryLock::refresh()
+void DirectoryLock::inheritFrom(const QString& deadToken)
 {
-    if (!leaseRunning())
-        throw PublishError(QStringLiteral("The lock on the directory ran out; nothing was published"));
-    QElapsedTimer started;
-    started.start();
-    m_client.StoreBytes(QByteArrayLiteral("+"), m_owner, true);
-    m_leaseClock = started;
+    const QString deadFolder = m_layout.ownFolder(deadToken);
+    const QString own = m_layout.ownFolder(m_token);
+    for (const QString& name : m_client.NameList(deadFolder)) {
+        bool isNew = false;
+        qint64 size = 0;
+        try {
+            if (LockLayout::parseCandidate(name, isNew, size)) {
+                m_client.Rename(deadFolder + QLatin1Char('/') + name, own + QLatin1Char('/') + name);
+                m_inherited = true;
+            } else {
+                m_client.Delete(deadFolder + QLatin1Char('/') + name);
+            }
+        } catch (const FTPException&) {
+        }
+    }
+    // The dead holder's folder must not stay where its commands could still
+    // land. Empty, it goes; otherwise (an upload still being written, or
+    // folders the listing does not show) it moves into ours.
+    try {
+        m_client.RemoveDirectory(deadFolder);
+    } catch (const FTPException&) {
+        try {
+            m_client.Rename(deadFolder, own + QStringLiteral("/dead"));
+            m_inherited = m_inheritedFolder = true;
+        } catch (const FTPException&) {
+            // Not there at all: it died before making it, or released it.
+        }
+    }
 }
 
-void DirectoryLock::checkHeld()
+void DirectoryLock::clearAbandoned(const QStringList& markers)
 {
-    if (!leaseRunning())
-        throw PublishError(QStringLiteral("The lock on the directory ran out; nothing was published"));
-    if (ownerToken() != m_token)
-        throw PublishError(QStringLiteral("Another publisher took over the lock on the directory; nothing was published"));
+    if (markers.isEmpty()) {
+        // A lock folder without a marker holds nobody's work: a publisher
+        // died between making it and marking it, or while releasing it.
+        try {
+            m_client.RemoveDirectory(m_layout.folder());
+            return;
+        } catch (const FTPException&) {
+        }
+    }
+    // Several dead markers (or a folder that will not go): moving the whole
+    // lock away takes every one of their folders out of reach at once.
+    const QString stale = m_layout.stale(m_token);
+    try {
+        m_client.Rename(m_layout.folder(), stale);
+    } catch (const FTPException&) {
+        return; // someone else cleared it first
+    }
+    QList<Candidate> candidates;
+    for (const QString& marker : markers)
+        candidates += candidatesIn(stale + QLatin1Char('/') + marker.section(QLatin1Char('.'), 0, 0), 0);
+    if (!candidates.isEmpty() && sizeOf(m_layout.directory()) == -1)
+        restoreFrom(candidates);
+    for (const QString& marker : markers) {
+        removeTree(stale + QLatin1Char('/') + marker.section(QLatin1Char('.'), 0, 0), 0);
+        try {
+            m_client.Delete(stale + QLatin1Char('/') + marker);
+        } catch (const FTPException&) {
+        }
+    }
+    removeTree(stale, 0);
+}
+
+QList<DirectoryLock::Candidate> DirectoryLock::candidatesIn(const QString& folder, int depth)
+{
+    QList<Candidate> found;
+    for (const QString& name : m_client.NameList(folder)) {
+        Candidate candidate;
+        if (LockLayout::parseCandidate(name, candidate.isNew, candidate.size)) {
+            candidate.path = folder + QLatin1Char('/') + name;
+            candidate.depth = depth;
+            found << candidate;
+        }
+    }
+    if (depth < kMaxDepth && folderExists(folder + QStringLiteral("/dead")))
+        found += candidatesIn(folder + QStringLiteral("/dead"), depth + 1);
+    return found;
+}
+
+qint64 DirectoryLock::sizeOf(const QString& path)
+{
+    try {
+        return m_client.Size(path);
+    } catch (const FTPException&) {
+        if (unsupported(m_client.ReplyCode))
+            return kSizeUnknown;
+        throw;
+    }
+}
+
+bool DirectoryLock::isWhole(const Candidate& candidate)
+{
+    const qint64 size = sizeOf(candidate.path);
+    if (size != kSizeUnknown)
+        return size == candidate.size;
+    try {
+        return m_client.Retrieve(candidate.path, candidate.size).size() == candidate.size;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool DirectoryLock::restoreFrom(QList<Candidate> candidates)
+{
+    // The most recent holder's work first (it lies shallowest), and of its
+    // files the new directory before the one it replaced.
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return a.depth != b.depth ? a.depth < b.depth : a.isNew && !b.isNew;
+    });
+    step(QStringLiteral("restore"));
+    for (const Candidate& candidate : candidates) {
+        if (!isWhole(candidate))
+            continue;
+        try {
+            m_client.Rename(candidate.path, m_layout.directory());
+            return true;
+        } catch (const FTPException&) {
+        }
+    }
+    return false;
+}
+
+bool DirectoryLock::restoreDirectory()
+{
+    if (!m_inherited)
+        return false;
+    return restoreFrom(candidatesIn(m_layout.ownFolder(m_token), 0));
+}
+
+void DirectoryLock::dropInherited()
+{
+    m_directoryPresent = true;
+    if (!m_inherited)
+        return;
+    // Our own folder holds nothing of ours yet: all of it was inherited.
+    const QString own = m_layout.ownFolder(m_token);
+    for (const QString& name : m_client.NameList(own)) {
+        try {
+            m_client.Delete(own + QLatin1Char('/') + name);
+        } catch (const FTPException&) {
+        }
+    }
+    if (m_inheritedFolder)
+        removeTree(own + QStringLiteral("/dead"), 1);
+    m_inherited = m_inheritedFolder = false;
+}
+
+bool DirectoryLock::folderExists(const QString& path)
+{
+    // CWD, not a listing: several servers list only files.
+    if (!m_client.ChangeDirectory(path))
+        return false;
+    m_client.ChangeDirectory(QStringLiteral("/"));
+    return true;
+}
+
+void DirectoryLock::removeTree(const QString& folder, int depth)
+{
+    if (depth < kMaxDepth && folderExists(folder + QStringLiteral("/dead")))
+        removeTree(folder + QStringLiteral("/dead"), depth + 1);
+    for (const QString& name : m_client.NameList(folder)) {
+        try {
+            m_client.Delete(folder + QLatin1Char('/') + name);
+        } catch (const FTPException&) {
+            // A folder, on the servers that list folders.
+            if (depth < kMaxDepth && name != QLatin1String("dead"))
+                removeTree(folder + QLatin1Char('/') + name, depth + 1);
+        }
+    }
+    try {
+        m_client.RemoveDirectory(folder);
+    } catch (const FTPException&) {
+    }
+}
+
+void DirectoryLock::startHeartbeat(const FtpAccount& account, int replyTimeOut)
+{
+    if (m_heartbeat || !m_held)
+        return;
+    LockHeartbeat::Settings settings;
+    settings.account = account;
+    settings.replyTimeOut = replyTimeOut;
+    settings.beatMs = m_timing.beatMs > 0 ? m_timing.beatMs : std::max(1, m_timing.leaseMs / 6);
+    settings.progressMs = m_timing.progressMs;
+    m_heartbeat = std::make_unique<LockHeartbeat>(settings, m_layout, m_token, m_beat);
+    m_bytesSeen = TSocketConn::bytesMovedInThread();
+    m_heartbeat->start();
+    m_progressWatch.start();
+}
+
+void DirectoryLock::stopHeartbeat()
+{
+    m_progressWatch.stop();
+    if (m_heartbeat)
+        m_heartbeat->stop();
+}
+
+bool DirectoryLock::heartbeatUnavailable() const
+{
+    return !m_heartbeat || m_heartbeat->unavailable();
+}
+
+void DirectoryLock::checkNotLost() const
+{
+    if (m_heartbeat && m_heartbeat->lost())
+        throw LockLostError(kLost);
+}
+
+void DirectoryLock::renew()
+{
+    stopHeartbeat();
+    checkNotLost();
+    qint64 beat = m_beat;
+    if (!LockHeartbeat::renew(m_client, m_layout, m_token, beat))
+        throw LockLostError(kLost);
+    m_beat = beat;
+}
+
+bool DirectoryLock::stillHeld()
+{
+    QString token;
+    qint64 beat = 0;
+    for (const QString& name : markersNow()) {
+        if (LockLayout::parseMarker(name, token, beat) && token == m_token)
+            return true;
+    }
+    return false;
 }
 
 void DirectoryLock::release()
 {
-    if (!m_held)
+    if (!m_held && !m_madeFolder && !m_madeOwn && !m_madeMarker)
         return;
-    m_held = false;
-    if (!leaseRunning())
-        return; // it may be someone else's by now
     try {
-        m_client.Delete(m_owner);
-        m_client.RemoveDirectory(m_folder);
+        stopHeartbeat();
+    } catch (...) {
+    }
+    // Whole copies of the directory stay while it may be missing: they are
+    // what the next holder restores it from.
+    const bool keepCandidates = m_directoryAside || !m_directoryPresent;
+    const QString own = m_layout.ownFolder(m_token);
+    try {
+        if (m_madeOwn) {
+            bool kept = false;
+            for (const QString& name : m_client.NameList(own)) {
+                bool isNew = false;
+                qint64 size = 0;
+                if (keepCandidates && LockLayout::parseCandidate(name, isNew, size)) {
+                    kept = true;
+                    continue;
+                }
+                try {
+                    m_client.Delete(own + QLatin1Char('/') + name);
+                } catch (const FTPException&) {
+                }
+            }
+            if (!keepCandidates && m_inheritedFolder)
+                removeTree(own + QStringLiteral("/dead"), 1);
+            try {
+                m_client.RemoveDirectory(own);
+            } catch (const FTPException&) {
+                // Kept for the next holder, or not ours any more (the lock
+                // was taken over and our folder moved away): in both cases
+                // the marker, if still ours, must stay or go accordingly.
+                if (kept || !m_client.NameList(own).isEmpty()) {
+                    m_held = m_madeFolder = m_madeOwn = m_madeMarker = false;
+                    return;
+                }
+            }
+        }
+        if (m_madeMarker) {
+            try {
+                m_client.Delete(m_layout.marker(m_token, m_beat));
+            } catch (const FTPException&) {
+                // A beat whose reply was lost may have renamed it.
+                QString token;
+                qint64 beat = 0;
+                bool ours = false;
+                for (const QString& name : markersNow()) {
+                    if (LockLayout::parseMarker(name, token, beat) && token == m_token) {
+                        m_client.Delete(m_layout.marker(m_token, beat));
+                        ours = true;
+                    }
+                }
+                if (!ours) {
+                    // The lock is someone else's now: its folder stays.
+                    m_held = m_madeFolder = m_madeOwn = m_madeMarker = false;
+                    return;
+                }
+            }
+        }
+        if (m_held || m_madeFolder) {
+            // Only an empty folder can be removed, and an empty lock folder
+            // holds nobody's lock.
+            try {
+                m_client.RemoveDirectory(m_layout.folder());
+            } catch (const FTPException&) {
+            }
+        }
     } catch (...) {
         // A lock we could not remove runs out by itself.
     }
+    m_held = m_madeFolder = m_madeOwn = m_madeMarker = false;
 }

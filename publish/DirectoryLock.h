@@ -1,92 +1,169 @@
 #pragma once
 
 // DirectoryLock: the lock that lets one publisher at a time write the shared
-// directory, on nothing but plain FTP commands.
+// directory, on nothing but plain FTP commands (names in LockLayout).
 //
-// The lock is the folder "<directory>.lock" (for "/corvanet.xml":
-// "/corvanet.xml.lock"): MKD either makes it or is refused, atomically, on
-// every common server. The holder writes the file "owner" into it, holding
-// its token on the first line; every refresh appends a byte, so the file's
-// size changes while the holder is alive. The holder uploads its new
-// directory as "<directory>.<token>.tmp", whose size grows while it uploads.
+// Taking a free lock: MKD of the lock folder (atomic on every server: made
+// or refused), MKD of our own folder inside it, STOR of our marker, then a
+// listing: if any other marker is in the folder, two publishers got in
+// through a race of leftovers, and both step back. A refused MKD with no
+// lock folder there is the account's refusal, not a held lock, and fails
+// within a few tries with the server's reply.
 //
-// The lease, and why clocks never matter: no time of the server's and no
-// wall-clock time is ever compared. A waiter watches what it can see (the
-// owner file's size and the holder's upload's size) and takes the lock as
-// abandoned when neither has changed for leaseMs by its own monotonic clock.
-// The holder counts on its own monotonic clock from the start of its last
-// refresh, and stops trusting the lock after two thirds of leaseMs: any
-// change a waiter saw happened after that start, so no waiter can have
-// broken the lock yet. A holder whose lease ran out does not rename and does
-// not release (the lock may be someone else's by then).
+// Signs of life: the holder renames its marker to the next beat count,
+// between its steps and, through LockHeartbeat's second connection, every
+// few seconds during long transfers. A waiter lists the lock folder at each
+// look and counts, on its own monotonic clock, how long the listing has not
+// changed; a new holder or a beat starts the count afresh. Server times and
+// wall clocks are never compared.
 //
-// Breaking an abandoned lock renames the folder away to a name holding the
-// breaker's token before it is removed, so that of several waiters that
-// decide at once only one succeeds; the others see the fresh lock of the
-// winner and wait for it. A holder checks before it renames that the owner
-// file still holds its token.
+// Taking over an abandoned lock: a listing unchanged for a whole lease is a
+// dead holder. The waiter renames that very marker to its own (only one of
+// several waiters, and never a holder that beat meanwhile, gets it), makes
+// its own folder, and moves the dead holder's files into it and the dead
+// holder's folder away. Only then does it read the directory.
 //
-// What a crash leaves: a crash while holding leaves the folder, which blocks
-// the others for leaseMs after its last change; a crash while breaking
-// leaves a "<directory>.lock.broken-<token>" folder, which nobody needs.
+// Why a late holder can never write over a newer directory: everything the
+// holder writes goes into its own folder, and the directory is replaced by
+// renaming from there. A holder that was paused past its lease finds its
+// folder gone (the one who took over moved it away before reading) and its
+// commands fail instead of landing. Before the rename, the holder renews its
+// marker as a fence: the lock is still its own, and its lease runs.
 //
-// Every operation waits (the FTP client turns the event loop) and throws the
-// FTP client's errors, or PublishError.
+// What a crash leaves: the lock, until a waiter takes it over a lease after
+// the last sign of life. A holder's leftovers (an upload, and the directory
+// it had moved aside) become the next holder's, who restores the directory
+// from them when it is missing and removes them only once it is there.
+//
+// Every operation waits (the FTP client turns the event loop) and throws
+// PublishError, LockLostError or the FTP client's errors.
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
+#include <atomic>
 #include <functional>
+#include <memory>
+
+#include "DirectoryChange.h"
+#include "FtpAccount.h"
+#include "LockHeartbeat.h"
+#include "LockLayout.h"
 
 class TFtpClient;
+
+// The lock was taken over while we held it: nothing of ours was published.
+// The publish may start again from the lock.
+class LockLostError : public PublishError {
+public:
+    using PublishError::PublishError;
+};
 
 class DirectoryLock {
 public:
     struct Timing {
-        int leaseMs = 60000;  // no visible change for this long: abandoned
-        int pollMs = 250;     // between two looks at a held lock (jittered)
-        int giveUpMs = 180000; // waiting longer than this fails the publish
+        int leaseMs = 60000;    // no visible change for this long: abandoned
+        int pollMs = 250;       // between two looks at a held lock (jittered)
+        int giveUpMs = 180000;  // one holder keeping us waiting longer fails the publish
+        int beatMs = 0;         // heartbeat period; 0: a sixth of the lease
+        int progressMs = 30000; // the heartbeat stops after this long without a byte moving
     };
 
-    DirectoryLock(TFtpClient& client, const QString& remoteDirectory, const QString& token,
-                  Timing timing);
-    ~DirectoryLock() = default;
+    DirectoryLock(TFtpClient& client, const QString& remoteDirectory, const QString& token, Timing timing);
+    // Stops the heartbeat. Never touches the server: a lock left held runs
+    // out by itself.
+    ~DirectoryLock();
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
-    // Takes the lock, waiting for a holder to release it or for its lease
-    // to run out. Throws PublishError when giveUpMs passes first.
+    // Takes the lock, waiting for a holder to release it or to look dead
+    // for a lease. Throws PublishError when one holder keeps it for giveUpMs
+    // of our waiting, alive all the while, or when the account refuses to
+    // make the lock folder.
     void acquire();
-    // Appends to the owner file: waiters see the holder alive, and the
-    // holder's own lease starts again.
-    void refresh();
-    // Throws PublishError unless the lease still runs and the owner file
-    // still names this holder.
-    void checkHeld();
-    // Removes the lock when it is still ours. Never throws.
+
+    // Starts the heartbeat on a second connection to the account.
+    void startHeartbeat(const FtpAccount& account, int replyTimeOut);
+    void stopHeartbeat();
+
+    // A sign of life from the GUI thread, and the fence before the rename:
+    // renames our marker to the next count (stopping the heartbeat first).
+    // Throws LockLostError when the marker is gone or the heartbeat found it
+    // gone.
+    void renew();
+    // Throws LockLostError when the heartbeat found the lock taken over.
+    void checkNotLost() const;
+
+    // After taking over a dead holder's lock: whether the directory is
+    // there; when it is not, puts back the newest whole copy the dead
+    // holders left (their new directory, else the one they had moved
+    // aside). Returns whether the directory is there now.
+    bool restoreDirectory();
+    // The directory is known to be there (it was read): removes what dead
+    // holders left in our folder.
+    void dropInherited();
+
+    // The name our new directory of size bytes is uploaded under, and the
+    // name the replaced directory goes to in the fallback rename.
+    QString uploadName(qint64 size) const { return m_layout.upload(m_token, size); }
+    QString asideName(qint64 size) const { return m_layout.aside(m_token, size); }
+    // Whether the server still holds our marker (a listing).
+    bool stillHeld();
+
+    // Removes the lock when it is still ours: our files (but never a
+    // directory moved aside while the directory itself is missing), our
+    // folder, our marker, then the lock folder if it is empty. Each removal
+    // names something only we have, so nothing of a holder that took over
+    // is touched. Never throws.
     void release();
 
     bool held() const { return m_held; }
-    // The name the holder uploads its new directory under.
-    QString uploadName() const;
-    static QString uploadNameFor(const QString& remoteDirectory, const QString& token);
+    bool heartbeatUnavailable() const;
+    // Set while the directory has been moved aside into our folder and the
+    // new one is not in its place yet: release() keeps both then.
+    void setDirectoryAside(bool aside) { m_directoryAside = aside; }
 
-    // Called before each look at a held lock and before breaking one; tests
-    // use it to watch the protocol.
+    // Called before each look at a held lock, and at "break", "takeover"
+    // and "restore"; tests use it to watch the protocol.
     std::function<void(const QString& step)> onStep;
 
 private:
-    bool leaseRunning() const;
-    bool tryBreak(const QString& staleToken);
-    QString ownerToken();
+    struct Candidate;
+    static constexpr qint64 kSizeUnknown = -2; // the server does not answer SIZE
+
+    QString markerName(qint64 beat) const;
+    QStringList markersNow();
+    static QStringList holdersOf(const QStringList& markers);
+    bool holdNewLock();
+    bool takeOver(const QString& marker);
+    void clearAbandoned(const QStringList& markers);
+    void inheritFrom(const QString& deadToken);
+    QList<Candidate> candidatesIn(const QString& folder, int depth);
+    bool isWhole(const Candidate& candidate);
+    bool restoreFrom(QList<Candidate> candidates);
+    qint64 sizeOf(const QString& path);
+    bool folderExists(const QString& path);
+    void removeTree(const QString& folder, int depth);
     void pause(int milliseconds);
+    void step(const QString& name);
 
     TFtpClient& m_client;
-    QString m_directory;
-    QString m_folder;
-    QString m_owner;
+    LockLayout m_layout;
     QString m_token;
     Timing m_timing;
     bool m_held = false;
-    QElapsedTimer m_leaseClock; // from the start of the last refresh
+    bool m_madeFolder = false;  // the lock folder, while our marker is not in it yet
+    bool m_madeOwn = false;     // our own folder
+    bool m_madeMarker = false;  // our marker
+    bool m_directoryAside = false;
+    bool m_directoryPresent = false; // the directory was read under this lock
+    bool m_inherited = false;       // files of dead holders are in our folder
+    bool m_inheritedFolder = false; // and a dead holder's folder, as "dead"
+    std::atomic<qint64> m_beat = 0;
+    std::unique_ptr<LockHeartbeat> m_heartbeat;
+    QTimer m_progressWatch;
+    quint64 m_bytesSeen = 0;
 };

@@ -1,21 +1,20 @@
 #include "DirectoryPublisher.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QPointer>
-#include <QRandomGenerator>
 
 #include "FtpClient.h"
+#include "LockLayout.h"
 #include "XmlDocument.h"
 
 namespace {
 
-// A name no other publisher picks: the lock's owner token and the suffix of
-// our upload.
-QString newToken()
+const QString kLost = QStringLiteral("Another publisher took over the lock on the directory; nothing was published");
+
+// A server that does not know the command, as against one that refuses it.
+bool unsupported(int code)
 {
-    QRandomGenerator* random = QRandomGenerator::system();
-    return QString::number(random->generate64(), 16).rightJustified(16, QLatin1Char('0'));
+    return code == 500 || code == 501 || code == 502 || code == 504;
 }
 
 } // namespace
@@ -44,7 +43,6 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
     if (m_busy)
         throw PublishError(QStringLiteral("A publish is running already"));
     const std::shared_ptr<bool> alive = m_alive;
-    const QPointer<TFtpClient> client(&m_client);
     m_busy = true;
     struct NotBusy {
         std::shared_ptr<bool> alive;
@@ -56,15 +54,22 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
         }
     } notBusy{alive, m_busy};
 
-    m_token = newToken();
-    m_client.Host = m_account.host;
-    m_client.Port = m_account.port;
-    m_client.UserID = m_account.user;
-    m_client.Password = m_account.password;
-    m_client.Passive = true;
-    m_client.TlsMode = m_account.tls;
-    m_client.TimeOut = m_options.replyTimeOut;
-    m_client.StallTimeOut = m_options.stallTimeOut;
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return publishOnce(change);
+        } catch (const LockLostError&) {
+            if (!*alive || attempt >= m_options.lockRetries)
+                throw;
+        }
+        step(QStringLiteral("retry"));
+    }
+}
+
+DirectoryChange::Outcome DirectoryPublisher::publishOnce(const DirectoryChange& change)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const QPointer<TFtpClient> client(&m_client);
+    m_account.applyTo(m_client, m_options.replyTimeOut, m_options.stallTimeOut);
 
     step(QStringLiteral("login"));
     m_client.Connect();
@@ -74,7 +79,18 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
         throw PublishError(QStringLiteral("Not connected after the login; nothing was published"));
     DirectoryChange::Outcome outcome;
     try {
-        outcome = publishLoggedIn(change);
+        m_client.SetBinary();
+        step(QStringLiteral("lock"));
+        DirectoryLock lock(m_client, m_options.remoteDirectory, LockLayout::newToken(), m_options.lock);
+        lock.onStep = onStep;
+        lock.acquire();
+        try {
+            outcome = publishLocked(change, lock);
+        } catch (...) {
+            if (*alive && client)
+                releaseAfterFailure(lock);
+            throw;
+        }
     } catch (...) {
         // Leave no half-used session behind; the first error is the one
         // that tells what happened.
@@ -90,117 +106,165 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
     return outcome;
 }
 
-DirectoryChange::Outcome DirectoryPublisher::publishLoggedIn(const DirectoryChange& change)
+DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange& change, DirectoryLock& lock)
 {
-    const std::shared_ptr<bool> alive = m_alive;
-    const QPointer<TFtpClient> client(&m_client);
-    auto stillHere = [&] { return *alive && client; };
+    lock.startHeartbeat(m_account, m_options.replyTimeOut);
 
-    m_client.SetBinary();
-    step(QStringLiteral("lock"));
-    DirectoryLock lock(m_client, m_options.remoteDirectory, m_token, m_options.lock);
-    lock.onStep = onStep;
-    lock.acquire();
+    step(QStringLiteral("read"));
+    const QByteArray current = readDirectory(lock);
+    XmlDocument directory;
+    if (!directory.loadXml(current))
+        throw PublishError(QStringLiteral("The directory on the FTP account is not a well-formed document (%1); "
+                                          "nothing was published")
+                               .arg(directory.loadError()));
+    if (!DirectoryChange::isDirectory(directory))
+        throw PublishError(QStringLiteral("The file %1 on the FTP account is not a squad directory; "
+                                          "nothing was published")
+                               .arg(m_options.remoteDirectory));
 
-    const QString upload = lock.uploadName();
-    bool uploaded = false;
-    try {
-        step(QStringLiteral("read"));
-        QByteArray current;
-        try {
-            current = m_client.Retrieve(m_options.remoteDirectory, XmlDocument::maxDocumentSize);
-        } catch (const FTPException& error) {
-            if (m_client.ReplyCode == 550)
-                throw PublishError(QStringLiteral("There is no directory %1 on the FTP account (%2); nothing was published")
-                                       .arg(m_options.remoteDirectory, error.message()));
-            throw;
-        }
-        XmlDocument directory;
-        if (!directory.loadXml(current))
-            throw PublishError(QStringLiteral("The directory on the FTP account is not a well-formed document (%1); "
-                                              "nothing was published")
-                                   .arg(directory.loadError()));
-        if (!DirectoryChange::isDirectory(directory))
-            throw PublishError(QStringLiteral("The file %1 on the FTP account is not a squad directory; "
-                                              "nothing was published")
-                                   .arg(m_options.remoteDirectory));
-
-        const DirectoryChange::Outcome outcome = change.applyTo(directory);
-        if (outcome != DirectoryChange::Outcome::Changed) {
-            step(QStringLiteral("release"));
-            lock.release();
-            return outcome;
-        }
-
-        step(QStringLiteral("upload"));
-        qint64 expectedSize = 0;
-        uploaded = true; // from here on a part of it may be on the server
-        if (m_options.localCopy.isEmpty()) {
-            const QByteArray bytes = directory.saveToBytes();
-            expectedSize = bytes.size();
-            m_client.StoreBytes(bytes, upload);
-        } else {
-            directory.save(m_options.localCopy);
-            expectedSize = QFileInfo(m_options.localCopy).size();
-            m_client.Upload(m_options.localCopy, upload);
-        }
-
-        step(QStringLiteral("check"));
-        lock.refresh();
-        lock.checkHeld();
-        const qint64 stored = m_client.Size(upload);
-        if (stored != expectedSize)
-            throw PublishError(QStringLiteral("The server holds %1 bytes of the new directory instead of %2; "
-                                              "nothing was published")
-                                   .arg(stored)
-                                   .arg(expectedSize));
-
-        step(QStringLiteral("rename"));
-        renameOver(upload);
-        uploaded = false;
+    const DirectoryChange::Outcome outcome = change.applyTo(directory);
+    if (outcome != DirectoryChange::Outcome::Changed) {
         step(QStringLiteral("release"));
         lock.release();
         return outcome;
-    } catch (...) {
-        if (stillHere()) {
-            try {
-                if (uploaded)
-                    m_client.Delete(upload);
-            } catch (...) {
-            }
-            lock.release();
-        }
+    }
+
+    // Without a heartbeat the steps themselves are the signs of life.
+    if (lock.heartbeatUnavailable())
+        lock.renew();
+    lock.checkNotLost();
+
+    step(QStringLiteral("upload"));
+    QByteArray bytes;
+    if (m_options.localCopy.isEmpty()) {
+        bytes = directory.saveToBytes();
+    } else {
+        directory.save(m_options.localCopy);
+        QFile saved(m_options.localCopy);
+        if (!saved.open(QIODevice::ReadOnly))
+            throw PublishError(QStringLiteral("Cannot read back %1; nothing was published").arg(m_options.localCopy));
+        bytes = saved.readAll();
+    }
+    const QString upload = lock.uploadName(bytes.size());
+    try {
+        if (m_options.localCopy.isEmpty())
+            m_client.StoreBytes(bytes, upload);
+        else
+            m_client.Upload(m_options.localCopy, upload);
+    } catch (const FTPException&) {
+        // Our folder is gone when the lock was taken over from us.
+        if (!lock.stillHeld())
+            throw LockLostError(kLost);
         throw;
     }
+
+    step(QStringLiteral("check"));
+    verifyUpload(upload, bytes, lock);
+    // The fence: the lock is ours and its lease runs, as of now.
+    lock.renew();
+
+    step(QStringLiteral("rename"));
+    renameOver(upload, lock, current.size());
+    step(QStringLiteral("release"));
+    lock.release();
+    return outcome;
 }
 
-void DirectoryPublisher::renameOver(const QString& upload)
+QByteArray DirectoryPublisher::readDirectory(DirectoryLock& lock)
+{
+    QByteArray current;
+    try {
+        current = m_client.Retrieve(m_options.remoteDirectory, XmlDocument::maxDocumentSize);
+    } catch (const FTPException& error) {
+        if (m_client.ReplyCode != 550)
+            throw;
+        // A holder that died between the two renames of the fallback left
+        // the directory in its folder, which is ours now.
+        if (!lock.restoreDirectory())
+            throw PublishError(QStringLiteral("There is no directory %1 on the FTP account (%2); nothing was published")
+                                   .arg(m_options.remoteDirectory, error.message()));
+        current = m_client.Retrieve(m_options.remoteDirectory, XmlDocument::maxDocumentSize);
+    }
+    lock.dropInherited();
+    return current;
+}
+
+void DirectoryPublisher::verifyUpload(const QString& upload, const QByteArray& sent, DirectoryLock& lock)
+{
+    if (!m_noSize) {
+        try {
+            const qint64 stored = m_client.Size(upload);
+            if (stored == sent.size())
+                return;
+            if (stored < 0 && !lock.stillHeld())
+                throw LockLostError(kLost);
+            throw PublishError(QStringLiteral("The server holds %1 bytes of the new directory instead of %2; "
+                                              "nothing was published")
+                                   .arg(stored)
+                                   .arg(sent.size()));
+        } catch (const FTPException&) {
+            if (!unsupported(m_client.ReplyCode))
+                throw;
+            m_noSize = true;
+        }
+    }
+    // No SIZE on this server: read the upload back instead.
+    if (m_client.Retrieve(upload, sent.size()) != sent)
+        throw PublishError(QStringLiteral("The server holds another file than the new directory sent; "
+                                          "nothing was published"));
+}
+
+void DirectoryPublisher::renameOver(const QString& upload, DirectoryLock& lock, qint64 oldSize)
 {
     const QString& target = m_options.remoteDirectory;
     try {
         m_client.Rename(upload, target);
         return;
-    } catch (const FTPException&) {
+    } catch (const FTPException& error) {
+        // Our upload is gone when the lock was taken over from us.
+        if (!lock.stillHeld())
+            throw LockLostError(kLost);
         // Some servers never rename over an existing file ("550 Cannot create
-        // a file when that file already exists."). Anything else (the upload
-        // gone, no right to rename) fails the same way below.
-        if (m_client.Size(target) < 0)
-            throw;
+        // a file when that file already exists."). Anything else (no right
+        // to rename) fails the same way below, with the first reply.
+        const QString aside = lock.asideName(oldSize);
+        try {
+            m_client.Rename(target, aside);
+        } catch (const FTPException&) {
+            throw error;
+        }
     }
-    const QString aside = target + QLatin1Char('.') + m_token + QStringLiteral(".old");
-    m_client.Rename(target, aside);
+    lock.setDirectoryAside(true);
     try {
         m_client.Rename(upload, target);
     } catch (...) {
         // Put the old directory back, so that readers find one.
         try {
-            m_client.Rename(aside, target);
+            m_client.Rename(lock.asideName(oldSize), target);
+            lock.setDirectoryAside(false);
         } catch (...) {
         }
         throw;
     }
+    lock.setDirectoryAside(false);
     try {
-        m_client.Delete(aside);
+        m_client.Delete(lock.asideName(oldSize));
     } catch (const FTPException&) {
     }
+}
+
+void DirectoryPublisher::releaseAfterFailure(DirectoryLock& lock)
+{
+    // The failure may have ended the control connection (a reset, a time-out,
+    // the server's 421); the lock must not outlive it for a whole lease.
+    if (!m_client.Connected) {
+        try {
+            m_client.Connect();
+            m_client.SetBinary();
+        } catch (...) {
+            return;
+        }
+    }
+    step(QStringLiteral("release"));
+    lock.release();
 }

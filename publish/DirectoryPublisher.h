@@ -6,27 +6,35 @@
 //
 // One publish, in this order:
 //   1. log in (passive, binary);
-//   2. take the lock (DirectoryLock);
+//   2. take the lock (DirectoryLock), and start its heartbeat on a second
+//      connection; a lock taken over from a dead holder brings back the
+//      directory from what that holder left, if it is missing;
 //   3. read the directory as it is on the server now, over FTP (a web
 //      server or a cache may serve a stale or substituted copy);
 //   4. check that it is a squad directory; if not, publish nothing;
 //   5. apply the change; when it changes nothing (the squad is listed
 //      already, or not listed), stop here;
-//   6. upload the new directory under a name of this publisher's own;
-//   7. refresh the lock, check that it is still ours and that the server
-//      holds the whole upload (its size);
-//   8. rename the upload over the directory; where the server refuses to
-//      rename over an existing file, rename the directory aside first and
-//      back again if the second rename fails;
+//   6. upload the new directory into the lock holder's own folder;
+//   7. check that the server holds the whole upload (its size, or the bytes
+//      read back where the server has no SIZE);
+//   8. renew the lock (the fence: still ours, lease running), then rename
+//      the upload over the directory; where the server refuses to rename
+//      over an existing file, move the directory aside into our folder
+//      first, and back again if the second rename fails;
 //   9. release the lock and log out.
+// A lock taken over meanwhile (we were paused or cut off for a lease) ends
+// the attempt with nothing published, and the publish starts again from
+// step 2, at most twice: adding a listed squad or removing an unlisted one
+// changes nothing, so a change is never applied twice.
 //
 // What a failure or a crash at each step leaves behind: before step 8 the
-// directory is untouched (a crash may leave our upload, and the lock until
-// its lease runs out); step 8 replaces the directory in one rename, so
-// readers see the old or the new directory whole. Only the fallback of
-// step 8 leaves readers without a directory, for the one command between
-// its two renames; a crash right there leaves it under
-// "<directory>.<token>.old".
+// directory is untouched. A failure releases the lock, on a new connection
+// if the old one ended; a crash leaves it to be taken over a lease after
+// its last sign of life. Step 8 replaces the directory in one rename, so
+// readers see the old or the new directory whole; only the fallback leaves
+// them without one, for the one command between its two renames, and a
+// crash there leaves both copies in our folder, from which the next holder
+// restores the directory.
 //
 // Waits: every FTP command waits in the event loop, so clicks and timers run
 // meanwhile. A second publish() while one runs throws at once. Destroying
@@ -42,17 +50,14 @@
 
 #include "DirectoryChange.h"
 #include "DirectoryLock.h"
+#include "FtpAccount.h"
 #include "FtpClient.h"
+
+class XmlDocument;
 
 class DirectoryPublisher {
 public:
-    struct Account {
-        QString host;
-        int port = 21;
-        QString user;
-        QString password;
-        TFtpTls tls = TFtpTls::Off; // explicit FTPS (see TFtpClient::TlsMode)
-    };
+    using Account = FtpAccount;
     struct Options {
         QString remoteDirectory = QStringLiteral("/corvanet.xml");
         // When set, the new directory is saved to this local file and
@@ -62,6 +67,8 @@ public:
         int replyTimeOut = 30000; // each reply of the server
         int stallTimeOut = 30000; // a data transfer without progress
         DirectoryLock::Timing lock;
+        // Attempts after a lock that was taken over from us.
+        int lockRetries = 2;
     };
 
     // The client must outlive every publish(); its settings are set anew by
@@ -81,19 +88,23 @@ public:
     bool busy() const { return m_busy; }
 
     // Called at each step with its name ("login", "lock", "read", "upload",
-    // "check", "rename", "release", and the lock's "look" and "break");
-    // tests use it to act in the middle.
+    // "check", "rename", "release", "retry", and the lock's "look", "break",
+    // "takeover", "yield" and "restore"); tests use it to act in the middle.
     std::function<void(const QString& step)> onStep;
 
 private:
-    DirectoryChange::Outcome publishLoggedIn(const DirectoryChange& change);
-    void renameOver(const QString& upload);
+    DirectoryChange::Outcome publishOnce(const DirectoryChange& change);
+    DirectoryChange::Outcome publishLocked(const DirectoryChange& change, DirectoryLock& lock);
+    QByteArray readDirectory(DirectoryLock& lock);
+    void verifyUpload(const QString& upload, const QByteArray& sent, DirectoryLock& lock);
+    void renameOver(const QString& upload, DirectoryLock& lock, qint64 oldSize);
+    void releaseAfterFailure(DirectoryLock& lock);
     void step(const QString& name);
 
     TFtpClient& m_client;
     Account m_account;
     Options m_options;
-    QString m_token;
     bool m_busy = false;
+    bool m_noSize = false; // the server answers SIZE as an unknown command
     std::shared_ptr<bool> m_alive;
 };

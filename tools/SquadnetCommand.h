@@ -126,7 +126,7 @@ struct SquadnetTls {
 
 // Ends a command whose connections move no byte for the given time: calls
 // stop() from the event loop that the clients' waits keep turning.
-// Every connection of the process counts, so an FTP upload's data connection
+// Every connection of the thread counts, so an FTP upload's data connection
 // keeps its control connection's command alive.
 class SquadnetWatchdog
 {
@@ -148,7 +148,7 @@ public:
 private:
     void check()
     {
-        const quint64 moved = TSocketConn::bytesMovedInProcess();
+        const quint64 moved = TSocketConn::bytesMovedInThread();
         if (moved != m_moved) {
             m_moved = moved;
             m_idle.restart();
@@ -164,6 +164,6 @@ private:
     std::function<void()> m_stop;
     QElapsedTimer m_idle;
     QTimer m_timer;
-    quint64 m_moved = TSocketConn::bytesMovedInProcess();
+    quint64 m_moved = TSocketConn::bytesMovedInThread();
     bool m_fired = false;
 };

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -90,7 +91,7 @@ int parse(const QString& command, QStringList arguments, Invocation& out)
     out.options.replyTimeOut = out.timeoutMs;
     out.options.stallTimeOut = out.timeoutMs;
     out.options.lock.leaseMs = leaseSeconds * 1000;
-    out.options.lock.giveUpMs = leaseSeconds * 3000;
+    out.options.lock.giveUpMs = std::max(DirectoryLock::Timing().giveUpMs, leaseSeconds * 3000);
     return 0;
 }
 

@@ -63,6 +63,7 @@ XmlAddress XmlAddress::parse(const QString& address)
         }
         if (!isLoopbackHost(url.host()) && !networkInterfaceUp()) {
             result.m_problem = QStringLiteral("No network connection is available");
+            result.m_transient = true;
             return result;
         }
         result.m_kind = Kind::Network;

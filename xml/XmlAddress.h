@@ -25,6 +25,9 @@ public:
     QUrl url() const { return m_url; }
     // Why a load of this address cannot start; empty when it can.
     QString problem() const { return m_problem; }
+    // Whether that problem may go away by itself (no network just now), as
+    // against an address that can never be loaded.
+    bool problemIsTransient() const { return m_transient; }
 
     static bool isLoopbackHost(const QString& host);
 
@@ -39,4 +42,5 @@ private:
     Kind m_kind = Kind::Invalid;
     QUrl m_url;
     QString m_problem;
+    bool m_transient = false;
 };

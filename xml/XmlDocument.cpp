@@ -1,5 +1,7 @@
 #include "XmlDocument.h"
 
+#include <algorithm>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -168,7 +170,7 @@ bool XmlDocument::load(const QString& url)
     const XmlAddress address = XmlAddress::parse(url);
     if (!address.problem().isEmpty()) {
         d->loadError = address.problem();
-        d->loadFailure = LoadFailure::Permanent;
+        d->loadFailure = address.problemIsTransient() ? LoadFailure::Transient : LoadFailure::Permanent;
         d->readyState = 4;
         return false;
     }
@@ -245,7 +247,14 @@ bool XmlDocument::loadXml(const QByteArray& text)
         return false;
     }
     XmlTree::Parser parser(QByteArray(), QStringLiteral("text"));
-    if (parser.feed(text.constData(), text.size()))
+    // In pieces, as a load from the network arrives: libxml2 refuses to look
+    // ahead through more than ten million bytes pushed at once ("Huge input
+    // lookup"), so a large document given whole would never parse.
+    constexpr qsizetype kPiece = 256 * 1024;
+    bool fed = true;
+    for (qsizetype at = 0; fed && at < text.size(); at += kPiece)
+        fed = parser.feed(text.constData() + at, std::min(kPiece, text.size() - at));
+    if (fed)
         d->tree = parser.finish();
     if (!d->tree) {
         d->loadError = parser.error();

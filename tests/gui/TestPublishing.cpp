@@ -8,6 +8,7 @@
 #include "FaultHelpers.h"
 #include "LoopbackFtpServer.h"
 #include "PublishSettings.h"
+#include "XmlAddress.h"
 
 using namespace FaultHelpers;
 
@@ -195,6 +196,25 @@ private slots:
         addSquad(window, "http://");
         QCOMPARE(seams.messages.size(), 2);
         QVERIFY(!window.tmrWaitDatabase->isActive());
+    }
+
+    // A page whose load cannot even start for want of a network says
+    // nothing about the squad: it is told as a broken link, and a listed
+    // entry stays.
+    void aPageThatCannotLoadForWantOfANetworkIsNeverRemoved()
+    {
+        const QString far = QStringLiteral("http://squads.example.org/far.xml");
+        RecordingSeams seams;
+        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"far", far}}), seams);
+        waitIdle(window, 2);
+        const QByteArray before = readFile(directoryFile());
+        XmlAddress::setInterfaceProbe([] { return false; });
+        addSquad(window, far);
+        XmlAddress::setInterfaceProbe(nullptr);
+        QCOMPARE(seams.messages.size(), 1);
+        QCOMPARE(seams.messages[0].text, QString("This is broken link to squad."));
+        QCOMPARE(readFile(directoryFile()), before);
+        QCOMPARE(window.status(), QString("Ready"));
     }
 
     // Escape, the close box and Cancel while the dialog publishes: the

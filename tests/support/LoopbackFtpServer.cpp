@@ -2,6 +2,9 @@
 
 #include "TestSupport.h"
 
+#include <QDeadlineTimer>
+#include <QtTest>
+
 LoopbackFtpServer::LoopbackFtpServer(const QString& rootDir, const QString& user,
                                      const QString& password)
     : m_rootDir(rootDir), m_user(user), m_password(password)
@@ -58,4 +61,28 @@ void LoopbackFtpServer::stop()
         m_process.kill();
         m_process.waitForFinished(3000);
     }
+}
+
+QString LoopbackFtpServer::waitForHeld(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+            if (line.startsWith(QLatin1String("HELD ")))
+                return line.mid(5);
+        }
+        QTest::qWait(10);
+    }
+    return QString();
+}
+
+void LoopbackFtpServer::hold(const QString& spec)
+{
+    m_process.write("hold " + spec.toUtf8() + '\n');
+}
+
+void LoopbackFtpServer::go()
+{
+    m_process.write("go\n");
 }

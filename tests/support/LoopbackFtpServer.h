@@ -30,6 +30,13 @@ public:
     void setAddress(const QString& address) { m_address = address; }
     // Further arguments of ftpserver.py (see there), for the next start().
     QStringList options;
+    // The holds of ftpserver.py: waits (turning the event loop) until the
+    // server holds a command and returns it ("STOR /x"); empty after
+    // timeoutMs. hold() adds one ("match=...;after=..."), go() lets every
+    // held command go on.
+    QString waitForHeld(int timeoutMs = 20000);
+    void hold(const QString& spec);
+    void go();
     QString errorText() const { return m_error; }
 
 private:

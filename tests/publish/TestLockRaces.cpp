@@ -1,0 +1,168 @@
+// The lock against what real accounts do to publishers: squadnet processes
+// stopped or killed at a chosen command, links too slow for the lease, an
+// account that refuses the lock folder, a failure right after the lock was
+// made. Judged as a community would: the final directory, the exit codes and
+// what is left on the account.
+
+#include <QtTest>
+
+#include <csignal>
+
+#include "PublishTestSupport.h"
+
+using namespace publishtest;
+
+namespace {
+
+// The command that starts a publisher's upload, in its own lock folder.
+const QString kUploadStarts = QStringLiteral("match=STOR /corvanet.xml.lock/*/new.*");
+
+} // namespace
+
+class TestLockRaces : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Every squad of a writer that reported success is in the directory.
+    // A transfer that takes several leases keeps the lock alive through its
+    // heartbeat; the writers waiting behind it neither take it over nor run
+    // out, and nothing stays on the account.
+    void slowLinks()
+    {
+        Account account({"--throttle", "20000"});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QStringList urls;
+        for (int i = 0; i < 800; ++i)
+            urls << QStringLiteral("http://squads.example.org/pages/a-page-of-some-length-%1.xml").arg(i);
+        QVERIFY(account.setDirectory(directoryOf(urls)));
+        QVERIFY(account.directory().size() > 3 * 20000);
+        const QString first = account.page(1);
+        const QString second = account.page(2);
+        auto a = account.squadnet("add", first, 1);
+        auto b = account.squadnet("add", second, 1);
+        QByteArray output;
+        QVERIFY2(finished(*a, &output, 120000) == 0, output.constData());
+        QVERIFY2(finished(*b, &output, 120000) == 0, output.constData());
+        const QStringList after = listed(account.directory());
+        QCOMPARE(after.size(), 802);
+        QVERIFY(after.contains(first) && after.contains(second));
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // A publisher stopped (SIGSTOP) or killed (SIGKILL) as its upload starts,
+    // while it holds the lock. The next publisher takes over a lease after
+    // the last sign of life and publishes; the stopped one, continued after
+    // that, cannot land its stale directory: it publishes again on the
+    // directory as it is now, or says it did not publish.
+    void stoppedOrKilledWhileHolding_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("killed") << int(SIGKILL);
+        QTest::newRow("stopped past its lease") << int(SIGSTOP);
+    }
+
+    void stoppedOrKilledWhileHolding()
+    {
+        QFETCH(int, signal);
+        Account account({"--hold", kUploadStarts});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QVERIFY(account.setDirectory(directoryOf({"http://old/1.xml"})));
+        const QString first = account.page(1);
+        const QString second = account.page(2);
+        auto a = account.squadnet("add", first, 1);
+        QVERIFY(!account.server().waitForHeld().isEmpty());
+        QCOMPARE(::kill(pid_t(a->processId()), signal), 0);
+        account.server().go();
+
+        auto b = account.squadnet("add", second, 1);
+        QByteArray output;
+        QVERIFY2(finished(*b, &output) == 0, output.constData());
+        QStringList expected{"http://old/1.xml", second};
+        if (signal == SIGKILL)
+            finished(*a);
+        if (signal == SIGSTOP) {
+            QCOMPARE(::kill(pid_t(a->processId()), SIGCONT), 0);
+            const int code = finished(*a, &output);
+            QVERIFY2(code == 0 || code == 1, output.constData());
+            if (code == 0)
+                expected << first;
+        }
+        QStringList after = listed(account.directory());
+        after.sort();
+        expected.sort();
+        QCOMPARE(after, expected);
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // A publisher killed between the two renames of the fallback (the
+    // server refuses to rename over a file) leaves no directory at all, only
+    // its two copies. The next publisher brings back the newer one before
+    // it applies its own change; nothing is lost and nothing stays.
+    void killedBetweenTheFallbackRenames()
+    {
+        Account account({"--refuse-rename-over", "--hold",
+                         "after=RNTO /corvanet.xml.lock/*/old.*;match=RNFR /corvanet.xml.lock/*/new.*"});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QVERIFY(account.setDirectory(directoryOf({"http://old/1.xml"})));
+        const QString first = account.page(1);
+        const QString second = account.page(2);
+        auto a = account.squadnet("add", first, 1);
+        QVERIFY(!account.server().waitForHeld().isEmpty());
+        QCOMPARE(::kill(pid_t(a->processId()), SIGKILL), 0);
+        account.server().go();
+        finished(*a);
+        QCOMPARE(account.directory(), QByteArray("<missing>"));
+
+        auto b = account.squadnet("add", second, 1);
+        QByteArray output;
+        QVERIFY2(finished(*b, &output) == 0, output.constData());
+        QCOMPARE(listed(account.directory()), (QStringList{"http://old/1.xml", first, second}));
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // An account that refuses MKD for lack of rights has no lock to wait
+    // for: the publish fails with the server's reply, not after waiting for
+    // a holder that does not exist.
+    void refusedLockFolder()
+    {
+        Account account({"--rule", "match=MKD /corvanet.xml.lock;reply=550 Permission denied."});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QVERIFY(account.setDirectory(directoryOf({})));
+        auto a = account.squadnet("add", account.page(1), 5);
+        QByteArray output;
+        QCOMPARE(finished(*a, &output), 1);
+        QVERIFY2(output.contains("refuses to make the lock folder") && output.contains("550 Permission denied."),
+                 output.constData());
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // Whatever fails right after the lock folder was made, the lock goes
+    // with the failed publish, and the reason is the server's.
+    void failureRightAfterTheLockFolder_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("PASV not understood") << "500 PASV not understood.";
+        QTest::newRow("PASV refused for now") << "425 Cannot open passive connection.";
+        QTest::newRow("the marker refused") << "553 Could not create file.";
+    }
+
+    void failureRightAfterTheLockFolder()
+    {
+        QFETCH(QString, reply);
+        const QString match = reply.startsWith("553") ? "STOR /corvanet.xml.lock/*" : "PASV";
+        Account account({"--rule", QStringLiteral("after=MKD /corvanet.xml.lock;match=%1;reply=%2;times=1")
+                                       .arg(match, reply)});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QVERIFY(account.setDirectory(directoryOf({})));
+        auto a = account.squadnet("add", account.page(1), 5);
+        QByteArray output;
+        QCOMPARE(finished(*a, &output), 1);
+        if (!reply.startsWith("425"))
+            QVERIFY2(output.contains(reply.toUtf8()), output.constData());
+        QCOMPARE(account.leftovers(), QStringList());
+        QCOMPARE(listed(account.directory()), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLockRaces)
+#include "TestLockRaces.moc"
