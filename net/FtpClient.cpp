@@ -674,13 +674,8 @@ void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
 qint64 TFtpClient::Size(const QString& remoteFile)
 {
     const BusyScope busy(*this);
-    try {
-        simpleCommand("SIZE", remoteFile);
-    } catch (const FTPException&) {
-        if (ReplyCode == 550)
-            return -1;
-        throw;
-    }
+    if (!simpleCommandUnlessRefused("SIZE", remoteFile, {550}))
+        return -1;
     // "213 1234"
     bool ok = false;
     const qint64 size = lineText(LastReply).mid(4).trimmed().toLongLong(&ok);
@@ -689,17 +684,23 @@ qint64 TFtpClient::Size(const QString& remoteFile)
     return size;
 }
 
-bool TFtpClient::MakeDirectory(const QString& path)
+bool TFtpClient::simpleCommandUnlessRefused(const QByteArray& text, const QString& what,
+                                            std::initializer_list<qint16> refusals)
 {
-    const BusyScope busy(*this);
     try {
-        simpleCommand("MKD", path);
+        simpleCommand(text, what);
     } catch (const FTPException&) {
-        if (ReplyCode == 550 || ReplyCode == 521 || ReplyCode == 553)
+        if (std::find(refusals.begin(), refusals.end(), ReplyCode) != refusals.end())
             return false;
         throw;
     }
     return true;
+}
+
+bool TFtpClient::MakeDirectory(const QString& path)
+{
+    const BusyScope busy(*this);
+    return simpleCommandUnlessRefused("MKD", path, {550, 521, 553});
 }
 
 QStringList TFtpClient::NameList(const QString& path)
@@ -740,14 +741,7 @@ QStringList TFtpClient::NameList(const QString& path)
 bool TFtpClient::ChangeDirectory(const QString& path)
 {
     const BusyScope busy(*this);
-    try {
-        simpleCommand("CWD", path);
-    } catch (const FTPException&) {
-        if (ReplyCode == 550)
-            return false;
-        throw;
-    }
-    return true;
+    return simpleCommandUnlessRefused("CWD", path, {550});
 }
 
 void TFtpClient::RemoveDirectory(const QString& path)

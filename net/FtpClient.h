@@ -24,6 +24,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -213,6 +214,9 @@ private:
     QByteArray readReply(const QByteArray& firstLine);
     void disconnectNow();
     void simpleCommand(const QByteArray& text, const QString& what);
+    // simpleCommand(), false when refused with one of these codes.
+    bool simpleCommandUnlessRefused(const QByteArray& text, const QString& what,
+                                    std::initializer_list<qint16> refusals);
     void transfer(const QByteArray& verb, const QString& remoteFile, Direction direction,
                   const std::function<void(TSocketConn&)>& move, bool offerFailures, bool& succeeded,
                   const QString& report);

@@ -17,6 +17,18 @@ namespace {
 // The command that starts a publisher's upload, in its own lock folder.
 const QString kUploadStarts = QStringLiteral("match=STOR /corvanet.xml.lock/*/new.*");
 
+// Starts a writer that adds page, and once the server holds the writer's
+// command (the account's --hold) sends it the signal and lets the server go
+// on. Null when the server never held it.
+std::unique_ptr<QProcess> heldAndSignalled(Account& account, const QString& page, int signal)
+{
+    auto writer = account.squadnet("add", page, 1);
+    if (account.server().waitForHeld().isEmpty() || ::kill(pid_t(writer->processId()), signal) != 0)
+        return nullptr;
+    account.server().go();
+    return writer;
+}
+
 } // namespace
 
 class TestLockRaces : public QObject {
@@ -69,11 +81,8 @@ private slots:
         QVERIFY(account.setDirectory(directoryOf({"http://old/1.xml"})));
         const QString first = account.page(1);
         const QString second = account.page(2);
-        auto a = account.squadnet("add", first, 1);
-        QVERIFY(!account.server().waitForHeld().isEmpty());
-        QCOMPARE(::kill(pid_t(a->processId()), signal), 0);
-        account.server().go();
-
+        auto a = heldAndSignalled(account, first, signal);
+        QVERIFY(a);
         auto b = account.squadnet("add", second, 1);
         QByteArray output;
         QVERIFY2(finished(*b, &output) == 0, output.constData());
@@ -106,10 +115,8 @@ private slots:
         QVERIFY(account.setDirectory(directoryOf({"http://old/1.xml"})));
         const QString first = account.page(1);
         const QString second = account.page(2);
-        auto a = account.squadnet("add", first, 1);
-        QVERIFY(!account.server().waitForHeld().isEmpty());
-        QCOMPARE(::kill(pid_t(a->processId()), SIGKILL), 0);
-        account.server().go();
+        auto a = heldAndSignalled(account, first, SIGKILL);
+        QVERIFY(a);
         finished(*a);
         QCOMPARE(account.directory(), QByteArray("<missing>"));
 
