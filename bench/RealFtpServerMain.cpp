@@ -21,19 +21,21 @@ int main(int argc, char** argv)
     else if (arguments.value(0) == QLatin1String("pure-ftpd"))
         kind = RealFtpServer::Kind::PureFtpd;
     else if (arguments.value(0) != QLatin1String("vsftpd")) {
-        std::fprintf(stderr, "usage: RealFtpServerMain vsftpd|proftpd|pure-ftpd [--tls CERT_DIR] [--append-allowed]\n");
+        std::fprintf(stderr, "usage: RealFtpServerMain vsftpd|proftpd|pure-ftpd [--tls CERT_DIR] "
+                             "[--append-allowed]\n");
         return 2;
     }
     const qsizetype tls = arguments.indexOf(QStringLiteral("--tls"));
     const RealFtpServer::Quirk quirk = arguments.contains(QStringLiteral("--append-allowed"))
-        ? RealFtpServer::Quirk::AppendAllowed
-        : RealFtpServer::Quirk::None;
+                                           ? RealFtpServer::Quirk::AppendAllowed
+                                           : RealFtpServer::Quirk::None;
     RealFtpServer server(kind, tls > 0, tls > 0 ? arguments.value(tls + 1) : QString(), quirk);
     if (!server.start()) {
         std::fprintf(stderr, "%s\n", qPrintable(server.errorText()));
         return 1;
     }
-    std::printf("%u %s %s\n", unsigned(server.port()), qPrintable(server.user()), qPrintable(server.accountDir()));
+    std::printf("%u %s %s\n", unsigned(server.port()), qPrintable(server.user()),
+                qPrintable(server.accountDir()));
     std::fflush(stdout);
     char buffer[256];
     while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {

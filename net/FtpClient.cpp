@@ -675,17 +675,21 @@ void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
         throw FTPException(lineText(reply));
 }
 
-// Whether a 550 to SIZE says that the command is not allowed in the current
-// mode ("550 SIZE not allowed in ASCII mode") rather than that the file is
-// not there. The file's own name is left out of the look, since it may hold
-// any word.
-bool TFtpClient::refusedForTheMode(const QByteArray& reply, const QString& remoteFile)
+// Whether a 550 to SIZE refuses the command rather than saying that the file
+// is not there: not in the current mode ("550 SIZE not allowed in ASCII
+// mode"), or not for us ("550 Permission denied.", vsftpd's word for a
+// command it was told to deny). The file's own name is left out of the look,
+// since it may hold any word.
+bool TFtpClient::sizeRefused(const QByteArray& reply, const QString& remoteFile)
 {
     QString text = lineText(reply).mid(4);
     text.remove(remoteFile);
     text = text.toLower();
-    return text.contains(QLatin1String("ascii")) || text.contains(QLatin1String(" mode"))
-        || text.startsWith(QLatin1String("mode"));
+    for (const char* word : {"ascii", " mode", "denied", "not allowed", "permission"}) {
+        if (text.contains(QLatin1String(word)))
+            return true;
+    }
+    return text.startsWith(QLatin1String("mode"));
 }
 
 qint64 TFtpClient::Size(const QString& remoteFile)
@@ -705,7 +709,7 @@ qint64 TFtpClient::Size(const QString& remoteFile)
     try {
         simpleCommand("SIZE", remoteFile);
     } catch (const FTPException&) {
-        if (ReplyCode == 550 && !refusedForTheMode(LastReply, remoteFile))
+        if (ReplyCode == 550 && !sizeRefused(LastReply, remoteFile))
             return -1;
         throw;
     }

@@ -167,8 +167,10 @@ public:
     // 550 (no such file). Waits. SIZE is only ever sent in binary type: when
     // the server has not accepted TYPE I since the login, TYPE I is sent
     // first (and stays). Throws FTPException for a refused TYPE I, for a 550
-    // that says SIZE is not allowed in this mode ("550 SIZE not allowed in
-    // ASCII mode"), and for any other refusal, ReplyCode left at the reply's
+    // that refuses the command rather than the file (its text, less the file
+    // name, says "mode", "ASCII", "denied", "not allowed" or "permission":
+    // "550 SIZE not allowed in ASCII mode", vsftpd's "550 Permission
+    // denied."), and for any other refusal, ReplyCode left at the reply's
     // code ("502 SIZE: command not allowed": 502), so that a caller can tell
     // a server without SIZE.
     qint64 Size(const QString& remoteFile);
@@ -240,7 +242,7 @@ private:
     static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply, bool offer = true);
     bool awaitDataDelivered(TSocketConn& data);
-    static bool refusedForTheMode(const QByteArray& reply, const QString& remoteFile);
+    static bool sizeRefused(const QByteArray& reply, const QString& remoteFile);
     bool controlHasNews() const;
     bool acceptDataConnection(TSocketConn* data, bool offerFailures);
     QString dataHost() const;

@@ -9,7 +9,8 @@
 #include "FtpsPeer.h"
 #include "NeverAccepts.h"
 
-class TestFtpQuirks : public QObject {
+class TestFtpQuirks : public QObject
+{
     Q_OBJECT
     std::unique_ptr<ScriptedPeer> m_peer;
     std::unique_ptr<TFtpClient> m_client;
@@ -29,22 +30,36 @@ private slots:
     }
 
     // SIZE is never sent in ASCII type: TYPE I goes first, once. A 550 that
-    // says "not in this mode" is a refusal, not a missing file; servers
-    // without SIZE or APPE give their reply code, so that a caller can do
-    // without them.
+    // says "not in this mode" or "permission denied" is a refusal, not a
+    // missing file; servers without SIZE or APPE give their reply code, so
+    // that a caller can do without them.
     void sizeAndAppendRefusals()
     {
         serveLogin(*m_peer)
-            .expectLine().send("200 Type set to I\r\n")
-            .expectLine().send("213 42\r\n")
-            .expectLine().send("213 43\r\n")
-            .expectLine().send("550 /mode.xml: No such file or directory\r\n")
-            .expectLine().send("550 SIZE not allowed in ASCII mode\r\n")
-            .expectLine().send("502 SIZE: command not allowed\r\n")
-            .expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
-            .expectLine().send("502 Command APPE not implemented.\r\n")
-            .expectLine().send("200 Type set to A\r\n")
-            .expectLine().send("504 Type not supported\r\n");
+            .expectLine()
+            .send("200 Type set to I\r\n")
+            .expectLine()
+            .send("213 42\r\n")
+            .expectLine()
+            .send("213 43\r\n")
+            .expectLine()
+            .send("550 /mode.xml: No such file or directory\r\n")
+            .expectLine()
+            .send("550 SIZE not allowed in ASCII mode\r\n")
+            .expectLine()
+            .send("502 SIZE: command not allowed\r\n")
+            .expectLine()
+            .send("550 Permission denied.\r\n")
+            .expectLine()
+            .send(pasvReply(m_peer->port()))
+            .acceptNext()
+            .switchTo(0)
+            .expectLine()
+            .send("502 Command APPE not implemented.\r\n")
+            .expectLine()
+            .send("200 Type set to A\r\n")
+            .expectLine()
+            .send("504 Type not supported\r\n");
         m_client->Connect();
         // The size, or what the call threw.
         const auto size = [&](const char* name) {
@@ -60,16 +75,19 @@ private slots:
         QCOMPARE(size("/c.xml"), QStringLiteral("550 SIZE not allowed in ASCII mode"));
         QCOMPARE(size("/c.xml"), QStringLiteral("502 SIZE: command not allowed"));
         QCOMPARE(m_client->ReplyCode, qint16(502));
-        QCOMPARE(thrown<FTPException>([&] { m_client->StoreBytes("+", QStringLiteral("/owner"), true); }),
+        QCOMPARE(size("/c.xml"), QStringLiteral("550 Permission denied."));
+        QCOMPARE(thrown<FTPException>(
+                     [&] { m_client->StoreBytes("+", QStringLiteral("/owner"), true); }),
                  QStringLiteral("502 Command APPE not implemented."));
         QCOMPARE(m_client->ReplyCode, qint16(502));
         m_client->Transaction("TYPE A");
         QVERIFY(!m_client->binary());
         QCOMPARE(size("/a.xml"), QStringLiteral("504 Type not supported"));
         QTRY_VERIFY(m_peer->finished());
-        QCOMPARE(commands(*m_peer, 2),
-                 (QStringList{"TYPE I", "SIZE /a.xml", "SIZE /b.xml", "SIZE /mode.xml", "SIZE /c.xml", "SIZE /c.xml",
-                              "PASV", "APPE /owner", "TYPE A", "TYPE I"}));
+        QCOMPARE(
+            commands(*m_peer, 2),
+            (QStringList{"TYPE I", "SIZE /a.xml", "SIZE /b.xml", "SIZE /mode.xml", "SIZE /c.xml",
+                         "SIZE /c.xml", "SIZE /c.xml", "PASV", "APPE /owner", "TYPE A", "TYPE I"}));
         QVERIFY(m_client->Connected);
     }
 
@@ -84,16 +102,22 @@ private slots:
         m_client->Port = slow.port();
         m_client->TimeOut = 300;
         m_client->Connect();
-        QCOMPARE(thrown([&] { m_client->StoreBytes(QByteArray(2 << 20, 'x'), QStringLiteral("/big")); }),
-                 QStringLiteral("<none>"));
+        QCOMPARE(
+            thrown([&] { m_client->StoreBytes(QByteArray(2 << 20, 'x'), QStringLiteral("/big")); }),
+            QStringLiteral("<none>"));
         m_client->Disconnect();
 
         NeverAccepts neverReads;
-        serveLogin(*m_peer).expectLine().send(pasvReply(neverReads.port())).expectLine().send("150 Ok\r\n");
+        serveLogin(*m_peer)
+            .expectLine()
+            .send(pasvReply(neverReads.port()))
+            .expectLine()
+            .send("150 Ok\r\n");
         m_client->Port = m_peer->port();
         m_client->StallTimeOut = 400;
         m_client->Connect();
-        QCOMPARE(thrown<EAbortError>([&] { m_client->StoreBytes(QByteArray(1 << 20, 'x'), QStringLiteral("/x")); }),
+        QCOMPARE(thrown<EAbortError>(
+                     [&] { m_client->StoreBytes(QByteArray(1 << 20, 'x'), QStringLiteral("/x")); }),
                  QStringLiteral("No data moved for 0.4 s"));
         QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
     }
@@ -105,9 +129,12 @@ private slots:
     {
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("error");
-        QTest::newRow("abort") << "abort" << "Socket send aborted";
-        QTest::newRow("second command") << "second" << "<none>";
-        QTest::newRow("destroyed") << "destroy" << "Socket send aborted";
+        QTest::newRow("abort") << "abort"
+                               << "Socket send aborted";
+        QTest::newRow("second command") << "second"
+                                        << "<none>";
+        QTest::newRow("destroyed") << "destroy"
+                                   << "Socket send aborted";
     }
 
     void whileTheEndOfAnUploadIsOnItsWay()
@@ -127,7 +154,10 @@ private slots:
                     second = thrown([&] { m_client->Size(QStringLiteral("/x")); });
             });
         };
-        QTEST(thrown([&] { m_client->StoreBytes(QByteArray(512 << 10, 'x'), QStringLiteral("/big")); }), "error");
+        QTEST(thrown([&] {
+                  m_client->StoreBytes(QByteArray(512 << 10, 'x'), QStringLiteral("/big"));
+              }),
+              "error");
         if (action == "second")
             QCOMPARE(second, QStringLiteral("The FTP client is busy with another command"));
         if (m_client)
@@ -143,8 +173,17 @@ private slots:
         QList<QByteArray> parts;
         for (int i = 0; i < 8; ++i)
             parts << QByteArray(1000, char('a' + i));
-        serveLogin(*m_peer).expectLine().send(pasvReply(m_peer->port())).acceptNext().switchTo(0)
-            .expectLine().send("150 Sending\r\n").switchTo(1).sendParts(parts, 100).close().switchTo(0)
+        serveLogin(*m_peer)
+            .expectLine()
+            .send(pasvReply(m_peer->port()))
+            .acceptNext()
+            .switchTo(0)
+            .expectLine()
+            .send("150 Sending\r\n")
+            .switchTo(1)
+            .sendParts(parts, 100)
+            .close()
+            .switchTo(0)
             .send("226 Done\r\n");
         m_client->TimeOut = 300;
         m_client->StallTimeOut = 300;

@@ -24,7 +24,8 @@ using Quirk = RealFtpServer::Quirk;
 Q_DECLARE_METATYPE(RealFtpServer::Kind)
 Q_DECLARE_METATYPE(RealFtpServer::Quirk)
 
-namespace {
+namespace
+{
 
 const QString kLease = QStringLiteral("3");
 
@@ -52,7 +53,8 @@ QStringList listed(const QString& path)
 
 } // namespace
 
-class TestRealServers : public QObject {
+class TestRealServers : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir m_certificates;
@@ -64,19 +66,30 @@ class TestRealServers : public QObject {
     QStringList m_problems; // what went wrong in this row, for one comparison
 
     QString page(int n) const { return m_web->url(QStringLiteral("p%1.xml").arg(n)); }
-    QString directoryFile() const { return m_server->accountDir() + QStringLiteral("/corvanet.xml"); }
+    QString directoryFile() const
+    {
+        return m_server->accountDir() + QStringLiteral("/corvanet.xml");
+    }
 
     QStringList squadnetArguments(const QString& command, const QString& url) const
     {
         return {command,
-                "--host", "127.0.0.1",
-                "--port", QString::number(m_server->port()),
-                "--user", m_server->user(),
-                "--password-file", m_work.filePath("password"),
-                "--directory", "http://127.0.0.1/corvanet.xml",
-                "--tls", m_tls ? "required" : "off",
-                "--timeout", "10",
-                "--lease", kLease,
+                "--host",
+                "127.0.0.1",
+                "--port",
+                QString::number(m_server->port()),
+                "--user",
+                m_server->user(),
+                "--password-file",
+                m_work.filePath("password"),
+                "--directory",
+                "http://127.0.0.1/corvanet.xml",
+                "--tls",
+                m_tls ? "required" : "off",
+                "--timeout",
+                "10",
+                "--lease",
+                kLease,
                 url};
     }
 
@@ -84,7 +97,8 @@ class TestRealServers : public QObject {
     {
         auto process = std::make_unique<QProcess>();
         process->setProcessChannelMode(QProcess::MergedChannels);
-        process->start(binaryPath(QStringLiteral("tools/squadnet")), squadnetArguments(command, url));
+        process->start(binaryPath(QStringLiteral("tools/squadnet")),
+                       squadnetArguments(command, url));
         return process;
     }
 
@@ -98,14 +112,19 @@ class TestRealServers : public QObject {
             process->waitForFinished();
         }
         const QString output = QString::fromLocal8Bit(process->readAll()).trimmed();
-        if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0 || !output.startsWith(expected))
-            m_problems << QStringLiteral("%1 %2: exit %3: %4").arg(command, url).arg(process->exitCode()).arg(output);
+        if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0 ||
+            !output.startsWith(expected))
+            m_problems << QStringLiteral("%1 %2: exit %3: %4")
+                              .arg(command, url)
+                              .arg(process->exitCode())
+                              .arg(output);
     }
 
     // Anything at the account's root besides the directory and its history.
     void checkNothingLeft()
     {
-        QStringList left = QDir(m_server->accountDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        QStringList left = QDir(m_server->accountDir())
+                               .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
         left.removeAll(QStringLiteral("corvanet.xml"));
         if (QFileInfo(m_server->accountDir() + QStringLiteral("/corvanet.xml.history")).isDir())
             left.removeAll(QStringLiteral("corvanet.xml.history"));
@@ -119,7 +138,8 @@ class TestRealServers : public QObject {
         sorted.sort();
         const QStringList got = listed(directoryFile());
         if (got != sorted)
-            m_problems << QStringLiteral("directory lists %1 instead of %2").arg(got.join(' '), sorted.join(' '));
+            m_problems << QStringLiteral("directory lists %1 instead of %2")
+                              .arg(got.join(' '), sorted.join(' '));
     }
 
     // One comparison per row, so that a row known to fail against today's
@@ -133,7 +153,8 @@ class TestRealServers : public QObject {
                 qInfo("known failure: %s", qPrintable(m_problems.constFirst()));
             QEXPECT_FAIL("", qPrintable(knownFailure), Abort);
         }
-        QVERIFY2(problems.isEmpty(), qPrintable(problems + QStringLiteral("\n--- server log:\n") + m_server->log()));
+        QVERIFY2(problems.isEmpty(),
+                 qPrintable(problems + QStringLiteral("\n--- server log:\n") + m_server->log()));
     }
 
     void servers()
@@ -143,21 +164,26 @@ class TestRealServers : public QObject {
         QTest::addColumn<Quirk>("quirk");
         // Why the row fails against the lock as it is; empty: it must pass.
         QTest::addColumn<QString>("knownFailure");
-        const QString noAppe = QStringLiteral("the lock refreshes its owner file with APPE, which this server refuses");
+        const QString noAppe = QStringLiteral(
+            "the lock refreshes its owner file with APPE, which this server refuses");
         for (Kind kind : {Kind::Vsftpd, Kind::Proftpd, Kind::PureFtpd}) {
             for (bool tls : {false, true}) {
                 // ProFTPD as Debian ships it: AllowStoreRestart off refuses APPE.
                 const QString known = kind == Kind::Proftpd ? noAppe : QString();
-                QTest::addRow("%s %s", qPrintable(RealFtpServer::kindName(kind)), tls ? "FTPS" : "plain")
+                QTest::addRow("%s %s", qPrintable(RealFtpServer::kindName(kind)),
+                              tls ? "FTPS" : "plain")
                     << kind << tls << Quirk::None << known;
             }
         }
         QTest::newRow("vsftpd no APPE") << Kind::Vsftpd << false << Quirk::NoAppend << noAppe;
-        QTest::newRow("vsftpd no SIZE") << Kind::Vsftpd << false << Quirk::NoSize
-                                        << QStringLiteral("the publisher checks its upload with SIZE, which this "
-                                                          "server refuses with 550 (read as a missing file)");
-        QTest::newRow("proftpd no rename over") << Kind::Proftpd << false << Quirk::NoRenameOver << QString();
-        QTest::newRow("proftpd APPE allowed, FTPS") << Kind::Proftpd << true << Quirk::AppendAllowed << QString();
+        QTest::newRow("vsftpd no SIZE")
+            << Kind::Vsftpd << false << Quirk::NoSize
+            << QStringLiteral("the lock and the publisher's check of its upload use "
+                              "SIZE, which this server refuses");
+        QTest::newRow("proftpd no rename over")
+            << Kind::Proftpd << false << Quirk::NoRenameOver << QString();
+        QTest::newRow("proftpd APPE allowed, FTPS")
+            << Kind::Proftpd << true << Quirk::AppendAllowed << QString();
         QTest::newRow("proftpd TLS 1.2") << Kind::Proftpd << true << Quirk::Tls12Only << noAppe;
     }
 
@@ -234,7 +260,8 @@ private slots:
                 shell->kill();
             shell->waitForFinished();
             if (shell->exitStatus() != QProcess::NormalExit || shell->exitCode() != 0)
-                m_problems << QStringLiteral("a writer failed: ") + QString::fromLocal8Bit(shell->readAll()).trimmed();
+                m_problems << QStringLiteral("a writer failed: ") +
+                                  QString::fromLocal8Bit(shell->readAll()).trimmed();
         }
         checkListed(expected);
         checkNothingLeft();

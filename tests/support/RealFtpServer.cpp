@@ -16,7 +16,8 @@
 
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 // The uid and gid the virtual users of ProFTPD and Pure-FTPd run as, and the
 // local user vsftpd logs in: "daemon", which every Debian system has.
@@ -63,7 +64,8 @@ bool greets(quint16 port)
 } // namespace
 
 RealFtpServer::RealFtpServer(Kind kind, bool tls, const QString& certificateDir, Quirk quirk)
-    : m_kind(kind), m_tls(tls), m_certificate(certificateDir + QStringLiteral("/good.pem")), m_quirk(quirk)
+    : m_kind(kind), m_tls(tls), m_certificate(certificateDir + QStringLiteral("/good.pem")),
+      m_quirk(quirk)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     // The server must not outlive a test that dies.
@@ -86,9 +88,11 @@ bool RealFtpServer::prepare(QString* error)
     fetch.setProcessChannelMode(QProcess::MergedChannels);
     fetch.start(sourcePath(QStringLiteral("tests/support/fetch-ftp-servers")),
                 {binaryPath(QStringLiteral("real-ftp-servers"))});
-    if (!fetch.waitForFinished(300000) || fetch.exitStatus() != QProcess::NormalExit || fetch.exitCode() != 0) {
+    if (!fetch.waitForFinished(300000) || fetch.exitStatus() != QProcess::NormalExit ||
+        fetch.exitCode() != 0) {
         if (error)
-            *error = QStringLiteral("fetch-ftp-servers failed: ") + QString::fromLocal8Bit(fetch.readAll());
+            *error = QStringLiteral("fetch-ftp-servers failed: ") +
+                     QString::fromLocal8Bit(fetch.readAll());
         return false;
     }
     return true;
@@ -155,7 +159,8 @@ QString RealFtpServer::accountDir() const
 QString RealFtpServer::log() const
 {
     QFile file(m_work ? m_work->filePath(QStringLiteral("server.log")) : QString());
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(4000)) : QString();
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(4000))
+                                          : QString();
 }
 
 bool RealFtpServer::hashPassword(QString& hash)
@@ -185,14 +190,15 @@ bool RealFtpServer::writeConfiguration(QStringList& arguments)
             !QFile::setPermissions(empty, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
                                               QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
             return false;
-        QString conf = QStringLiteral(
-                           "listen=YES\nlisten_address=127.0.0.1\nlisten_port=%1\nbackground=NO\n"
-                           "anonymous_enable=NO\nlocal_enable=YES\npam_service_name=runuser\n"
-                           "write_enable=YES\nlocal_umask=022\nchroot_local_user=YES\nlocal_root=%2\n"
-                           "allow_writeable_chroot=YES\nnopriv_user=nobody\nsecure_chroot_dir=%3\n"
-                           "xferlog_enable=YES\nvsftpd_log_file=%4\nlog_ftp_protocol=YES\n")
-                           .arg(m_port)
-                           .arg(account, empty, log);
+        QString conf =
+            QStringLiteral(
+                "listen=YES\nlisten_address=127.0.0.1\nlisten_port=%1\nbackground=NO\n"
+                "anonymous_enable=NO\nlocal_enable=YES\npam_service_name=runuser\n"
+                "write_enable=YES\nlocal_umask=022\nchroot_local_user=YES\nlocal_root=%2\n"
+                "allow_writeable_chroot=YES\nnopriv_user=nobody\nsecure_chroot_dir=%3\n"
+                "xferlog_enable=YES\nvsftpd_log_file=%4\nlog_ftp_protocol=YES\n")
+                .arg(m_port)
+                .arg(account, empty, log);
         if (m_tls)
             conf += QStringLiteral("ssl_enable=YES\nrsa_cert_file=%1\nrsa_private_key_file=%1\n"
                                    "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\n")
@@ -214,20 +220,26 @@ bool RealFtpServer::writeConfiguration(QStringList& arguments)
             return false;
         const QString users = m_work->filePath(QStringLiteral("ftpd.passwd"));
         const QString groups = m_work->filePath(QStringLiteral("ftpd.group"));
-        if (!writeText(users, QStringLiteral("corvanet:%1:%2:%2::%3:/bin/false\n").arg(hash).arg(kDaemonId).arg(account),
+        if (!writeText(users,
+                       QStringLiteral("corvanet:%1:%2:%2::%3:/bin/false\n")
+                           .arg(hash)
+                           .arg(kDaemonId)
+                           .arg(account),
                        QFile::ReadOwner | QFile::WriteOwner) ||
-            !writeText(groups, QStringLiteral("corvanet:x:%1:\n").arg(kDaemonId), QFile::ReadOwner | QFile::WriteOwner))
+            !writeText(groups, QStringLiteral("corvanet:x:%1:\n").arg(kDaemonId),
+                       QFile::ReadOwner | QFile::WriteOwner))
             return false;
-        QString conf = QStringLiteral(
-                           "ServerName \"corvanet test\"\nServerType standalone\nDefaultServer on\n"
-                           "Port %1\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
-                           "User daemon\nGroup daemon\nPidFile %2/proftpd.pid\n"
-                           "ScoreboardFile %2/proftpd.scoreboard\nWtmpLog off\nUseReverseDNS off\n"
-                           "RequireValidShell off\nAuthOrder mod_auth_file.c\nAuthUserFile %3\n"
-                           "AuthGroupFile %4\nDefaultRoot ~\nUmask 022\nSystemLog %5\nTransferLog none\n"
-                           "DelayEngine off\nMaxInstances 100\nModulePath %6/usr/lib/proftpd\n")
-                           .arg(m_port)
-                           .arg(work, users, groups, log, root);
+        QString conf =
+            QStringLiteral(
+                "ServerName \"corvanet test\"\nServerType standalone\nDefaultServer on\n"
+                "Port %1\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUseIPv6 off\n"
+                "User daemon\nGroup daemon\nPidFile %2/proftpd.pid\n"
+                "ScoreboardFile %2/proftpd.scoreboard\nWtmpLog off\nUseReverseDNS off\n"
+                "RequireValidShell off\nAuthOrder mod_auth_file.c\nAuthUserFile %3\n"
+                "AuthGroupFile %4\nDefaultRoot ~\nUmask 022\nSystemLog %5\nTransferLog none\n"
+                "DelayEngine off\nMaxInstances 100\nModulePath %6/usr/lib/proftpd\n")
+                .arg(m_port)
+                .arg(work, users, groups, log, root);
         // As Debian ships it: overwriting on, restarts and appends off; its
         // built-in default refuses to overwrite (RNTO onto a file too).
         conf += m_quirk == Quirk::NoRenameOver ? QStringLiteral("AllowOverwrite off\n")
@@ -235,10 +247,12 @@ bool RealFtpServer::writeConfiguration(QStringList& arguments)
         if (m_quirk == Quirk::AppendAllowed || m_quirk == Quirk::NoRenameOver)
             conf += QStringLiteral("AllowStoreRestart on\n");
         if (m_tls) {
-            conf += QStringLiteral("LoadModule mod_tls.c\n<IfModule mod_tls.c>\nTLSEngine on\nTLSRequired on\n"
-                                   "TLSRSACertificateFile %1\nTLSRSACertificateKeyFile %1\nTLSVerifyClient off\n"
-                                   "TLSLog %2/tls.log\n")
-                        .arg(m_certificate, work);
+            conf +=
+                QStringLiteral(
+                    "LoadModule mod_tls.c\n<IfModule mod_tls.c>\nTLSEngine on\nTLSRequired on\n"
+                    "TLSRSACertificateFile %1\nTLSRSACertificateKeyFile %1\nTLSVerifyClient off\n"
+                    "TLSLog %2/tls.log\n")
+                    .arg(m_certificate, work);
             if (m_quirk == Quirk::Tls12Only)
                 conf += QStringLiteral("TLSProtocol TLSv1.2\n");
             conf += QStringLiteral("</IfModule>\n");
@@ -246,7 +260,8 @@ bool RealFtpServer::writeConfiguration(QStringList& arguments)
         const QString file = m_work->filePath(QStringLiteral("proftpd.conf"));
         if (!writeText(file, conf))
             return false;
-        arguments = {root + QStringLiteral("/usr/sbin/proftpd"), QStringLiteral("-n"), QStringLiteral("-c"), file};
+        arguments = {root + QStringLiteral("/usr/sbin/proftpd"), QStringLiteral("-n"),
+                     QStringLiteral("-c"), file};
         return true;
     }
     case Kind::PureFtpd: {
@@ -256,27 +271,32 @@ bool RealFtpServer::writeConfiguration(QStringList& arguments)
         const QString users = m_work->filePath(QStringLiteral("pureftpd.passwd"));
         const QString database = m_work->filePath(QStringLiteral("pureftpd.pdb"));
         if (!writeText(users,
-                       QStringLiteral("corvanet:%1:%2:%2::%3/./::::::::::::\n").arg(hash).arg(kDaemonId).arg(account),
+                       QStringLiteral("corvanet:%1:%2:%2::%3/./::::::::::::\n")
+                           .arg(hash)
+                           .arg(kDaemonId)
+                           .arg(account),
                        QFile::ReadOwner | QFile::WriteOwner))
             return false;
         QProcess makeDb;
         makeDb.start(root + QStringLiteral("/usr/bin/pure-pw"), {"mkdb", database, "-f", users});
         if (!makeDb.waitForFinished(10000) || makeDb.exitCode() != 0) {
-            m_error = QStringLiteral("pure-pw mkdb failed: ") + QString::fromLocal8Bit(makeDb.readAll());
+            m_error =
+                QStringLiteral("pure-pw mkdb failed: ") + QString::fromLocal8Bit(makeDb.readAll());
             return false;
         }
-        arguments = {root + QStringLiteral("/usr/sbin/pure-ftpd"),
-                     QStringLiteral("-S"), QStringLiteral("127.0.0.1,%1").arg(m_port),
-                     QStringLiteral("-l"), QStringLiteral("puredb:") + database,
+        arguments = {root + QStringLiteral("/usr/sbin/pure-ftpd"), QStringLiteral("-S"),
+                     QStringLiteral("127.0.0.1,%1").arg(m_port), QStringLiteral("-l"),
+                     QStringLiteral("puredb:") + database,
                      // uid 1 is below the default minimum; no anonymous
                      // logins; everyone chrooted; no reverse look-ups.
-                     QStringLiteral("-u"), QString::number(kDaemonId), QStringLiteral("-E"), QStringLiteral("-A"),
-                     QStringLiteral("-H"), QStringLiteral("-U"), QStringLiteral("022:022"),
-                     QStringLiteral("-c"), QStringLiteral("100"), QStringLiteral("-g"),
-                     m_work->filePath(QStringLiteral("pure-ftpd.pid")), QStringLiteral("-O"),
-                     QStringLiteral("clf:") + log};
+                     QStringLiteral("-u"), QString::number(kDaemonId), QStringLiteral("-E"),
+                     QStringLiteral("-A"), QStringLiteral("-H"), QStringLiteral("-U"),
+                     QStringLiteral("022:022"), QStringLiteral("-c"), QStringLiteral("100"),
+                     QStringLiteral("-g"), m_work->filePath(QStringLiteral("pure-ftpd.pid")),
+                     QStringLiteral("-O"), QStringLiteral("clf:") + log};
         if (m_tls)
-            arguments << QStringLiteral("-Y") << QStringLiteral("3") << QStringLiteral("-2") << m_certificate;
+            arguments << QStringLiteral("-Y") << QStringLiteral("3") << QStringLiteral("-2")
+                      << m_certificate;
         return true;
     }
     }
@@ -295,9 +315,11 @@ bool RealFtpServer::start()
     }
     m_work = std::make_unique<QTemporaryDir>();
     // The server's user must reach the account folder and write into it.
-    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-        QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    if (!m_work->isValid() || !QFile::setPermissions(m_work->path(), open) || !QDir().mkpath(accountDir()) ||
+    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                    QFile::ExeOther;
+    if (!m_work->isValid() || !QFile::setPermissions(m_work->path(), open) ||
+        !QDir().mkpath(accountDir()) ||
         !QFile::setPermissions(accountDir(), open | QFile::WriteGroup | QFile::WriteOther)) {
         m_error = QStringLiteral("cannot make the account folder");
         return false;
@@ -323,8 +345,8 @@ bool RealFtpServer::start()
                 return true;
             QThread::msleep(50);
         }
-        m_error = kindName(m_kind) + QStringLiteral(" did not start: ") + QString::fromLocal8Bit(m_process.readAll()) +
-            log();
+        m_error = kindName(m_kind) + QStringLiteral(" did not start: ") +
+                  QString::fromLocal8Bit(m_process.readAll()) + log();
         stop();
     }
     return false;

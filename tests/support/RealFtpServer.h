@@ -35,7 +35,8 @@
 
 #include <memory>
 
-class RealFtpServer {
+class RealFtpServer
+{
 public:
     enum class Kind { Vsftpd, Proftpd, PureFtpd };
     // Behaviours of hosting servers the publisher has to survive.

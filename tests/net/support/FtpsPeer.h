@@ -17,7 +17,8 @@ public:
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral("/usr/bin/python3"),
-                        QStringList{sourcePath(QStringLiteral("tests/support/ftpspeer.py"))} + options);
+                        QStringList{sourcePath(QStringLiteral("tests/support/ftpspeer.py"))} +
+                            options);
         if (!m_process.waitForStarted(5000))
             return;
         while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
