@@ -1,20 +1,51 @@
 #!/bin/bash
-# Several writers at once: CLIENTS separate "squadnet add" processes publish
-# ADDS squads each into one directory on a loopback FTP server (pyftpdlib),
-# the squad pages served by lighttpd; then CLIENTS processes remove REMOVES
-# entries each; then one client alone adds ADDS squads, for comparison.
-# Prints the lost adds and the resurrected removals (both must be 0) and the
-# time of one publish (median and worst) in each phase.
+# Several writers at once against each FTP server: CLIENTS separate "squadnet
+# add" processes publish ADDS squads each into one directory, then CLIENTS
+# processes remove REMOVES entries each. In the adds, one client is killed
+# (SIGKILL) and one paused (SIGSTOP for PAUSE seconds, then SIGCONT) in the
+# middle of a publish: each starts its publish while the lock is free and is
+# hit once the lock folder is on the server. The squad pages are served by
+# lighttpd.
 #
-# usage: bench/publish_bench.sh [BUILD_DIR] [CLIENTS] [ADDS] [REMOVES]
+# Servers: Debian's vsftpd, ProFTPD (as Debian ships it; proftpd-appe: with
+# AllowStoreRestart on) and Pure-FTPd, run by RealFtpServerMain from the
+# tests' unpacked packages, and pyftpdlib (tests/support/ftpserver.py).
+#
+# Printed per server: lost adds (asked for, not in the directory at the end),
+# resurrected removals (asked for, there at the end), both without the killed
+# publish and without those that failed saying nothing was published; the
+# publishes that reported success but whose change is not in the directory at
+# the end; failed commands (and their commonest errors); what is left
+# on the account besides the directory and its history, and the time of one
+# publish (median and worst; the killed and paused ones apart). Exits 1 when
+# any server lost an add, resurrected a removal or lost a reported success.
+#
+# usage: bench/publish_bench.sh [--server NAME|all] [--lease SECONDS] [--pause SECONDS] [--tls]
+#                               [BUILD_DIR] [CLIENTS] [ADDS] [REMOVES]
+#   NAME: vsftpd, proftpd, proftpd-appe, pure-ftpd, pyftpdlib; all (default) runs each in turn.
+#   --lease: the lock's lease (default 60 s, as shipped); --pause default 90 s.
+#   --tls: FTPS required on the real servers (pyftpdlib too).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build}
-clients=${2:-8}
-adds=${3:-25}
-removes=${4:-5}
+servers=all lease=60 pause=90 tls=0
+positional=()
+while (( $# )); do
+    case $1 in
+        --server) servers=$2; shift 2 ;;
+        --lease) lease=$2; shift 2 ;;
+        --pause) pause=$2; shift 2 ;;
+        --tls) tls=1; shift ;;
+        *) positional+=("$1"); shift ;;
+    esac
+done
+build=${positional[0]:-$here/build}
+clients=${positional[1]:-8}
+adds=${positional[2]:-25}
+removes=${positional[3]:-5}
+[[ $servers == all ]] && servers="vsftpd proftpd proftpd-appe pure-ftpd pyftpdlib"
 squadnet=$build/tools/squadnet
+starter=$build/bench/RealFtpServerMain
 [ -x "$squadnet" ] || { echo "no squadnet at $squadnet (build first)" >&2; exit 1; }
 command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
 command -v lighttpd >/dev/null || { echo "lighttpd is needed" >&2; exit 2; }
@@ -32,28 +63,18 @@ trap cleanup EXIT
 free_port() {
     /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
+now() { date +%s.%N; }
 
-# The directory: one entry to remove for every removal of phase 2.
-mkdir -p "$work/root/pages"
-{
-    echo '<?xml version="1.0"?>'
-    echo '<squads>'
-    for c in $(seq "$clients"); do
-        for r in $(seq "$removes"); do
-            echo "<squad nick=\"old $c-$r\" web=\"http://old.example/$c-$r.xml\"/>"
-        done
-    done
-    echo '</squads>'
-} >"$work/root/corvanet.xml"
-for c in $(seq 0 "$clients"); do
+# The squad pages, on the web.
+mkdir -p "$work/www/pages"
+for c in $(seq "$clients"); do
     for a in $(seq "$adds"); do
-        echo "<squad nick=\"s$c-$a\"><name>Squad $c-$a</name></squad>" >"$work/root/pages/$c-$a.xml"
+        echo "<squad nick=\"s$c-$a\"><name>Squad $c-$a</name></squad>" >"$work/www/pages/$c-$a.xml"
     done
 done
-
 web_port=$(free_port)
 cat >"$work/lighttpd.conf" <<CONF
-server.document-root = "$work/root"
+server.document-root = "$work/www"
 server.bind = "127.0.0.1"
 server.port = $web_port
 server.errorlog = "$work/lighttpd.log"
@@ -61,76 +82,174 @@ mimetype.assign = ( ".xml" => "text/xml" )
 CONF
 lighttpd -D -f "$work/lighttpd.conf" &
 pids+=($!)
+printf 'squadup\n' >"$work/password"
 
-printf 'benchpass\n' >"$work/password"
-mkfifo "$work/stdin"
-/usr/bin/python3 "$here/tests/support/ftpserver.py" "$work/root" bench \
-    <"$work/stdin" >"$work/port" 2>"$work/ftp.log" &
-pids+=($!)
-exec 3>"$work/stdin"
-printf 'benchpass\n' >&3
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-ftp_port=$(head -n1 "$work/port")
-[ -n "$ftp_port" ] || { echo "FTP server did not start" >&2; exit 1; }
-sleep 0.2
+tls_args=(--tls off)
+if (( tls )); then
+    /usr/bin/python3 "$here/tests/support/testca.py" "$work/certs" >/dev/null
+    export SSL_CERT_FILE=$work/certs/ca.pem
+    tls_args=(--tls required)
+fi
 
-common=(--host 127.0.0.1 --port "$ftp_port" --user bench --password-file "$work/password"
-        --directory "http://127.0.0.1:$web_port/corvanet.xml")
-now() { date +%s.%N; }
-
-# One client: runs its commands one after another, each timed.
-client() { # NAME COMMAND ARG...
-    local name=$1 command=$2
-    shift 2
-    for target in "$@"; do
-        local start end
-        start=$(now)
-        "$squadnet" "$command" "${common[@]}" "$target" >/dev/null 2>>"$work/errors" || echo fail >>"$work/failures"
-        end=$(now)
-        awk "BEGIN { print $end - $start }" >>"$work/times-$name"
-    done
+# Starts server NAME; sets ftp_port, ftp_user, account.
+start_server() {
+    local name=$1 run=$2
+    rm -f "$run/stdin"
+    mkfifo "$run/stdin"
+    if [[ $name == pyftpdlib ]]; then
+        account=$run/account
+        mkdir -p "$account"
+        local cert=()
+        (( tls )) && cert=("$work/certs/good.pem")
+        /usr/bin/python3 "$here/tests/support/ftpserver.py" "$account" corvanet "${cert[@]}" \
+            <"$run/stdin" >"$run/server" 2>"$run/server.log" &
+        pids+=($!)
+        exec 3>"$run/stdin"
+        printf 'squadup\n' >&3
+        for _ in $(seq 100); do [ -s "$run/server" ] && break; sleep 0.05; done
+        ftp_port=$(head -n1 "$run/server")
+        ftp_user=corvanet
+    else
+        [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
+        local args=("${name%-appe}")
+        [[ $name == *-appe ]] && args+=(--append-allowed)
+        (( tls )) && args+=(--tls "$work/certs")
+        "$starter" "${args[@]}" <"$run/stdin" >"$run/server" 2>"$run/server.log" &
+        pids+=($!)
+        exec 3>"$run/stdin"
+        for _ in $(seq 600); do [ -s "$run/server" ] && break; sleep 0.05; done
+        read -r ftp_port ftp_user account <"$run/server" || true
+    fi
+    [ -n "${ftp_port:-}" ] || { echo "$name did not start: $(cat "$run/server.log")" >&2; return 1; }
 }
 
-stats() { # FILE...
-    cat "$@" | sort -n | awk '{ t[NR] = $1 } END { printf "%d publishes, median %.3f s, worst %.3f s", NR, t[int((NR + 1) / 2)], t[NR] }'
-}
+stop_server() { exec 3>&-; sleep 0.5; }
 
-run_phase() { # NAME COMMAND TARGET-MAKER
-    local name=$1 command=$2 maker=$3
-    local start
+# One publish, timed; its outcome goes to the results: "COMMAND URL RC".
+publish() { # RUN CLIENT COMMAND URL [victim: kill|pause]
+    local run=$1 client=$2 command=$3 url=$4 victim=${5:-}
+    local common=(--host 127.0.0.1 --port "$ftp_port" --user "$ftp_user" --password-file "$work/password"
+                  --directory "http://127.0.0.1:$web_port/corvanet.xml" --lease "$lease" "${tls_args[@]}")
+    local lock=$account/corvanet.xml.lock start end rc=0
+    if [[ -n $victim ]]; then
+        # Start while the lock is free, strike once it is on the server.
+        for _ in $(seq 6000); do [ -e "$lock" ] || break; sleep 0.01; done
+    fi
     start=$(now)
-    local phase_pids=()
-    for c in $(seq "$clients"); do
-        mapfile -t targets < <("$maker" "$c")
-        client "$name-$c" "$command" "${targets[@]}" &
-        phase_pids+=($!)
-    done
-    wait "${phase_pids[@]}"
-    printf '%-28s %s, all in %.1f s\n' "$name ($clients clients):" "$(stats "$work"/times-"$name"-*)" \
-        "$(awk "BEGIN { print $(now) - $start }")"
+    "$squadnet" "$command" "${common[@]}" "$url" >>"$run/output" 2>>"$run/errors" &
+    local pid=$!
+    if [[ -n $victim ]]; then
+        for _ in $(seq 6000); do { [ -e "$lock" ] || ! kill -0 "$pid" 2>/dev/null; } && break; sleep 0.005; done
+        if [[ $victim == kill ]]; then
+            kill -KILL "$pid" 2>/dev/null || true
+        else
+            kill -STOP "$pid" 2>/dev/null || true
+            sleep "$pause"
+            kill -CONT "$pid" 2>/dev/null || true
+        fi
+    fi
+    { wait "$pid"; } 2>/dev/null || rc=$?
+    end=$(now)
+    if [[ $victim == kill ]]; then
+        echo "$command $url killed" >>"$run/results"
+        return
+    fi
+    # A failure that says nothing was published is a clean refusal.
+    [[ $rc != 0 ]] && tail -n1 "$run/errors" | grep -q 'nothing was published' && rc=clean
+    echo "$command $url $rc" >>"$run/results"
+    awk "BEGIN { print $end - $start }" >>"$run/times${victim:+-$victim}"
 }
 
-add_targets() { for a in $(seq "$adds"); do echo "http://127.0.0.1:$web_port/pages/$1-$a.xml"; done; }
-remove_targets() { for r in $(seq "$removes"); do echo "http://old.example/$1-$r.xml"; done; }
-
-echo "squadnet add/remove: $clients clients x $adds adds, then $clients x $removes removals, loopback"
-run_phase adds add add_targets
-run_phase removals remove remove_targets
-mapfile -t alone < <(add_targets 0)
-client alone add "${alone[@]}"
-printf '%-28s %s\n' "one client alone:" "$(stats "$work"/times-alone)"
-
-# What the directory holds now.
-lost=0
-for c in $(seq 0 "$clients"); do
-    for a in $(seq "$adds"); do
-        grep -q "pages/$c-$a.xml\"" "$work/root/corvanet.xml" || lost=$((lost + 1))
+client() { # RUN CLIENT COMMAND URL...
+    local run=$1 c=$2 command=$3
+    shift 3
+    local i=0 mid=$(( ($# + 1) / 2 ))
+    for url in "$@"; do
+        i=$((i + 1))
+        local victim=
+        if [[ $command == add && $i == "$mid" ]]; then
+            [[ $c == 1 ]] && victim=kill
+            [[ $c == 2 ]] && victim=pause
+        fi
+        publish "$run" "$c" "$command" "$url" "$victim"
     done
+}
+
+stats() { # FILE
+    [ -s "$1" ] || { echo "none"; return; }
+    sort -n "$1" | awk '{ t[NR] = $1 } END { printf "%d publishes, median %.3f s, max %.3f s", NR, t[int((NR + 1) / 2)], t[NR] }'
+}
+
+bad=0
+run_server() { # NAME
+    local name=$1 run=$work/run-$1
+    mkdir -p "$run"
+    : >"$run/results"
+    start_server "$name" "$run" || { bad=1; return; }
+    # The directory: one entry to remove for every removal of phase 2.
+    {
+        echo '<?xml version="1.0"?>'
+        echo '<squads>'
+        for c in $(seq "$clients"); do
+            for r in $(seq "$removes"); do
+                echo "<squad nick=\"old $c-$r\" web=\"http://old.example/$c-$r.xml\"/>"
+            done
+        done
+        echo '</squads>'
+    } >"$account/corvanet.xml"
+    chmod 0666 "$account/corvanet.xml"
+
+    local started
+    started=$(now)
+    local phase=()
+    for c in $(seq "$clients"); do
+        mapfile -t targets < <(for a in $(seq "$adds"); do echo "http://127.0.0.1:$web_port/pages/$c-$a.xml"; done)
+        client "$run" "$c" add "${targets[@]}" &
+        phase+=($!)
+    done
+    wait "${phase[@]}"
+    phase=()
+    for c in $(seq "$clients"); do
+        mapfile -t targets < <(for r in $(seq "$removes"); do echo "http://old.example/$c-$r.xml"; done)
+        client "$run" "$c" remove "${targets[@]}" &
+        phase+=($!)
+    done
+    wait "${phase[@]}"
+    local took
+    took=$(awk "BEGIN { printf \"%.0f\", $(now) - $started }")
+
+    local final=$account/corvanet.xml lost=0 resurrected=0 missing=0 failed=0
+    while read -r command url rc; do
+        local present=0
+        grep -qF "web=\"$url\"" "$final" && present=1
+        [[ $rc == killed ]] && continue
+        [[ $rc != 0 ]] && failed=$((failed + 1))
+        [[ $rc == clean ]] && continue
+        if [[ $command == add ]]; then
+            (( present )) || lost=$((lost + 1))
+            [[ $rc == 0 ]] && (( ! present )) && missing=$((missing + 1))
+        else
+            (( present )) && resurrected=$((resurrected + 1))
+            [[ $rc == 0 ]] && (( present )) && missing=$((missing + 1))
+        fi
+    done <"$run/results"
+    local left
+    left=$(find "$account" -mindepth 1 -maxdepth 1 ! -name corvanet.xml ! -name corvanet.xml.history -printf '%f ')
+    printf '%-13s lost adds %d, resurrected removals %d, reported success but missing %d, failed commands %d, in %s s\n' \
+        "$name:" "$lost" "$resurrected" "$missing" "$failed" "$took"
+    printf '%-13s left on the account: %s\n' "" "${left:-nothing}"
+    printf '%-13s per publish: %s; the paused one: %s\n' "" "$(stats "$run/times")" \
+        "$(awk '{ printf "%.1f s", $1 }' "$run/times-pause" 2>/dev/null || echo -)"
+    if [ -s "$run/errors" ]; then
+        printf '%-13s errors: %s\n' "" "$(sort "$run/errors" | uniq -c | sort -rn | head -3 | tr -s ' ' | paste -sd ';')"
+    fi
+    (( lost + resurrected + missing == 0 )) || bad=1
+    stop_server
+}
+
+echo "squadnet add/remove: $clients clients x $adds adds (one killed, one paused ${pause} s), then" \
+     "$clients x $removes removals; lease ${lease} s; $([ "$tls" = 1 ] && echo FTPS || echo plain FTP) on loopback"
+for name in $servers; do
+    run_server "$name"
 done
-resurrected=$(grep -c 'old.example' "$work/root/corvanet.xml" || true)
-failures=$( [ -f "$work/failures" ] && wc -l <"$work/failures" || echo 0)
-printf 'lost adds: %d   resurrected removals: %d   failed commands: %d\n' "$lost" "$resurrected" "$failures"
-[ -f "$work/errors" ] && head -5 "$work/errors"
-left=$(find "$work/root" -maxdepth 1 -name 'corvanet.xml.*' | wc -l)
-printf 'left on the server besides the directory: %d\n' "$left"
-[ "$lost" -eq 0 ] && [ "$resurrected" -eq 0 ] && [ "$failures" -eq 0 ]
+exit $bad

@@ -1,5 +1,7 @@
 #include "FtpClient.h"
 
+#include "EventWait.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -221,7 +223,14 @@ QByteArray TFtpClient::Transaction(const QByteArray& command)
 {
     if (holdsLineBreakOrNul(command))
         throw Exception(QStringLiteral("Command contains a line break or NUL character"));
-    return readReply(TSocketConn::Transaction(command));
+    const QByteArray reply = readReply(TSocketConn::Transaction(command));
+    // The representation type stays until the next TYPE the server accepts,
+    // whoever sends it.
+    if (ReplyCode >= 200 && ReplyCode <= 299 && command.left(5).toUpper() == "TYPE ") {
+        const QByteArray type = command.mid(5).trimmed().toUpper();
+        m_binary = type == "I" || type == "L 8";
+    }
+    return reply;
 }
 
 // A command whose reply must be there: a control connection that ends instead
@@ -325,6 +334,7 @@ void TFtpClient::Connect()
 void TFtpClient::login()
 {
     m_protectData = false;
+    m_binary = false;
     const QByteArray greeting = awaitReply();
     if (greeting.isEmpty())
         throw FTPException(kClosedByServer);
@@ -413,16 +423,18 @@ void TFtpClient::startTls()
 {
     const QByteArray reply = command("AUTH TLS");
     if (ReplyCode != 234) {
-        const bool noTlsHere = ReplyCode == 500 || ReplyCode == 502 || ReplyCode == 504;
-        if (TlsMode == TFtpTls::Optional && noTlsHere)
+        // Servers refuse AUTH TLS in many words: 500/502/504 where TLS is not
+        // built in, 530 ("Please login with USER and PASS.") where it is not
+        // switched on, 421/431/534 for policies of their own. Nothing has been
+        // said in clear yet, so optional goes on without TLS after any of them.
+        const bool refused = ReplyCode >= 400 && ReplyCode <= 599;
+        if (TlsMode == TFtpTls::Optional && refused)
             return;
-        if (TlsMode == TFtpTls::Required && (noTlsHere || ReplyCode < 400))
+        if (TlsMode == TFtpTls::Required && refused)
             throw FTPException(
                 QStringLiteral("TLS is required, but the server refused AUTH TLS: ") +
                 lineText(reply));
-        if (ReplyCode < 400)
-            throw FTPException(QStringLiteral("Unexpected reply to AUTH TLS: ") + lineText(reply));
-        throw FTPException(lineText(reply));
+        throw FTPException(QStringLiteral("Unexpected reply to AUTH TLS: ") + lineText(reply));
     }
     const std::shared_ptr<bool> alive = m_alive;
     try {
@@ -671,11 +683,44 @@ void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
         throw FTPException(lineText(reply));
 }
 
+// Whether a 550 to SIZE refuses the command rather than saying that the file
+// is not there: not in the current mode ("550 SIZE not allowed in ASCII
+// mode"), or not for us ("550 Permission denied.", vsftpd's word for a
+// command it was told to deny). The file's own name is left out of the look,
+// since it may hold any word.
+bool TFtpClient::sizeRefused(const QByteArray& reply, const QString& remoteFile)
+{
+    QString text = lineText(reply).mid(4);
+    text.remove(remoteFile);
+    text = text.toLower();
+    for (const char* word : {"ascii", " mode", "denied", "not allowed", "permission"}) {
+        if (text.contains(QLatin1String(word)))
+            return true;
+    }
+    return text.startsWith(QLatin1String("mode"));
+}
+
 qint64 TFtpClient::Size(const QString& remoteFile)
 {
     const BusyScope busy(*this);
-    if (!simpleCommandUnlessRefused("SIZE", remoteFile, {550}))
-        return -1;
+    CheckConnection();
+    requireSingleLine(remoteFile, "File name");
+    // A size depends on the type, and servers that care answer SIZE in
+    // binary only; so SIZE is never sent in another type.
+    if (!m_binary) {
+        if (DataAvailable())
+            Read(0);
+        const QByteArray typeReply = command("TYPE I");
+        if (ReplyCode < 200 || ReplyCode > 299)
+            throw FTPException(lineText(typeReply));
+    }
+    try {
+        simpleCommand("SIZE", remoteFile);
+    } catch (const FTPException&) {
+        if (ReplyCode == 550 && !sizeRefused(LastReply, remoteFile))
+            return -1;
+        throw;
+    }
     // "213 1234"
     bool ok = false;
     const qint64 size = lineText(LastReply).mid(4).trimmed().toLongLong(&ok);
@@ -810,6 +855,55 @@ void TFtpClient::runStallWatched(TSocketConn& data, const std::function<void()>&
         throw EAbortError(QStringLiteral("No data moved for %1 s").arg(stallLimit / 1000.0));
 }
 
+// Waits while the end of an upload is still in the data connection's send
+// queue. With a large send buffer and a slow server the last byte leaves us
+// long before the server has it, and the closing reply comes only after
+// that; so the reply's time-out starts once the queue is empty, and the queue
+// only has to keep moving: the wait fails when it has not moved for
+// StallTimeOut (TimeOut when no stall limit is set). It ends early when the
+// control connection has something to say (a refusal in the middle of the
+// transfer, its end). False when the client was destroyed meanwhile; throws
+// EAbortError when cancelled or stalled.
+bool TFtpClient::awaitDataDelivered(TSocketConn& data)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const QPointer<TSocketConn> guarded(&data);
+    qint64 queued = data.queuedOutput();
+    if (queued <= 0)
+        return true;
+    const int limit = StallTimeOut > 0 ? StallTimeOut : TimeOut;
+    bool over = false;
+    bool stalled = false;
+    QElapsedTimer quiet;
+    quiet.start();
+    QTimer poll;
+    poll.setInterval(limit > 0 ? std::clamp(limit / 20, 5, 100) : 100);
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        // Runs inside the wait below: nothing here may throw.
+        if (over || !*alive || !guarded)
+            return;
+        const qint64 now = guarded->queuedOutput();
+        if (now <= 0 || !Connected || controlHasNews()) {
+            over = true;
+        } else if (now != queued) {
+            queued = now;
+            quiet.restart();
+        } else if (limit > 0 && quiet.elapsed() >= limit) {
+            stalled = true;
+            over = true;
+        }
+    });
+    poll.start();
+    spinUntil([&] { return over || !*alive || !guarded || guarded->Canceled; });
+    if (!*alive)
+        return false;
+    if (!guarded || guarded->Canceled)
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    if (stalled)
+        throw EAbortError(QStringLiteral("No data moved for %1 s").arg(limit / 1000.0));
+    return true;
+}
+
 // One transfer on a data connection of its own: PASV (or PORT), the command
 // verb with remoteFile, move() on the data connection, its orderly end, and
 // the closing reply. offerFailures hands failing replies to OnFailure first
@@ -857,7 +951,9 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     const bool ipv6 = PeerAddress().protocol() == QAbstractSocket::IPv6Protocol;
     if (Passive) {
         const QByteArray reply = command(ipv6 ? "EPSV" : "PASV");
-        if (ReplyCode >= 500) {
+        // Only a 2xx reply carries a port; a refusal (421, 425, 500 ...) is
+        // reported as the server said it.
+        if (ReplyCode < 200 || ReplyCode > 299) {
             if (replyFailureHandled(reply, offerFailures))
                 return;
         }
@@ -873,7 +969,7 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
             command(ipv6 ? "EPRT |2|" + LocalHostAddress().toString().toLatin1() + '|' +
                                QByteArray::number(data->LocalPort()) + '|'
                          : "PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
-        if (ReplyCode > 300 && ReplyCode < 600) {
+        if (ReplyCode < 200 || ReplyCode > 299) {
             if (replyFailureHandled(reply, offerFailures))
                 return;
         }
@@ -915,19 +1011,24 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
 
+    // Every socket starts with lingering on and a time of 0, which resets
+    // the connection on close; switch it off so the server sees an orderly
+    // end.
+    data->setLinger(false, 0);
     if (direction == Direction::Send) {
-        // Every socket starts with lingering on and a time of 0, which resets
-        // the connection on close; switch it off so the server sees an
-        // orderly end of the data.
-        data->setLinger(false, 0);
         // In TLS the server may still send (session tickets) after the last
         // byte went out; closing now would answer that with a reset, and the
         // reset can cost the server the end of the file. So only the sending
-        // side ends here, and the socket closes after the closing reply.
-        if (m_protectData)
-            data->ShutdownOutput();
-        else
-            data->RequestCloseSocket();
+        // side ends here, and the socket closes after the closing reply; the
+        // open socket also tells how much of the file is still on its way.
+        data->ShutdownOutput();
+        if (!awaitDataDelivered(*data))
+            throw EAbortError(QStringLiteral("Socket send aborted"));
+    } else {
+        // The end of the data is ours to answer: a TLS server waits for our
+        // closing alert (or the end of the connection) before it sends the
+        // closing reply.
+        data->RequestCloseSocket();
     }
 
     // The closing reply tells whether the server stored or sent the file.

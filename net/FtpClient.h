@@ -41,9 +41,16 @@ public:
 enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
 
 // Explicit FTPS (RFC 4217). Off: plain FTP, byte for byte. Optional: AUTH TLS
-// first; TLS when the server accepts it, plain FTP when it answers 500, 502 or
-// 504 (it does not know TLS). Required: the login fails rather than send USER
+// first; TLS when the server accepts it (234), plain FTP when it refuses it
+// with any 4xx or 5xx reply. Once it has accepted, every later failure (the
+// handshake, the certificate, PBSZ, PROT) fails the login: nothing is ever
+// sent in clear after a 234. Required: the login fails rather than send USER
 // or PASS in clear.
+//
+// In TLS every data connection offers the control connection's TLS session
+// for resumption (TLS 1.2 and 1.3), the same session for each of them, as
+// servers that check that the data comes from the client that logged in
+// require.
 enum class TFtpTls { Off, Optional, Required };
 
 // The kind of transfer handed to the transfer events. Only uploads exist.
@@ -85,7 +92,12 @@ public:
     // A data transfer (Upload, Retrieve, StoreBytes) ends with EAbortError
     // when no byte has moved on its data connection for this many
     // milliseconds; 0: no limit. The bound is on progress, not on the whole
-    // transfer, so a slow link that keeps moving is never cut off.
+    // transfer, so a slow link that keeps moving is never cut off. After the
+    // last byte of an upload was handed to the system, the bytes still in
+    // the data connection's send queue count as progress while they leave
+    // it: the closing reply's TimeOut starts once the queue is empty, and the
+    // wait fails early only when the queue has not moved for StallTimeOut
+    // (TimeOut when StallTimeOut is 0).
     int StallTimeOut = 0;
     // TLS on the control connection and (PROT P) on every data connection.
     TFtpTls TlsMode = TFtpTls::Off;
@@ -110,6 +122,7 @@ public:
     // read and only reported). Returns the first line with its terminator and
     // leaves its code in ReplyCode. Waits. Throws Exception when the command
     // holds CR, LF or NUL (nothing is sent), and the socket layer's errors.
+    // A TYPE that the server accepts is remembered (see Size).
     QByteArray Transaction(const QByteArray& command) override;
 
     // Cancels the data connection's current wait, if an upload is running.
@@ -120,10 +133,14 @@ public:
     // Stores localFile on the server as remoteFile (empty: localFile's name
     // without its directory). Waits for the whole transfer. Every failure is
     // first offered to OnFailure; unless it sets handled, the exception
-    // propagates: FTPException for a refused command or a failing or missing
-    // closing reply, EFileError, the socket layer's errors, EAbortError when
-    // aborted. The control connection stays connected; the data connection
-    // is gone when Upload returns or throws.
+    // propagates: FTPException for a refused command (PASV, EPSV, PORT or
+    // EPRT answered with anything but 2xx included: the message is the
+    // server's line, ReplyCode its code) or a failing or missing closing
+    // reply, EFileError, the socket layer's errors, EAbortError when aborted
+    // or stalled. The control connection stays connected; the data
+    // connection is gone when Upload returns or throws. Abort() and
+    // destroying the client also end the wait for the end of the file to
+    // leave the send queue (see StallTimeOut).
     void Upload(const QString& localFile, const QString& remoteFile);
 
     // Renames a file on the server: RNFR from, then RNTO to. Waits. Throws
@@ -134,18 +151,30 @@ public:
     void Rename(const QString& from, const QString& to);
 
     // Stores data as remoteFile (STOR), or appends it (APPE). Waits. Throws
-    // like Upload, without offering the failure to OnFailure.
+    // like Upload, without offering the failure to OnFailure: a server
+    // without APPE ("502 Command APPE not implemented.") or one that refuses
+    // it gives FTPException with ReplyCode left at the reply's code.
     void StoreBytes(const QByteArray& data, const QString& remoteFile, bool append = false);
 
     // Retrieves remoteFile (RETR) and returns its bytes. Waits. Throws
     // FTPException with the server's line when RETR is refused (ReplyCode
     // tells why: 550 for a file that is not there) or the closing reply
     // fails, Exception when the file grows beyond limit bytes, and the
-    // socket layer's errors.
+    // socket layer's errors. The data ends where the server ends it (in TLS
+    // its closing alert, however it arrives); the data connection is closed
+    // before the closing reply is awaited, since TLS servers wait for that.
     QByteArray Retrieve(const QString& remoteFile, qint64 limit);
 
     // SIZE: the size of remoteFile in bytes, or -1 when the server answers
-    // 550 (no such file). Waits. Throws FTPException for any other refusal.
+    // 550 (no such file). Waits. SIZE is only ever sent in binary type: when
+    // the server has not accepted TYPE I since the login, TYPE I is sent
+    // first (and stays). Throws FTPException for a refused TYPE I, for a 550
+    // that refuses the command rather than the file (its text, less the file
+    // name, says "mode", "ASCII", "denied", "not allowed" or "permission":
+    // "550 SIZE not allowed in ASCII mode", vsftpd's "550 Permission
+    // denied."), and for any other refusal, ReplyCode left at the reply's
+    // code ("502 SIZE: command not allowed": 502), so that a caller can tell
+    // a server without SIZE.
     qint64 Size(const QString& remoteFile);
 
     // MKD: true when the folder was made; false when the server refused with
@@ -175,6 +204,8 @@ public:
     // TYPE I: files go byte for byte from here on (and servers answer SIZE).
     // Waits. Throws FTPException when refused.
     void SetBinary();
+    // Whether the server accepted TYPE I (or L 8) last, in this login.
+    bool binary() const { return m_binary; }
 
     // Whether an operation is running: a call made now throws Exception.
     bool busy() const { return m_busy; }
@@ -229,6 +260,8 @@ private:
     void checkLogin(const QByteArray& reply);
     static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply, bool offer = true);
+    bool awaitDataDelivered(TSocketConn& data);
+    static bool sizeRefused(const QByteArray& reply, const QString& remoteFile);
     bool controlHasNews() const;
     bool acceptDataConnection(TSocketConn* data, bool offerFailures);
     QString dataHost() const;
@@ -243,4 +276,5 @@ private:
     std::shared_ptr<bool> m_alive;
     bool m_busy = false;
     bool m_protectData = false; // PROT P accepted: data connections in TLS
+    bool m_binary = false;      // the server accepted TYPE I (or L 8) last
 };

@@ -1101,7 +1101,7 @@ QByteArray TSocketConn::Read(quint16 count)
                         resetLowWater();
                         return QByteArray(); // the peer closed
                     }
-                    if (SocketSys::peerHasClosed(d->fd)) {
+                    if (SocketSys::peerHasClosed(d->fd) || (d->tls && d->tls->peerClosed())) {
                         // No more will come: hand over what is there rather
                         // than wait for ever.
                         take = r.value;
@@ -1333,6 +1333,11 @@ void TSocketConn::adoptSocket(int acceptedHandle)
 int TSocketConn::socketHandle() const
 {
     return d->fd;
+}
+
+qint64 TSocketConn::queuedOutput() const
+{
+    return d->fd == SocketSys::kNoSocket ? 0 : SocketSys::unsentBytes(d->fd);
 }
 
 void TSocketConn::setLinger(bool on, int seconds)

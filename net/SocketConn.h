@@ -178,6 +178,9 @@ public:
     int socketHandle() const;
     void adoptSocket(int acceptedHandle); // closes the listening socket, takes the accepted one
     void setLinger(bool on, int seconds); // throws ESockError when the option is refused
+    // Bytes handed to the system that the peer has not acknowledged yet; 0
+    // without a socket, -1 when the system cannot tell. Never waits.
+    qint64 queuedOutput() const;
 
 protected:
     // Throws ESockError (after OnError) for any code other than would-block.

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -292,6 +293,15 @@ bool peerHasClosed(int handle)
         if (errno != EINTR)
             return false;
     }
+}
+
+qint64 unsentBytes(int handle)
+{
+    int queued = 0;
+    // TIOCOUTQ is SIOCOUTQ on sockets: the unsent and unacknowledged bytes.
+    if (::ioctl(handle, TIOCOUTQ, &queued) != 0)
+        return -1;
+    return queued;
 }
 
 bool localAddress(int handle, quint32* address, quint16* port)

@@ -75,6 +75,10 @@ Result peek(int handle, char* data, qint64 length);
 // whether or not unread data is still waiting before it.
 bool peerHasClosed(int handle);
 
+// The bytes sent on the socket that the peer has not acknowledged yet (still
+// in the send queue, SIOCOUTQ), -1 when the system cannot tell.
+qint64 unsentBytes(int handle);
+
 // The local address and port of a bound or connected socket, host order.
 bool localAddress(int handle, quint32* address, quint16* port);
 

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "SockErrors.h"
@@ -43,6 +44,62 @@ SSL_CTX* sharedContext()
     return context;
 }
 
+// The socket BIO of the sessions. OpenSSL's own writes the descriptor with
+// write(), which raises SIGPIPE when the peer has reset the connection (a
+// closing alert after a reset is enough to end the process); this one goes
+// through SocketSys, whose sends never raise it. errno is left as the failed
+// call set it, since the session's error handling reads it.
+int bioWrite(BIO* bio, const char* data, int length)
+{
+    BIO_clear_retry_flags(bio);
+    const int handle = int(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    const SocketSys::Result r = SocketSys::send(handle, data, length);
+    if (r.ok())
+        return int(r.value);
+    if (r.error == SocketSys::kWouldBlock)
+        BIO_set_retry_write(bio);
+    return -1;
+}
+
+int bioRead(BIO* bio, char* data, int length)
+{
+    BIO_clear_retry_flags(bio);
+    const int handle = int(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    const SocketSys::Result r = SocketSys::receive(handle, data, length);
+    if (r.ok())
+        return int(r.value);
+    if (r.error == SocketSys::kWouldBlock)
+        BIO_set_retry_read(bio);
+    return -1;
+}
+
+long bioControl(BIO*, int command, long, void*)
+{
+    // Writes go straight to the socket: there is nothing to flush.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bioCreate(BIO* bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* socketMethod()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "corvanet socket");
+        if (m) {
+            BIO_meth_set_write(m, bioWrite);
+            BIO_meth_set_read(m, bioRead);
+            BIO_meth_set_ctrl(m, bioControl);
+            BIO_meth_set_create(m, bioCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
 QString openSslError()
 {
     const unsigned long code = ERR_get_error();
@@ -59,6 +116,14 @@ QString openSslError()
 struct TTlsSession::Private {
     SSL* ssl = nullptr;
     bool closed = false;
+    // The peer's closing alert (or the end of the stream) was read, possibly
+    // in the same read as the last data: nothing more will come.
+    bool peerClosed = false;
+    // A copy of the first resumable session of this connection, never used
+    // by a connection itself: OpenSSL marks a TLS 1.3 session it resumed
+    // with as not resumable, so handing out the live one would let only the
+    // first data connection resume. Each data connection gets a copy of it.
+    SSL_SESSION* offer = nullptr;
 
     // The outcome of an SSL call in the SocketSys form.
     SocketSys::Result result(int rc)
@@ -87,12 +152,15 @@ TTlsSession::TTlsSession(int handle, const QString& peerName, const TTlsSession*
 {
     SSL_CTX* ctx = sharedContext();
     d->ssl = ctx ? SSL_new(ctx) : nullptr;
-    if (!d->ssl || SSL_set_fd(d->ssl, handle) != 1) {
+    BIO* bio = d->ssl && socketMethod() ? BIO_new(socketMethod()) : nullptr;
+    if (!bio) {
         if (d->ssl)
             SSL_free(d->ssl);
         d->ssl = nullptr;
         throw ESockError(QStringLiteral("TLS could not start: %1").arg(openSslError()));
     }
+    BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(handle)));
+    SSL_set_bio(d->ssl, bio, bio);
     const QByteArray name = peerName.toUtf8();
     X509_VERIFY_PARAM* param = SSL_get0_param(d->ssl);
     if (QHostAddress(peerName).isNull()) {
@@ -104,8 +172,8 @@ TTlsSession::TTlsSession(int handle, const QString& peerName, const TTlsSession*
     } else {
         X509_VERIFY_PARAM_set1_ip_asc(param, name.constData());
     }
-    if (resumeFrom && resumeFrom->d->ssl) {
-        SSL_SESSION* session = SSL_get1_session(resumeFrom->d->ssl);
+    if (resumeFrom) {
+        SSL_SESSION* session = resumeFrom->offeredSession();
         if (session) {
             SSL_set_session(d->ssl, session);
             SSL_SESSION_free(session);
@@ -115,8 +183,30 @@ TTlsSession::TTlsSession(int handle, const QString& peerName, const TTlsSession*
 
 TTlsSession::~TTlsSession()
 {
+    if (d->offer)
+        SSL_SESSION_free(d->offer);
     if (d->ssl)
         SSL_free(d->ssl);
+}
+
+SSL_SESSION* TTlsSession::offeredSession() const
+{
+    if (!d->offer && d->ssl && SSL_is_init_finished(d->ssl)) {
+        // TLS 1.3 servers send their tickets after the handshake; the control
+        // connection normally has read them with its next reply, but tickets
+        // still waiting in the socket are read now, without waiting.
+        SSL_SESSION* current = SSL_get0_session(d->ssl);
+        if ((!current || !SSL_SESSION_is_resumable(current)) && !d->peerClosed) {
+            char byte;
+            ERR_clear_error();
+            SSL_peek(d->ssl, &byte, 1);
+            ERR_clear_error();
+            current = SSL_get0_session(d->ssl);
+        }
+        if (current && SSL_SESSION_is_resumable(current))
+            d->offer = SSL_SESSION_dup(current);
+    }
+    return d->offer ? SSL_SESSION_dup(d->offer) : nullptr;
 }
 
 TTlsSession::Step TTlsSession::handshake()
@@ -151,6 +241,8 @@ SocketSys::Result TTlsSession::send(const char* data, qint64 length)
 
 SocketSys::Result TTlsSession::receive(char* data, qint64 length)
 {
+    if (d->peerClosed && SSL_pending(d->ssl) == 0)
+        return {0, 0};
     // One call returns one record at most (16 KiB); the socket layer moves
     // larger chunks, so the records already here are gathered into one.
     qint64 got = 0;
@@ -163,6 +255,11 @@ SocketSys::Result TTlsSession::receive(char* data, qint64 length)
             got += r.value;
             continue;
         }
+        // The closing alert often comes in the same read as the last data.
+        // It is remembered here, since the socket has nothing more to say
+        // and so would never wake anybody to look again.
+        if (r.ok())
+            d->peerClosed = true;
         if (got > 0)
             return {got, 0};
         return r;
@@ -172,9 +269,19 @@ SocketSys::Result TTlsSession::receive(char* data, qint64 length)
 
 SocketSys::Result TTlsSession::peek(char* data, qint64 length)
 {
+    if (d->peerClosed && SSL_pending(d->ssl) == 0)
+        return {0, 0};
     ERR_clear_error();
     errno = 0;
-    return d->result(SSL_peek(d->ssl, data, int(qMin<qint64>(length, 1 << 30))));
+    const SocketSys::Result r = d->result(SSL_peek(d->ssl, data, int(qMin<qint64>(length, 1 << 30))));
+    if (r.ok() && r.value == 0)
+        d->peerClosed = true;
+    return r;
+}
+
+bool TTlsSession::peerClosed() const
+{
+    return d->peerClosed;
 }
 
 bool TTlsSession::hasPending() const

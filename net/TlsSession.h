@@ -14,6 +14,9 @@
 // certificates, or against the file named by the SSL_CERT_FILE environment
 // variable when it is set, and its name against the host asked for. Failures
 // are ESockError; those of the certificate say "certificate" in their text.
+//
+// The session writes through SocketSys, so a send to a peer that has gone
+// gives an error and never raises SIGPIPE.
 
 #include <QString>
 
@@ -21,13 +24,17 @@
 
 #include "SocketSys.h"
 
+typedef struct ssl_session_st SSL_SESSION;
+
 class TTlsSession
 {
 public:
     // Starts a client session on the connected socket for peerName (a host
     // name or an IP address literal without brackets). With resumeFrom, the
-    // session offers to resume that one (FTP servers ask for this on their
-    // data connections). Throws ESockError when no session can be made.
+    // session offers to resume that one's first resumable session, the same
+    // for every session started from it, in TLS 1.2 and 1.3 (FTP servers ask
+    // for this on their data connections). Throws ESockError when no session
+    // can be made.
     TTlsSession(int handle, const QString& peerName, const TTlsSession* resumeFrom = nullptr);
     ~TTlsSession();
     TTlsSession(const TTlsSession&) = delete;
@@ -44,6 +51,11 @@ public:
     SocketSys::Result peek(char* data, qint64 length);
     // Decrypted bytes waiting inside the session.
     bool hasPending() const;
+    // The peer has ended its side of the stream (its closing alert, or the
+    // end of the socket's stream), even when that came in the same read as
+    // the last data: once the bytes already received are taken, receive
+    // and peek answer 0 without touching the socket.
+    bool peerClosed() const;
     // Sends the closing alert if the socket takes it now; never waits.
     void close();
 
@@ -51,6 +63,9 @@ public:
     QString protocol() const;
 
 private:
+    // A new reference to a copy of the session that sessions resuming this
+    // one offer; null when there is none (yet). The caller frees it.
+    SSL_SESSION* offeredSession() const;
     struct Private;
     std::unique_ptr<Private> d;
 };

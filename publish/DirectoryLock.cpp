@@ -11,13 +11,6 @@ namespace {
 
 const QString kLost = QStringLiteral("Another publisher took over the lock on the directory; nothing was published");
 
-// The replies of a server that does not know a command (or the argument
-// form we use): the caller falls back to another way of learning the same.
-bool unsupported(int code)
-{
-    return code == 500 || code == 501 || code == 502 || code == 504;
-}
-
 // Deeper nesting than this is not of our making.
 constexpr int kMaxDepth = 8;
 
@@ -291,9 +284,10 @@ qint64 DirectoryLock::sizeOf(const QString& path)
     try {
         return m_client.Size(path);
     } catch (const FTPException&) {
-        if (unsupported(m_client.ReplyCode))
-            return kSizeUnknown;
-        throw;
+        // SIZE refused (unknown, denied, or not in this mode).
+        if (!m_client.Connected)
+            throw;
+        return kSizeUnknown;
     }
 }
 

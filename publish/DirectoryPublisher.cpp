@@ -11,12 +11,6 @@ namespace {
 
 const QString kLost = QStringLiteral("Another publisher took over the lock on the directory; nothing was published");
 
-// A server that does not know the command, as against one that refuses it.
-bool unsupported(int code)
-{
-    return code == 500 || code == 501 || code == 502 || code == 504;
-}
-
 } // namespace
 
 DirectoryPublisher::DirectoryPublisher(TFtpClient& client, Account account, Options options)
@@ -203,8 +197,9 @@ void DirectoryPublisher::verifyUpload(const QString& upload, const QByteArray& s
                                    .arg(stored)
                                    .arg(sent.size()));
         } catch (const FTPException&) {
-            if (!unsupported(m_client.ReplyCode))
-                throw;
+            // Refused (unknown, denied, or not in this mode): without SIZE
+            // the upload is read back instead. A connection that ended fails
+            // the reading back as well.
             m_noSize = true;
         }
     }

@@ -282,8 +282,12 @@ private slots:
         QTest::addColumn<QString>("error");
         const QByteArray none, opening = "150 Opening\r\n";
         // (A refused PASV: TestFtpFaults::oddButValidRepliesAreRead.)
+        // Only a 2xx reply carries a port: any other is reported as the
+        // server's line.
         QTest::newRow("PASV 425") << true << QByteArray("425 Can't open data connection\r\n") << none << none
-                                  << "'' is not a valid integer value";
+                                  << "425 Can't open data connection";
+        QTest::newRow("PASV 421") << true << QByteArray("421 Timeout.\r\n") << none << none << "421 Timeout.";
+        QTest::newRow("PORT 120") << false << QByteArray("120 Try later\r\n") << none << none << "120 Try later";
         QTest::newRow("PORT 500") << false << QByteArray("500 Illegal PORT\r\n") << none << none
                                   << "500 Illegal PORT";
         QTest::newRow("STOR 550") << true << none << QByteArray("550 Permission denied\r\n") << none

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "FtpScript.h"
+#include "FtpsPeer.h"
 #include "LoopbackFtpServer.h"
 #include "TlsWebServer.h"
 
@@ -13,6 +14,28 @@ Q_DECLARE_METATYPE(TFtpTls)
 namespace {
 const QString kUser = QStringLiteral("lead");
 const QString kPassword = QStringLiteral("s3cret");
+
+// Byte i is i % 251, as ftpspeer.py makes its files.
+QByteArray patterned(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char(i % 251);
+    return data;
+}
+
+std::unique_ptr<TFtpClient> clientOf(const FtpsPeer& peer, TFtpTls mode = TFtpTls::Required)
+{
+    auto client = std::make_unique<TFtpClient>();
+    client->Host = QStringLiteral("127.0.0.1");
+    client->Port = peer.port();
+    client->UserID = kUser;
+    client->Password = kPassword;
+    client->Passive = true;
+    client->TimeOut = 3000;
+    client->TlsMode = mode;
+    return client;
+}
 } // namespace
 
 class TestFtps : public QObject
@@ -29,8 +52,9 @@ private slots:
         qputenv("SSL_CERT_FILE", QFile::encodeName(m_certs.filePath("ca.pem")));
     }
 
-    // A server that refuses AUTH TLS: optional goes on in clear after the
-    // answers that mean "no TLS here"; required never sends USER or PASS.
+    // A server that refuses AUTH TLS, in whatever words: optional goes on in
+    // clear; required never sends USER or PASS. A reply that is no refusal
+    // and no acceptance fails in both.
     void serverWithoutTls_data()
     {
         QTest::addColumn<TFtpTls>("mode");
@@ -40,7 +64,8 @@ private slots:
         const QStringList clear{"AUTH TLS", "USER lead", "PASS s3cret", "QUIT"};
         const QStringList refused{"AUTH TLS", "QUIT"};
         for (const QByteArray answer :
-             {"500 Unknown command", "502 Not implemented", "504 Not for this"}) {
+             {"500 Unknown command", "502 Not implemented", "504 Not for this",
+              "530 Please login with USER and PASS.", "421 Too many users", "534 Policy"}) {
             QTest::addRow("optional, %s", answer.left(3).constData())
                 << TFtpTls::Optional << answer << QStringLiteral("<none>") << clear;
             QTest::addRow("required, %s", answer.left(3).constData())
@@ -49,9 +74,9 @@ private slots:
                        QString::fromLatin1(answer)
                 << refused;
         }
-        QTest::newRow("optional, other refusal")
-            << TFtpTls::Optional << QByteArray("421 Too many users")
-            << QStringLiteral("421 Too many users") << refused;
+        QTest::newRow("optional, not a refusal")
+            << TFtpTls::Optional << QByteArray("200 Whatever")
+            << QStringLiteral("Unexpected reply to AUTH TLS: 200 Whatever") << refused;
         QTest::newRow("off") << TFtpTls::Off << QByteArray() << QStringLiteral("<none>")
                              << QStringList{"USER lead", "PASS s3cret", "QUIT"};
     }
@@ -136,6 +161,112 @@ private slots:
                  1);
         QVERIFY(!QFile::exists(m_root.filePath("off.xml")));
         QCOMPARE(runSquadnet(account + QStringList{"--tls", "sometimes", local, "/x.xml"}), 2);
+    }
+
+    // A server that accepted AUTH TLS and then does not speak TLS: nothing
+    // more is said, in clear least of all, even where TLS is optional.
+    void noFallBackOnceAccepted()
+    {
+        ScriptedPeer peer;
+        peer.send("220 Ready\r\n").expectLine().send("234 Proceed\r\n").send("220 not TLS at all\r\n").close();
+        const auto client = clientFor(peer);
+        client->TlsMode = TFtpTls::Optional;
+        client->TimeOut = 3000;
+        QVERIFY(thrown([&] { client->Connect(); }).startsWith(QLatin1String("TLS handshake failed")));
+        QVERIFY(!client->Connected);
+        QCOMPARE(commands(peer), QStringList{"AUTH TLS"});
+    }
+
+    // Every data connection resumes the control connection's session, in
+    // TLS 1.2 and 1.3, for as many transfers as a login makes; a server that
+    // checks refuses any other ("522 ... session reuse required").
+    void everyDataConnectionResumes_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::newRow("TLS 1.2") << "1.2";
+        QTest::newRow("TLS 1.3") << "1.3";
+    }
+
+    void everyDataConnectionResumes()
+    {
+        QFETCH(QString, version);
+        FtpsPeer peer({"--cert", m_certs.filePath("good.pem"), "--tls-max", version, "--require-reuse"});
+        QVERIFY(peer.port() != 0);
+        const auto client = clientOf(peer);
+        QByteArray got;
+        qint64 size = 0;
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray data = patterned(1000 + i);
+            const QString name = QStringLiteral("/f%1").arg(i);
+            QCOMPARE(thrown([&] {
+                         client->Connect();
+                         client->StoreBytes(data, name);
+                         got = client->Retrieve(name, 1 << 20);
+                         size = client->Size(name);
+                     }),
+                     QStringLiteral("<none>"));
+            QCOMPARE(got, data);
+            QCOMPARE(size, qint64(data.size()));
+        }
+        client->Disconnect();
+    }
+
+    // The server's closing alert in the same read as the last bytes still
+    // ends the download, and the data connection is closed before the
+    // closing reply, which such a server sends only after that.
+    void closingAlertWithTheLastData_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("one record") << 3000;
+        QTest::newRow("many records") << 300000;
+    }
+
+    void closingAlertWithTheLastData()
+    {
+        QFETCH(int, size);
+        FtpsPeer peer({"--cert", m_certs.filePath("good.pem"), "--alert-with-data", "--file",
+                       QStringLiteral("d.xml=%1").arg(size)});
+        const auto client = clientOf(peer);
+        for (int i = 0; i < 2; ++i) {
+            QByteArray got;
+            QCOMPARE(thrown([&] {
+                         client->Connect();
+                         got = client->Retrieve(QStringLiteral("/d.xml"), 1 << 20);
+                     }),
+                     QStringLiteral("<none>"));
+            QCOMPARE(got, patterned(size));
+        }
+        client->Disconnect();
+    }
+
+    // A data connection that the server ends (FIN, then a reset) in the
+    // middle of an upload is an error of the upload, never the end of the
+    // process by SIGPIPE.
+    void resetInTheMiddleOfAnUpload_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("FTPS") << true;
+        QTest::newRow("plain") << false;
+    }
+
+    void resetInTheMiddleOfAnUpload()
+    {
+        QFETCH(bool, tls);
+        QStringList options{"--reset-after", QString::number(1 << 20)};
+        if (tls)
+            options << "--cert" << m_certs.filePath("good.pem");
+        FtpsPeer peer(options);
+        const QString local = m_local.filePath("big.tmp");
+        QVERIFY(writeFile(local, patterned(16 << 20)));
+        QByteArray errors;
+        const int code = runSquadnet({"upload", "--host", "127.0.0.1", "--port", QString::number(peer.port()),
+                                      "--user", kUser, "--password-file", "-", "--tls", tls ? "required" : "off",
+                                      "--timeout", "10", local, "/big.xml"},
+                                     kPassword.toUtf8() + "\n", &errors);
+        QVERIFY2(code == 1, errors.constData());
+        QVERIFY2(errors.contains("Connection reset by peer") || errors.contains("Can't send after socket shutdown")
+                     || errors.contains("426 "),
+                 errors.constData());
     }
 
     // A certificate the client cannot trust ends the login before USER.

@@ -162,6 +162,28 @@ private slots:
         QVERIFY2(errors.contains("certificate has expired"), errors.constData());
         QVERIFY(!QFile::exists(cwd.filePath("x.jpg")));
     }
+
+    // A server that resets the connection, once the request is in or in the
+    // middle of the reply: the request fails with the reset, and the process
+    // is never ended by SIGPIPE (the closing alert goes to a reset socket).
+    void resetByTheServer_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("after the request") << "reset";
+        QTest::newRow("1 MB into 10 MB") << "reset-after/1048576";
+    }
+
+    void resetByTheServer()
+    {
+        QFETCH(QString, path);
+        TlsWebServer server(m_www.path(), m_certs.path(), "good");
+        QTemporaryDir cwd;
+        for (int i = 0; i < 3; ++i) {
+            QByteArray errors;
+            QCOMPARE(runSquadnet({"get", url(server, path)}, {}, &errors, cwd.path()), 1);
+            QVERIFY2(errors.contains("Connection reset by peer") || errors.contains("closed"), errors.constData());
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHttps)

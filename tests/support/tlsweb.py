@@ -2,7 +2,9 @@
 # A throw-away https server for the tests: serves the files of one folder over
 # TLS with the given key and certificate, on 127.0.0.1 or ::1 at a port the
 # system picks, and prints that port on its first line. A request for
-# /redirect?URL answers 302 to URL. It ends when its standard input closes.
+# /redirect?URL answers 302 to URL; /reset resets the connection once the
+# request is in; /reset-after/N announces 10 MB and resets after N bytes of
+# them. It ends when its standard input closes.
 #
 # usage: tlsweb.py ROOT CERT.pem [ADDRESS]
 
@@ -10,13 +12,28 @@ import http.server
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import urllib.parse
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
+    def reset(self):
+        self.wfile.flush()
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        os.close(self.connection.detach())
+        self.close_connection = True
+
     def do_GET(self):
+        if self.path == "/reset":
+            return self.reset()
+        if self.path.startswith("/reset-after/"):
+            self.send_response(200)
+            self.send_header("Content-Length", str(10 * 1024 * 1024))
+            self.end_headers()
+            self.wfile.write(b"r" * int(self.path.rsplit("/", 1)[1]))
+            return self.reset()
         if self.path.startswith("/redirect?"):
             self.send_response(302)
             self.send_header("Location", urllib.parse.unquote(self.path.split("?", 1)[1]))
