@@ -83,6 +83,52 @@ private slots:
 
     void cleanup() { XmlAddress::setInterfaceProbe(nullptr); }
 
+    // Redirections are followed by the document service itself, each target
+    // looked up and pinned to the address it is read from: a name goes out
+    // with its Host line, an address that refuses gives way to the name's
+    // next one, and the address the document came from is known.
+    void redirectionsArePinned()
+    {
+        const QByteArray body = readFile(path("corvanet.xml"));
+        const QString name = QStringLiteral("http://localhost:%1/").arg(QUrl(m_scripted.url("x")).port());
+        auto redirect = [this](const QString& from, const QByteArray& location) {
+            ScriptedHttpServer::Reply moved;
+            moved.status = "301 Moved Permanently\r\nLocation: " + location;
+            return m_scripted.route(from, moved);
+        };
+        m_scripted.route("pinned/target.xml", body);
+        const struct {
+            QString address;
+            QString error; // empty: loads
+        } cases[] = {
+            {redirect("pinned/relative.xml", "target.xml"), {}},
+            {redirect("pinned/by-name.xml", (name + "pinned/target.xml").toLatin1()), {}},
+            {redirect("pinned/loop.xml", "loop.xml"), "Too many redirects"},
+            {redirect("pinned/nowhere.xml", ""), "without a location"},
+            {redirect("pinned/other-scheme.xml", "ftp://127.0.0.1/x.xml"), "unusable address"},
+        };
+        for (const auto& c : cases) {
+            XmlDocument doc;
+            QVERIFY(loadAndWait(doc, c.address));
+            if (!c.error.isEmpty()) {
+                QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Transient);
+                QVERIFY2(doc.loadError().contains(c.error), qPrintable(c.address + ": " + doc.loadError()));
+                QVERIFY(doc.fetchedFrom().isNull());
+                continue;
+            }
+            QVERIFY2(doc.loadError().isEmpty(), qPrintable(c.address + ": " + doc.loadError()));
+            QVERIFY(doc.xml().contains(QStringLiteral("Wolves")));
+            QCOMPARE(doc.fetchedFrom(), QHostAddress(QHostAddress::LocalHost));
+        }
+        const QByteArray host = "\r\nHost: localhost:" + QByteArray::number(QUrl(name).port()) + "\r\n";
+        QByteArrayList byName;
+        for (const QByteArray& head : m_scripted.requestHeads()) {
+            if (head.contains(host))
+                byName << head.left(head.indexOf(' ', 4));
+        }
+        QCOMPARE(byName, QByteArrayList{"GET /pinned/target.xml"});
+    }
+
     void loadsOverHttpAndFromFiles()
     {
         ScriptedHttpServer::Reply moved;
