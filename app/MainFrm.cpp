@@ -617,6 +617,7 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
+    DetailDoc.setNodeLimit(maxPageNodes);
     const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
@@ -659,8 +660,15 @@ void TfrmMain::tmrWaitDatabaseTimer()
         else
             FillSquads();
         showListPage(true);
-    } else if (!m_liveListLoaded && !m_showingOfflineCopy) {
-        showOfflineCopy();
+    } else {
+        if (!m_liveListLoaded && !m_showingOfflineCopy)
+            showOfflineCopy();
+        // A directory beyond the program's limits will not load next time
+        // either; unlike a network failure it is no passing trouble.
+        if (DatabaseDoc.refusedByLimit())
+            m_seams.messageBox(tr("The squad directory is larger than this program can load.") + kCrLf
+                                   + DatabaseDoc.loadError(),
+                               tr("Squad directory refused"), UiSeams::Icon::Warning);
     }
     setScreenCursor(UiSeams::crDefault);
 }
@@ -1205,13 +1213,10 @@ void TfrmMain::runLogoStep()
     const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
     if (!isJpegName(picture))
         return;
-    // A page may aim its logo at local addresses only when it came from one.
-    // Looking up the page's host waits in the event loop: the window may go.
-    const QPointer<TfrmMain> alive(this);
-    const bool pageIsLocal = TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut);
-    if (!alive)
-        return;
-    HttpClient->RequestPolicy = TRequestPolicy::forPage(pageIsLocal);
+    // A page may aim its logo at local addresses only when it came from one:
+    // the address it was read from decides, not a second look-up of its name.
+    HttpClient->RequestPolicy =
+        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, DetailDoc.fetchedFrom()));
 
     if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including

@@ -235,6 +235,14 @@
         <source>Find squad</source>
         <translation>Najít squad</translation>
     </message>
+    <message>
+        <source>The squad directory is larger than this program can load.</source>
+        <translation>Adresář squadů je větší, než tento program dokáže načíst.</translation>
+    </message>
+    <message>
+        <source>Squad directory refused</source>
+        <translation>Adresář squadů odmítnut</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>

@@ -235,6 +235,14 @@
         <source>Find squad</source>
         <translation>Squad suchen</translation>
     </message>
+    <message>
+        <source>The squad directory is larger than this program can load.</source>
+        <translation>Das Squad-Verzeichnis ist größer, als dieses Programm laden kann.</translation>
+    </message>
+    <message>
+        <source>Squad directory refused</source>
+        <translation>Squad-Verzeichnis abgelehnt</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>

@@ -239,30 +239,43 @@ private slots:
         QTEST(s.peer.connectionCount(), "connections");
     }
 
+    // Without the address a page was read from, its address literal (or
+    // "localhost") decides; with it, that address does, whatever the name.
     void pageIsLocal_data()
     {
         QTest::addColumn<QString>("page");
+        QTest::addColumn<QString>("fetchedFrom"); // empty: not known
         QTest::addColumn<bool>("local");
-        QTest::newRow("loopback") << "http://127.0.0.1:8080/s.xml" << true;
-        QTest::newRow("IPv6 loopback") << "http://[::1]/s.xml" << true;
-        QTest::newRow("localhost") << "http://localhost/s.xml" << true;
-        QTest::newRow("10/8") << "http://10.1.2.3/s.xml" << true;
-        QTest::newRow("172.16/12") << "http://172.31.0.1/s.xml" << true;
-        QTest::newRow("172.32 is public") << "http://172.32.0.1/s.xml" << false;
-        QTest::newRow("192.168/16") << "http://192.168.0.1/s.xml" << true;
-        QTest::newRow("link local") << "http://169.254.1.1/s.xml" << true;
-        QTest::newRow("fc00::/7") << "http://[fd12::1]/s.xml" << true;
-        QTest::newRow("fe80::/10") << "http://[fe80::1]/s.xml" << true;
-        QTest::newRow("mapped private") << "http://[::ffff:192.168.0.1]/s.xml" << true;
-        QTest::newRow("public IPv4") << "https://192.0.2.7/s.xml" << false;
-        QTest::newRow("public IPv6") << "http://[2001:db8::1]/s.xml" << false;
-        QTest::newRow("a file") << "/home/me/squad.xml" << true;
+        QTest::newRow("loopback") << "http://127.0.0.1:8080/s.xml" << QString() << true;
+        QTest::newRow("IPv6 loopback") << "http://[::1]/s.xml" << QString() << true;
+        QTest::newRow("localhost") << "http://localhost/s.xml" << QString() << true;
+        QTest::newRow("10/8") << "http://10.1.2.3/s.xml" << QString() << true;
+        QTest::newRow("172.16/12") << "http://172.31.0.1/s.xml" << QString() << true;
+        QTest::newRow("172.32 is public") << "http://172.32.0.1/s.xml" << QString() << false;
+        QTest::newRow("192.168/16") << "http://192.168.0.1/s.xml" << QString() << true;
+        QTest::newRow("link local") << "http://169.254.1.1/s.xml" << QString() << true;
+        QTest::newRow("fc00::/7") << "http://[fd12::1]/s.xml" << QString() << true;
+        QTest::newRow("fe80::/10") << "http://[fe80::1]/s.xml" << QString() << true;
+        QTest::newRow("mapped private") << "http://[::ffff:192.168.0.1]/s.xml" << QString() << true;
+        QTest::newRow("public IPv4") << "https://192.0.2.7/s.xml" << QString() << false;
+        QTest::newRow("public IPv6") << "http://[2001:db8::1]/s.xml" << QString() << false;
+        QTest::newRow("a file") << "/home/me/squad.xml" << QString() << true;
+        QTest::newRow("a file URL") << "file:///home/me/squad.xml" << QString() << true;
+        QTest::newRow("a name, not fetched") << "http://squads.example/s.xml" << QString() << false;
+        QTest::newRow("a short spelling of loopback") << "http://127.1/s.xml" << QString() << true;
+        QTest::newRow("a name fetched from loopback") << "http://squads.example/s.xml"
+                                                      << "127.0.0.1" << true;
+        QTest::newRow("a name fetched from a public address")
+            << "http://squads.example/s.xml" << "192.0.2.7" << false;
+        QTest::newRow("a local-looking page fetched from a public address")
+            << "http://localhost/s.xml" << "192.0.2.7" << false;
     }
 
     void pageIsLocal()
     {
         QFETCH(QString, page);
-        QTEST(TRequestPolicy::pageIsLocal(page, 1000), "local");
+        QFETCH(QString, fetchedFrom);
+        QTEST(TRequestPolicy::pageIsLocal(page, QHostAddress(fetchedFrom)), "local");
     }
 };
 
