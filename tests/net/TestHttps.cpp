@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "HttpScript.h"
+#include "TlsPeerName.h"
 #include "TlsWebServer.h"
 
 class TestHttps : public QObject
@@ -75,6 +76,13 @@ private slots:
                                     << "localhost" << failed + "hostname mismatch";
         QTest::newRow("expired") << "expired"
                                  << "localhost" << failed + "certificate has expired";
+        // Other spellings of 127.0.0.1 are that address, and the certificate
+        // must name it.
+        for (const char* spelling : {"127.1", "2130706433", "0x7f.0.0.1", "017700000001"})
+            QTest::addRow("address spelt %s", spelling) << "wronghost" << spelling << failed + "IP address mismatch";
+        // A host named only in the common name, as browsers refuse it.
+        QTest::newRow("common name only") << "cnonly"
+                                          << "localhost" << failed + "hostname mismatch";
     }
 
     void badCertificate()
@@ -91,6 +99,31 @@ private slots:
         QVERIFY(!QFile::exists(s.dir.filePath("temp.jpg")));
         QVERIFY(!QFile::exists(s.dir.filePath("Head.txt")));
         QVERIFY(!s.client.Connected);
+    }
+
+    // What a certificate is checked for: every spelling of an address as
+    // its bytes, a name in its ASCII form.
+    void peerNames_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QByteArray>("address"); // hex; empty for a name
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("dotted") << "127.0.0.1" << QByteArray("7f000001") << QByteArray();
+        QTest::newRow("short") << "127.1" << QByteArray("7f000001") << QByteArray();
+        QTest::newRow("octal and hex") << "0177.0x0.0.01" << QByteArray("7f000001") << QByteArray();
+        QTest::newRow("IPv6 in brackets") << "[::1]" << QByteArray("00000000000000000000000000000001")
+                                          << QByteArray();
+        QTest::newRow("name") << "squads.example" << QByteArray() << QByteArray("squads.example");
+        QTest::newRow("name beyond ASCII") << QString::fromUtf8("\u0161kvor.example") << QByteArray()
+                                           << QByteArray("xn--kvor-f6a.example");
+    }
+
+    void peerNames()
+    {
+        QFETCH(QString, peer);
+        const TlsPeerName name(peer);
+        QTEST(name.addressBytes().toHex(), "address");
+        QTEST(name.hostName(), "name");
     }
 
     // Hosts move their pages to https and back; the redirections cross.
