@@ -28,6 +28,8 @@
 
 #include "SocketConn.h"
 
+class ActiveDataPort;
+
 // A reply line that reports a failure (or a control connection that ended
 // where a reply was due). The message is the server's line without its
 // terminator.
@@ -211,7 +213,7 @@ private:
     static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply, bool offer = true);
     bool controlHasNews() const;
-    bool acceptDataConnection(TSocketConn* data, bool offerFailures);
+    bool acceptDataConnection(ActiveDataPort& port, TSocketConn* data, bool offerFailures);
     QString dataHost() const;
 
     TSocketConn* m_dataConn = nullptr;
