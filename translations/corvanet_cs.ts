@@ -289,6 +289,10 @@
         <source>Cannot change into %1</source>
         <translation>Nelze přejít do %1</translation>
     </message>
+    <message>
+        <source>Cannot lock %1: %2</source>
+        <translation>Nelze zamknout %1: %2</translation>
+    </message>
 </context>
 <context>
     <name>main</name>

@@ -289,6 +289,10 @@
         <source>Cannot change into %1</source>
         <translation>Wechsel nach %1 nicht möglich</translation>
     </message>
+    <message>
+        <source>Cannot lock %1: %2</source>
+        <translation>%1 kann nicht gesperrt werden: %2</translation>
+    </message>
 </context>
 <context>
     <name>main</name>
