@@ -356,11 +356,7 @@ void THttpClient::ParseUrl()
     if (RequestUrl.isEmpty())
         throw Exception(QStringLiteral("Empty URL"));
     const UrlParts target = requestTarget();
-    if (target.scheme != QLatin1String("http") && target.scheme != QLatin1String("https")
-        && target.scheme != QLatin1String("ftp") && target.scheme != QLatin1String("gopher")
-        && !target.hasAuthority)
-        throw Exception(QStringLiteral("URL has no host"));
-    if (target.host.isEmpty())
+    if (!target.hasAuthority || target.host.isEmpty())
         throw Exception(QStringLiteral("URL has no host"));
 
     UseTls = target.scheme == QLatin1String("https");
