@@ -4,7 +4,6 @@
 #include <QtTest>
 
 #include "HttpScript.h"
-#include "TlsPeerName.h"
 #include "TlsWebServer.h"
 
 class TestHttps : public QObject
@@ -99,31 +98,6 @@ private slots:
         QVERIFY(!QFile::exists(s.dir.filePath("temp.jpg")));
         QVERIFY(!QFile::exists(s.dir.filePath("Head.txt")));
         QVERIFY(!s.client.Connected);
-    }
-
-    // What a certificate is checked for: every spelling of an address as
-    // its bytes, a name in its ASCII form.
-    void peerNames_data()
-    {
-        QTest::addColumn<QString>("peer");
-        QTest::addColumn<QByteArray>("address"); // hex; empty for a name
-        QTest::addColumn<QByteArray>("name");
-        QTest::newRow("dotted") << "127.0.0.1" << QByteArray("7f000001") << QByteArray();
-        QTest::newRow("short") << "127.1" << QByteArray("7f000001") << QByteArray();
-        QTest::newRow("octal and hex") << "0177.0x0.0.01" << QByteArray("7f000001") << QByteArray();
-        QTest::newRow("IPv6 in brackets") << "[::1]" << QByteArray("00000000000000000000000000000001")
-                                          << QByteArray();
-        QTest::newRow("name") << "squads.example" << QByteArray() << QByteArray("squads.example");
-        QTest::newRow("name beyond ASCII") << QString::fromUtf8("\u0161kvor.example") << QByteArray()
-                                           << QByteArray("xn--kvor-f6a.example");
-    }
-
-    void peerNames()
-    {
-        QFETCH(QString, peer);
-        const TlsPeerName name(peer);
-        QTEST(name.addressBytes().toHex(), "address");
-        QTEST(name.hostName(), "name");
     }
 
     // Hosts move their pages to https and back; the redirections cross.
