@@ -161,6 +161,8 @@ private:
             m_idle.restart();
         } else if (m_idle.hasExpired(m_limitMs)) {
             m_fired = true;
+            // The clean-up's waits end within a few milliseconds, not a tick.
+            m_timer.setInterval(10);
             m_stop();
         }
     }
