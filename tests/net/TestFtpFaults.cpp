@@ -4,6 +4,7 @@
 
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include "FtpScript.h"
@@ -209,6 +210,37 @@ private slots:
             QCOMPARE(successes, 0);
         }
         QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
+    }
+
+    // While the client waits for the server's data connection, an Abort
+    // ends the wait, and destroying the client ends it without touching it;
+    // the port goes with the transfer either way.
+    void waitingForTheDataConnection_data()
+    {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("Abort") << false;
+        QTest::newRow("destroyed") << true;
+    }
+
+    void waitingForTheDataConnection()
+    {
+        QFETCH(bool, destroy);
+        serveLogin(*m_peer).expectLine().send("200 PORT ok\r\n").expectLine().send("150 Opening\r\n").run([&] {
+            QTimer::singleShot(50, [&] {
+                if (destroy)
+                    m_client.reset();
+                else
+                    m_client->Abort();
+            });
+        });
+        m_client->TimeOut = 5000;
+        m_client->Passive = false;
+        m_client->Connect();
+        TFtpClient* const client = m_client.get();
+        QVERIFY(!thrown([&] { client->Upload(m_file, QStringLiteral("/corvanet.xml")); }).isEmpty());
+        QCOMPARE(!m_client, destroy);
+        if (m_client)
+            QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
     }
 };
 

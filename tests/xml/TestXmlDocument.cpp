@@ -83,6 +83,35 @@ private slots:
 
     void cleanup() { XmlAddress::setInterfaceProbe(nullptr); }
 
+    // A name is looked up before anything is sent: a load abandoned
+    // meanwhile (aborted, replaced by another load, or its document gone)
+    // ends there, and the answer of the look-up reaches nothing.
+    void whileTheNameIsLookedUp()
+    {
+        const QString byName = QStringLiteral("http://localhost:%1/corvanet.xml").arg(QUrl(m_web->url("x")).port());
+        XmlDocument aborted;
+        QVERIFY(aborted.load(byName));
+        aborted.abort();
+        QCOMPARE(aborted.loadError(), QStringLiteral("Canceled"));
+        XmlDocument replaced;
+        QVERIFY(replaced.load(byName));
+        QVERIFY(replaced.load(path("corvanet.xml")));
+        {
+            XmlDocument gone;
+            QVERIFY(gone.load(byName));
+        }
+        QVERIFY(waitForLoad(replaced));
+        QVERIFY(replaced.fetchedFrom().isNull()); // the file's, not the name's
+        QTest::qWait(200);
+        QCOMPARE(aborted.readyState(), 4);
+        QCOMPARE(aborted.loadError(), QStringLiteral("Canceled"));
+        QVERIFY(aborted.lastChild().isNull());
+        XmlDocument loaded;
+        QVERIFY(loadAndWait(loaded, byName));
+        QVERIFY2(loaded.loadError().isEmpty(), qPrintable(loaded.loadError()));
+        QVERIFY(loaded.fetchedFrom().isLoopback());
+    }
+
     // Redirections are followed by the document service itself, each target
     // looked up and pinned to the address it is read from: a name goes out
     // with its Host line, an address that refuses gives way to the name's
