@@ -108,10 +108,15 @@ void XmlLoader::startHop()
     // later turn of the loop, so that no completion runs from inside the
     // constructor.
     QObject* context = m_context.get();
+    const quint64 serial = ++m_lookupSerial;
     m_lookupId = QHostInfo::lookupHost(m_hopUrl.host(QUrl::FullyEncoded), context,
-                                       [this, context](const QHostInfo& info) {
+                                       [this, context, serial](const QHostInfo& info) {
                                            QMetaObject::invokeMethod(
-                                               context, [this, info] { onLookedUp(info); },
+                                               context,
+                                               [this, serial, info] {
+                                                   if (serial == m_lookupSerial)
+                                                       onLookedUp(info);
+                                               },
                                                Qt::QueuedConnection);
                                        });
 }
@@ -225,8 +230,8 @@ void XmlLoader::abortLookup()
     if (m_lookupId != -1)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
-    // Answers already queued go with their context.
-    m_context = std::make_unique<QObject>();
+    // An answer already queued finds its look-up given up.
+    ++m_lookupSerial;
 }
 
 void XmlLoader::dropReply()

@@ -127,7 +127,8 @@ private:
     QHostAddress m_fetchedFrom;
     int m_redirects = 0;
     int m_lookupId = -1;
-    std::unique_ptr<QObject> m_context;
+    quint64 m_lookupSerial = 0; // of the look-up whose answer is awaited
+    std::unique_ptr<QObject> m_context; // receives the answers; goes with the loader
     std::unique_ptr<QTimer> m_deadline;
     std::unique_ptr<QTimer> m_resume; // runs while a parse is cut into slices
     bool m_finished = false;          // the reply has ended; its rest is being parsed
