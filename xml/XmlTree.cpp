@@ -940,6 +940,19 @@ void XmlTree::Parser::recordError(const QString& message, int code, int line, in
     m_error = QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
 }
 
+// Ends a parse from inside one of libxml2's callbacks. xmlStopParser would
+// free the input buffer there, while the element being built still points
+// into it for its attribute values; so the parse is only marked ended: the
+// tree gets nothing more, the push loop stops at its next check, and the
+// buffer goes with the context.
+static void haltParse(xmlParserCtxtPtr ctxt)
+{
+    if (!ctxt)
+        return;
+    ctxt->disableSAX = 1;
+    ctxt->instate = XML_PARSER_EOF;
+}
+
 void XmlTree::Parser::countNode(bool element)
 {
     if (m_refused || m_budget.addNode(element))
@@ -947,8 +960,7 @@ void XmlTree::Parser::countNode(bool element)
     // Stopped here, the parser builds nothing more; the caller drops the
     // parser and with it what was built so far.
     refuse(m_budget.exceeded(), true);
-    if (m_ctxt)
-        xmlStopParser(m_ctxt.get());
+    haltParse(m_ctxt.get());
 }
 
 bool XmlTree::Parser::chargeExpansion(_xmlParserCtxt* ctxt, qint64 bytes)
@@ -959,10 +971,8 @@ bool XmlTree::Parser::chargeExpansion(_xmlParserCtxt* ctxt, qint64 bytes)
         return true;
     refuse(m_budget.exceeded(), true);
     // An entity's text is parsed by a context of libxml2's own; both stop.
-    if (ctxt)
-        xmlStopParser(ctxt);
-    if (m_ctxt && m_ctxt.get() != ctxt)
-        xmlStopParser(m_ctxt.get());
+    haltParse(ctxt);
+    haltParse(m_ctxt.get());
     return false;
 }
 
