@@ -620,6 +620,7 @@ void TfrmMain::FormCreate()
     DatabaseDoc = XmlDocument();
     DetailDoc = XmlDocument();
     DetailDoc.setElementLimit(maxPageElements);
+    DetailDoc.setNodeLimit(maxPageNodes);
     // The copy kept by an earlier run shows at once, marked as a copy, while
     // the live directory loads (or behind the message when it cannot), and
     // stays until a live list replaces it.
@@ -650,12 +651,23 @@ void TfrmMain::tmrWaitDatabaseTimer()
     // megabytes only to see whether it is empty.
     if (!DatabaseDoc.lastChild().isNull()) {
         listLiveDirectory(DatabaseDoc, keepDirectoryCopy(DatabaseDoc), false);
-    } else if (!m_liveListLoaded) {
-        if (!m_showingOfflineCopy)
-            showOfflineCopy();
-        // A load that failed (or was cancelled) is tried again, quietly,
-        // until a live list is shown.
-        m_retry->schedule();
+    } else {
+        // A directory beyond the program's limits will not load next time
+        // either; unlike a network failure it is no passing trouble, and it
+        // is told rather than tried again.
+        const bool refused = DatabaseDoc.refusedByLimit();
+        if (!m_liveListLoaded) {
+            if (!m_showingOfflineCopy)
+                showOfflineCopy();
+            // A load that failed (or was cancelled) is tried again, quietly,
+            // until a live list is shown.
+            if (!refused)
+                m_retry->schedule();
+        }
+        if (refused)
+            m_seams.messageBox(tr("The squad directory is larger than this program can load.") + kCrLf
+                                   + DatabaseDoc.loadError(),
+                               tr("Squad directory refused"), UiSeams::Icon::Warning);
     }
     setScreenCursor(UiSeams::crDefault);
 }
@@ -1204,13 +1216,10 @@ void TfrmMain::runLogoStep()
     const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
     if (!isJpegName(picture))
         return;
-    // A page may aim its logo at local addresses only when it came from one.
-    // Looking up the page's host waits in the event loop: the window may go.
-    const QPointer<TfrmMain> alive(this);
-    const bool pageIsLocal = TRequestPolicy::pageIsLocal(CurrentSquadUrl, HttpClient->TimeOut);
-    if (!alive)
-        return;
-    HttpClient->RequestPolicy = TRequestPolicy::forPage(pageIsLocal);
+    // A page may aim its logo at local addresses only when it came from one:
+    // the address it was read from decides, not a second look-up of its name.
+    HttpClient->RequestPolicy =
+        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, DetailDoc.fetchedFrom()));
 
     if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including

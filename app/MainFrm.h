@@ -107,8 +107,13 @@ public:
     // members (500,000 elements and a few of the squad's own) loads; the
     // bound stays just above that, since the tree of a page of as many empty
     // members takes most of the 100 ms that one event may hold the window.
-    // The directory has no such limit: it must hold every squad.
+    // Nodes of every kind (elements, attributes, texts) are bounded as
+    // well: a member with every field and both attributes is 13 nodes, so
+    // 100,000 of them load, and the tree stays near 250 MB whatever the
+    // page's shape. The directory has no element limit: it must hold every
+    // squad; it keeps the document service's bound on nodes.
     static constexpr qint64 maxPageElements = 510000;
+    static constexpr qint64 maxPageNodes = 2000000;
     QString SelectedSquadUrl;
     qint16 SavedCursor = 1;
     static QString CurrentSquadUrl; // the squad page last requested by Details

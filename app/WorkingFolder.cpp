@@ -5,9 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +59,35 @@ bool processGone(qint64 pid)
     return pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
+// The lock file in a run's folder; its living run holds it locked.
+const char kLockName[] = ".lock";
+
+// Opens (creating it with create) and locks the lock file of folder without
+// waiting. The open handle holds the lock, or -1 when the file cannot be
+// opened or a living run holds it; *held says which.
+int lockFolder(const QString& folder, bool create, bool* held = nullptr)
+{
+    const QByteArray name = QFile::encodeName(folder + QLatin1Char('/') + QLatin1String(kLockName));
+    const int fd =
+        ::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+    if (held)
+        *held = false;
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (held)
+            *held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+QString randomSuffix()
+{
+    return QString::number(QRandomGenerator::system()->generate64(), 36);
+}
+
 } // namespace
 
 WorkingFolder::WorkingFolder() : m_startFolder(QDir::currentPath())
@@ -63,11 +98,15 @@ WorkingFolder::WorkingFolder() : m_startFolder(QDir::currentPath())
 
 WorkingFolder::~WorkingFolder()
 {
-    if (!isValid())
-        return;
-    QDir::setCurrent(m_startFolder);
-    // removeRecursively removes a link, never what it points to.
-    QDir(m_path).removeRecursively();
+    if (isValid()) {
+        QDir::setCurrent(m_startFolder);
+        // removeRecursively removes a link, never what it points to.
+        QDir(m_path).removeRecursively();
+    }
+    // Unlocked only once the folder is gone, so that no one else takes it
+    // for a crashed run's meanwhile.
+    if (m_lock >= 0)
+        ::close(m_lock);
 }
 
 QString WorkingFolder::programFolder()
@@ -93,9 +132,34 @@ bool WorkingFolder::create()
     if (!makePrivateFolder(parent, &m_error))
         return false;
     removeStaleFolders(parent);
-    m_path = parent + QLatin1Char('/') + QString::number(::getpid());
-    if (!makePrivateFolder(m_path, &m_error))
+    // Made and locked under a name of its own, then renamed into place: no
+    // other run ever sees this run's folder without its lock.
+    const QString fresh = parent + QStringLiteral("/.new-%1-%2").arg(::getpid()).arg(randomSuffix());
+    if (!makePrivateFolder(fresh, &m_error))
         return false;
+    m_lock = lockFolder(fresh, true);
+    if (m_lock < 0) {
+        m_error = QCoreApplication::translate("WorkingFolder", "Cannot lock %1: %2")
+                      .arg(fresh, QString::fromLocal8Bit(std::strerror(errno)));
+        QDir(fresh).removeRecursively();
+        return false;
+    }
+    // A living run in another process-number space (a container) may hold
+    // a folder of this number: the next free name is taken then.
+    const QString number = QString::number(::getpid());
+    for (int n = 0; m_path.isEmpty(); ++n) {
+        const QString name = parent + QLatin1Char('/') + (n == 0 ? number : number + QLatin1Char('-') + QString::number(n));
+        if (::renameat2(AT_FDCWD, QFile::encodeName(fresh).constData(), AT_FDCWD, QFile::encodeName(name).constData(),
+                        RENAME_NOREPLACE)
+            == 0) {
+            m_path = name;
+        } else if (errno != EEXIST || n >= 1000) {
+            m_error = QCoreApplication::translate("WorkingFolder", "Cannot create %1: %2")
+                          .arg(name, QString::fromLocal8Bit(std::strerror(errno)));
+            QDir(fresh).removeRecursively();
+            return false;
+        }
+    }
     if (!QDir::setCurrent(m_path)) {
         m_error = QCoreApplication::translate("WorkingFolder", "Cannot change into %1").arg(m_path);
         QDir(m_path).removeRecursively();
@@ -106,13 +170,37 @@ bool WorkingFolder::create()
 
 void WorkingFolder::removeStaleFolders(const QString& parent)
 {
+    // A run's folder ("12345", "12345-1"), one being made (".new-...") or
+    // being removed (".gone-...").
+    static const QRegularExpression runName(QStringLiteral("^(\\d+)(-\\d+)?$"));
     const QDir dir(parent);
     const qint64 self = ::getpid();
     for (const QString& name :
          dir.entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot | QDir::Hidden)) {
-        bool number = false;
-        const qint64 pid = name.toLongLong(&number);
-        if (number && (pid == self || processGone(pid)))
-            QDir(dir.filePath(name)).removeRecursively();
+        const QRegularExpressionMatch run = runName.match(name);
+        const bool transient = name.startsWith(QLatin1String(".new-")) || name.startsWith(QLatin1String(".gone-"));
+        if (!run.hasMatch() && !transient)
+            continue;
+        const QString folder = dir.filePath(name);
+        // The lock a living run holds decides: its process number may mean
+        // nothing here (another process-number space sees other numbers).
+        bool held = false;
+        const int lock = lockFolder(folder, false, &held);
+        if (lock < 0) {
+            // No lock file: a folder of a run that kept none, judged by its
+            // number as such runs were; a folder being made has its lock
+            // within moments and stays.
+            const bool lockless = !held && !QFileInfo::exists(folder + QLatin1Char('/') + QLatin1String(kLockName));
+            const qint64 pid = run.captured(1).toLongLong();
+            if (lockless && run.hasMatch() && run.captured(2).isEmpty() && (pid == self || processGone(pid)))
+                QDir(folder).removeRecursively();
+            continue;
+        }
+        // Moved aside while locked, so that the name is free at once and no
+        // run that takes it meanwhile loses its files to this removal.
+        const QString gone = dir.filePath(QStringLiteral(".gone-%1-%2").arg(self).arg(randomSuffix()));
+        QDir(::rename(QFile::encodeName(folder).constData(), QFile::encodeName(gone).constData()) == 0 ? gone : folder)
+            .removeRecursively();
+        ::close(lock);
     }
 }

@@ -11,11 +11,15 @@
 //   $XDG_RUNTIME_DIR/corvanet/<pid>, or without a runtime folder
 //   ${XDG_CACHE_HOME:-~/.cache}/corvanet/<pid>
 //
-// and leaves the start folder untouched. The folder is removed when the
-// object goes, after the start folder is made current again. A run that
-// crashed leaves its folder behind; the next start removes every folder
-// whose process is gone, and one with its own process number (a container
-// hands out the same numbers again).
+// and leaves the start folder untouched (<pid>-1 and so on when a living run
+// of another process-number space, a container, holds that name). The folder
+// is removed when the object goes, after the start folder is made current
+// again. Each run holds a lock (flock) on the file ".lock" in its folder for
+// as long as it lives. A run that crashed leaves its folder behind; the next
+// start removes every folder whose lock no one holds. A process number says
+// nothing across process-number spaces, so it decides only for a folder
+// without a lock file (of a run that kept none): that goes when no process
+// of its number is left, or when it has this run's own number.
 
 #include <QString>
 
@@ -43,4 +47,5 @@ private:
     QString m_startFolder;
     QString m_path;
     QString m_error;
+    int m_lock = -1; // the open lock file, locked while the run lives
 };

@@ -12,6 +12,10 @@
 //   messages           message boxes shown
 //
 //   HostileBench DIRECTORY_URL PAGE_URL
+//   HostileBench --directory DIRECTORY_URL     the directory itself is hostile:
+//                                              from the window's start to
+//                                              "Ready" (open_ms), and the
+//                                              squads listed (listed)
 //   HostileBench --make-jpeg FILE SIDE SCANS   writes a hostile logo
 //
 // The window polls its documents every 10 ms instead of 500, so that the
@@ -80,6 +84,36 @@ int makeJpeg(const QString& fileName, int side, int scans)
     return 0;
 }
 
+qint64 peakRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// The window's start with a hostile directory: the load, the list (or the
+// refusal) and the polling all run in the event loop being probed.
+int benchDirectory(const QString& directoryUrl, QTextStream& out)
+{
+    AppSettings settings;
+    settings.directoryUrl = directoryUrl;
+    BenchSeams seams;
+    LatencyProbe probe;
+    QElapsedTimer clock;
+    clock.start();
+    TfrmMain window(settings, seams);
+    window.tmrWaitDatabase->setInterval(10);
+    window.show();
+    if (!waitUntil([&] { return idle(window); })) {
+        out << "error=the window did not come back\n";
+        return 1;
+    }
+    out << "open_ms=" << clock.elapsed() << " worst_lateness_ms=" << probe.worstMs()
+        << " listed=" << window.lbSquads->model()->rowCount() << " peak_rss_kb=" << peakRssKb()
+        << " messages=" << seams.messages << Qt::endl;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,8 +122,11 @@ int main(int argc, char** argv)
     QTextStream out(stdout);
     if (argc == 5 && QByteArray(argv[1]) == "--make-jpeg")
         return makeJpeg(QString::fromLocal8Bit(argv[2]), atoi(argv[3]), atoi(argv[4]));
+    if (argc == 3 && QByteArray(argv[1]) == "--directory")
+        return benchDirectory(QString::fromLocal8Bit(argv[2]), out);
     if (argc != 3) {
-        out << "usage: HostileBench DIRECTORY_URL PAGE_URL | --make-jpeg FILE SIDE SCANS\n";
+        out << "usage: HostileBench DIRECTORY_URL PAGE_URL | --directory DIRECTORY_URL"
+               " | --make-jpeg FILE SIDE SCANS\n";
         return 2;
     }
     const QString pageUrl = QString::fromLocal8Bit(argv[2]);

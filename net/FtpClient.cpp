@@ -1,5 +1,6 @@
 #include "FtpClient.h"
 
+#include "ActiveDataPort.h"
 #include "EventWait.h"
 
 #include <QFile>
@@ -558,13 +559,16 @@ bool TFtpClient::controlHasNews() const
 // time limit of its own, and a server that cannot reach us says so on the
 // control connection (425) and never connects; so while we wait, the control
 // connection is watched, and anything said there (or its end) ends the wait as
-// a reply failure. On success the data connection holds the accepted socket
-// and true is returned; false when OnFailure handled the failure. Throws like
+// a reply failure. Only the server's address is taken (ActiveDataPort). On
+// success the data connection holds the accepted socket and true is
+// returned; false when OnFailure handled the failure. Throws like
 // replyFailureHandled and the socket layer's Accept.
-bool TFtpClient::acceptDataConnection(TSocketConn* data, bool offerFailures)
+bool TFtpClient::acceptDataConnection(ActiveDataPort& port, TSocketConn* data, bool offerFailures)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const QPointer<TSocketConn> guardedData(data);
+    const QPointer<TSocketConn> guardedData(port.listener());
+    // Abort ends the accept wait meanwhile.
+    m_dataConn = port.listener();
     bool controlSpoke = false;
     QTimer watch;
     watch.setInterval(10);
@@ -587,12 +591,17 @@ bool TFtpClient::acceptDataConnection(TSocketConn* data, bool offerFailures)
     watch.start();
     int accepted = -1;
     try {
-        accepted = data->Accept();
+        accepted = port.acceptServer([this](const QHostAddress& peer) {
+            ReportStatus(1, QStringLiteral("Refused a data connection from %1").arg(peer.toString()));
+        });
     } catch (const ESockError&) {
         if (!*alive || !controlSpoke)
             throw;
     }
+    if (!*alive)
+        throw EAbortError(QStringLiteral("Accepting Canceled"));
     watch.stop();
+    m_dataConn = data;
     if (accepted >= 0)
         data->adoptSocket(accepted);
     if (!controlSpoke)
@@ -921,7 +930,9 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     // the outer one pointing at a freed data connection.
     TSocketConn* const outerDataConn = m_dataConn;
     QPointer<TSocketConn> data;
+    std::unique_ptr<ActiveDataPort> activePort;
     const auto freeDataConn = qScopeGuard([&] {
+        activePort.reset();
         if (*alive)
             m_dataConn = outerDataConn;
         if (!data)
@@ -962,13 +973,12 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
         data->Port = port;
         data->Connect();
     } else {
-        data->Port = 0;
-        data->setIPv6(ipv6);
-        data->Listen(false);
+        activePort = std::make_unique<ActiveDataPort>(this, PeerAddress(), ipv6, TimeOut);
+        TSocketConn* const listener = activePort->listener();
         const QByteArray reply =
             command(ipv6 ? "EPRT |2|" + LocalHostAddress().toString().toLatin1() + '|' +
-                               QByteArray::number(data->LocalPort()) + '|'
-                         : "PORT " + (LocalAddressText() + data->LocalPortText()).toLatin1());
+                               QByteArray::number(listener->LocalPort()) + '|'
+                         : "PORT " + (LocalAddressText() + listener->LocalPortText()).toLatin1());
         if (ReplyCode < 200 || ReplyCode > 299) {
             if (replyFailureHandled(reply, offerFailures))
                 return;
@@ -984,7 +994,7 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
             return;
     }
 
-    if (!Passive && !acceptDataConnection(data, offerFailures))
+    if (!Passive && !acceptDataConnection(*activePort, data, offerFailures))
         return;
     // The data connection's TLS resumes the control connection's session:
     // servers use that to know the data comes from the client that logged in.
@@ -1032,10 +1042,31 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     }
 
     // The closing reply tells whether the server stored or sent the file.
+    // While it is awaited, the active port shows a second connection from
+    // the server's address (the server's own, when another program took the
+    // first one): refused with a reset, it makes the server end the
+    // transfer instead of waiting for data that went elsewhere.
+    QTimer portWatch;
+    if (activePort) {
+        activePort->secondConnectionSeen();
+        portWatch.setInterval(10);
+        connect(&portWatch, &QTimer::timeout, &portWatch, [&activePort] {
+            try {
+                if (activePort)
+                    activePort->secondConnectionSeen();
+            } catch (...) {
+            }
+        });
+        portWatch.start();
+    }
     const QByteArray closing = awaitReply();
+    portWatch.stop();
     if (closing.isEmpty() || ReplyCode >= 400) {
         if (replyFailureHandled(closing, offerFailures))
             return;
     }
+    if (activePort && activePort->secondConnectionSeen())
+        throw FTPException(QStringLiteral("A second connection reached the data port: the data may have gone to "
+                                          "another program, not to the server"));
     succeeded = true;
 }

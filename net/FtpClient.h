@@ -30,6 +30,8 @@
 
 #include "SocketConn.h"
 
+class ActiveDataPort;
+
 // A reply line that reports a failure (or a control connection that ended
 // where a reply was due). The message is the server's line without its
 // terminator.
@@ -263,7 +265,7 @@ private:
     bool awaitDataDelivered(TSocketConn& data);
     static bool sizeRefused(const QByteArray& reply, const QString& remoteFile);
     bool controlHasNews() const;
-    bool acceptDataConnection(TSocketConn* data, bool offerFailures);
+    bool acceptDataConnection(ActiveDataPort& port, TSocketConn* data, bool offerFailures);
     QString dataHost() const;
 
     TSocketConn* m_dataConn = nullptr;

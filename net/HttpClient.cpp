@@ -13,6 +13,7 @@
 
 #include "UUProcessor.h"
 #include "UrlEncoder.h"
+#include "UrlParser.h"
 
 namespace {
 
@@ -129,9 +130,16 @@ QString bracketed(const QString& host)
     return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
 }
 
-quint16 defaultPort(bool tls)
+// The port a scheme's servers listen on unless the address names another.
+int defaultPort(const QString& scheme)
 {
-    return tls ? 443 : 80;
+    if (scheme == QLatin1String("https"))
+        return 443;
+    if (scheme == QLatin1String("ftp"))
+        return 21;
+    if (scheme == QLatin1String("gopher"))
+        return 70;
+    return 80;
 }
 
 } // namespace
@@ -264,6 +272,9 @@ void THttpClient::RequestCycle()
         }
     } busyReset{alive};
 
+    // The call's first address has no base; each redirection's Location is
+    // read against the address that sent it.
+    m_asked = UrlParts();
     int repeats = 0;
     for (;;) {
         ParseUrl();
@@ -329,14 +340,6 @@ void THttpClient::RequestCycle()
                 OnRedirect(handled);
             if (handled)
                 return;
-            if (!RequestUrl.contains(QLatin1Char('/'))) {
-                // A bare name stays on the server that sent it, port included.
-                QString server = bracketed(Host);
-                if (Port != defaultPort(UseTls))
-                    server += QLatin1Char(':') + QString::number(Port);
-                RequestUrl = (UseTls ? QStringLiteral("https://") : QStringLiteral("http://")) +
-                             server + QLatin1Char('/') + RequestUrl;
-            }
         }
         if (ReplyCode == 401 && OnAuthenticationNeeded)
             OnAuthenticationNeeded(this);
@@ -352,128 +355,70 @@ void THttpClient::ParseUrl()
 {
     if (RequestUrl.isEmpty())
         throw Exception(QStringLiteral("Empty URL"));
-    if (hasLineBreakOrNul(RequestUrl))
-        throw Exception(QStringLiteral("URL holds a line break or NUL character"));
-    // The fragment is the reader's business, never the server's.
-    const qsizetype hash = RequestUrl.indexOf(QLatin1Char('#'));
-    if (hash >= 0)
-        RequestUrl.truncate(hash);
-    const QString url = RequestUrl;
-    if (Port == 0)
-        Port = 80;
-    m_urlUser.clear();
-    m_urlPassword.clear();
+    const UrlParts target = requestTarget();
+    if (!target.hasAuthority || target.host.isEmpty())
+        throw Exception(QStringLiteral("URL has no host"));
 
-    auto nthSlash = [&url](int n) -> qsizetype {
-        qsizetype pos = -1;
-        for (int i = 0; i < n; ++i) {
-            pos = url.indexOf(QLatin1Char('/'), pos + 1);
-            if (pos < 0)
-                return -1;
-        }
-        return pos;
-    };
-    const bool hasDoubleSlash = url.contains(QLatin1String("//"));
-
-    // The path. Counting slashes from the start of the text (not from the
-    // "//") is how addresses of this program have always been read.
-    if (hasDoubleSlash) {
-        const qsizetype third = nthSlash(3);
-        RequestPath = third < 0 ? QString() : url.mid(third);
-    } else {
-        const qsizetype first = url.indexOf(QLatin1Char('/'));
-        RequestPath = first < 0 ? QString() : url.mid(first);
-    }
-    RequestPath = encodedPath(RequestPath);
-
-    // The scheme decides the default port and TLS. A colon after the first
-    // "/" or "?" belongs to the path or the query, not to a scheme.
-    qsizetype colon = url.indexOf(QLatin1Char(':'));
-    const qsizetype slash = url.indexOf(QLatin1Char('/'));
-    const qsizetype question = url.indexOf(QLatin1Char('?'));
-    const qsizetype pathStart =
-        slash < 0 ? question : (question < 0 ? slash : qMin(slash, question));
-    if (colon >= 0 && pathStart >= 0 && pathStart < colon && !hasDoubleSlash)
-        colon = -1;
-    if (colon >= 0) {
-        const QString scheme = url.left(colon).toLower();
-        UseTls = scheme == QLatin1String("https");
-        // A proxy would need a CONNECT tunnel for TLS, which this client
-        // does not build; TLS to the proxy itself would be no https at all.
-        if (UseTls && !Proxy.isEmpty())
-            throw Exception(QStringLiteral("https through a proxy is not supported"));
-        if (scheme == QLatin1String("gopher"))
-            Port = 70;
-        else if (scheme == QLatin1String("ftp"))
-            Port = 21;
-        else
-            Port = defaultPort(UseTls);
-    }
-
-    QString hostPart;
-    if (hasDoubleSlash) {
-        const qsizetype second = nthSlash(2);
-        const qsizetype third = nthSlash(3);
-        hostPart = url.mid(second + 1, third < 0 ? -1 : third - second - 1);
-    } else if (!url.startsWith(QLatin1Char('/'))) {
-        hostPart = url.left(url.indexOf(QLatin1Char('/'))); // all of it without a "/"
-    }
-    const qsizetype query = hostPart.indexOf(QLatin1Char('?'));
-    if (query >= 0)
-        hostPart.truncate(query);
+    UseTls = target.scheme == QLatin1String("https");
+    // A proxy would need a CONNECT tunnel for TLS, which this client does
+    // not build; TLS to the proxy itself would be no https at all.
+    if (UseTls && !Proxy.isEmpty())
+        throw Exception(QStringLiteral("https through a proxy is not supported"));
+    m_defaultPort = defaultPort(target.scheme);
+    Port = target.port > 0 ? target.port : m_defaultPort;
+    Host = target.host;
 
     // "user:password@" is for the Authorization line only.
-    const qsizetype at = hostPart.lastIndexOf(QLatin1Char('@'));
-    if (at >= 0) {
-        const QString userInfo = hostPart.left(at);
-        const qsizetype split = userInfo.indexOf(QLatin1Char(':'));
-        m_urlUser = decodedUserInfo(userInfo.left(split));
-        m_urlPassword = split < 0 ? QByteArray() : decodedUserInfo(userInfo.mid(split + 1));
-        hostPart = hostPart.mid(at + 1);
-        RequestUrl.remove(hasDoubleSlash ? nthSlash(2) + 1 : 0, at + 1);
+    m_urlUser.clear();
+    m_urlPassword.clear();
+    if (target.hasUserInfo) {
+        const qsizetype split = target.userInfo.indexOf(QLatin1Char(':'));
+        m_urlUser = decodedUserInfo(target.userInfo.left(split));
+        m_urlPassword = split < 0 ? QByteArray() : decodedUserInfo(target.userInfo.mid(split + 1));
     }
 
-    QString portText;
-    bool hasPort = false;
-    if (hostPart.startsWith(QLatin1Char('['))) {
-        // An IPv6 literal: the colons inside the brackets are the address's.
-        const qsizetype close = hostPart.indexOf(QLatin1Char(']'));
-        const QString rest = close < 0 ? QString() : hostPart.mid(close + 1);
-        if (close < 0 ||
-            QHostAddress(hostPart.mid(1, close - 1)).protocol() != QAbstractSocket::IPv6Protocol ||
-            !(rest.isEmpty() || rest.startsWith(QLatin1Char(':'))))
-            throw Exception(QStringLiteral("Invalid IPv6 address in URL"));
-        hasPort = !rest.isEmpty();
-        portText = rest.mid(1);
-        hostPart = hostPart.mid(1, close - 1);
-    } else {
-        const qsizetype portColon = hostPart.indexOf(QLatin1Char(':'));
-        if (portColon >= 0) {
-            hasPort = true;
-            portText = hostPart.mid(portColon + 1);
-            const qsizetype further = portText.indexOf(QLatin1Char(':'));
-            if (further >= 0)
-                portText.truncate(further);
-            hostPart.truncate(portColon);
-        }
-    }
-    if (hasPort) {
-        bool ok = false;
-        const int port = portText.toInt(&ok);
-        if (!ok)
-            throw EConvertError::notAnInteger(portText);
-        // Port 0 is no port a server listens on; the system would pick one.
-        if (port < 1 || port > 65535)
-            throw ERangeError(QStringLiteral("Port %1 is out of range").arg(port));
-        Port = port;
-    }
-    if (!hostPart.isEmpty())
-        Host = hostPart;
+    RequestPath = encodedPath(target.path.isEmpty() ? QStringLiteral("/") : target.path);
+    if (target.hasQuery)
+        RequestPath += QLatin1Char('?') + encodedPath(target.query);
 
-    if (RequestPath.isEmpty()) {
-        RequestPath = QStringLiteral("/");
-        RequestUrl += QLatin1Char('/');
+    // What was asked for, as the next redirection's base and a proxy's
+    // request line: without the user info and the fragment (the reader's
+    // business, never the server's), the port only when it is not the
+    // scheme's own.
+    UrlParts asked = target;
+    asked.hasUserInfo = false;
+    asked.userInfo.clear();
+    asked.port = Port == m_defaultPort ? -1 : Port;
+    if (asked.path.isEmpty())
+        asked.path = QStringLiteral("/");
+    m_asked = asked;
+    RequestUrl = asked.toString();
+}
+
+// The absolute address RequestUrl stands for. A redirection's Location is
+// resolved against the address that answered it (RFC 3986). The first
+// address of a call has no such base; it is read as this client has always
+// read addresses: with a scheme and "//" as it is, a path as one on Host and
+// Port, and anything else as "host[:port]/path" on the scheme and port in use.
+UrlParts THttpClient::requestTarget() const
+{
+    const UrlParts reference = UrlParser::parse(RequestUrl);
+    if (!reference.scheme.isEmpty() && reference.hasAuthority)
+        return UrlParser::resolve(reference, reference);
+    if (!m_asked.scheme.isEmpty())
+        return UrlParser::resolve(m_asked, reference);
+    const QString scheme = UseTls ? QStringLiteral("https") : QStringLiteral("http");
+    if (reference.scheme.isEmpty() && reference.hasAuthority)
+        return UrlParser::parse(scheme + QLatin1Char(':') + RequestUrl);
+    if (RequestUrl.startsWith(QLatin1Char('/'))) {
+        UrlParts base = UrlParser::parse(scheme + QStringLiteral("://") + bracketed(Host));
+        base.port = Port;
+        return UrlParser::resolve(base, reference);
     }
+    UrlParts target = UrlParser::parse(scheme + QStringLiteral("://") + RequestUrl);
+    if (target.port < 0 && Port > 0)
+        target.port = Port;
+    return UrlParser::resolve(target, target);
 }
 
 bool THttpClient::followsLocation(int replyCode)
@@ -527,7 +472,12 @@ void THttpClient::BuildRequestHeader()
     }
     if (!Proxy.isEmpty())
         RequestHeaders.append("Proxy-Connection: Keep-Alive");
-    RequestHeaders.SetHeader("Host", bracketed(Host).toUtf8());
+    // The port belongs to the Host value whenever it is not the scheme's
+    // own: a server with several sites on several ports tells them by it.
+    QString hostValue = bracketed(Host);
+    if (Port != 0 && Port != m_defaultPort)
+        hostValue += QLatin1Char(':') + QString::number(Port);
+    RequestHeaders.SetHeader("Host", hostValue.toUtf8());
     RequestHeaders.append("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
     RequestHeaders.append(
         "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");

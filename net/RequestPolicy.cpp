@@ -1,14 +1,8 @@
 #include "RequestPolicy.h"
 
-#include <QDeadlineTimer>
-#include <QHostInfo>
-#include <QTimer>
-
 #include <algorithm>
-#include <memory>
 
-#include "EventWait.h"
-#include "HttpClient.h"
+#include "UrlParser.h"
 
 namespace {
 
@@ -63,38 +57,28 @@ QString TRequestPolicy::refusal(const QHostAddress& address, quint16 port) const
     return QString();
 }
 
-bool TRequestPolicy::pageIsLocal(const QString& pageUrl, int timeoutMs)
+bool TRequestPolicy::pageIsLocal(const QString& pageUrl, const QHostAddress& fetchedFrom)
 {
+    // The address the page came from decides. Looking its name up again
+    // would ask the resolver, which may answer otherwise than it did for the
+    // page (a name with a public and a local address, or one whose answer
+    // changes between two look-ups).
+    if (!fetchedFrom.isNull())
+        return isLocalAddress(fetchedFrom);
     if (!pageUrl.contains(QLatin1String("://")))
         return true; // a file of this machine
-    THttpClient parser;
-    parser.RequestUrl = pageUrl;
+    UrlParts page;
     try {
-        parser.ParseUrl();
+        page = UrlParser::parse(pageUrl);
     } catch (const std::exception&) {
         return false;
     }
-    const QHostAddress literal(parser.Host);
+    if (page.scheme == QLatin1String("file"))
+        return true;
+    const QHostAddress literal(page.host);
     if (!literal.isNull())
         return isLocalAddress(literal);
-    if (parser.Host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        return true;
-
-    // The look-up answers on its own thread; the wait keeps the loop turning.
-    struct Answer {
-        bool done = false;
-        bool local = false;
-    };
-    auto answer = std::make_shared<Answer>();
-    QObject context;
-    QHostInfo::lookupHost(parser.Host, &context, [answer](const QHostInfo& info) {
-        for (const QHostAddress& a : info.addresses())
-            answer->local = answer->local || isLocalAddress(a);
-        answer->done = true;
-    });
-    const QDeadlineTimer deadline(timeoutMs > 0 ? timeoutMs : 30000);
-    QTimer wake;
-    wake.start(50);
-    spinUntil([&] { return answer->done || deadline.hasExpired(); });
-    return answer->done && answer->local;
+    // A name whose address is not known (a copy shown offline) is public,
+    // unless it is the one name that always means this machine.
+    return page.host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0;
 }

@@ -35,9 +35,9 @@ public:
     // Empty when the address may be contacted, else the reason.
     QString refusal(const QHostAddress& address, quint16 port) const;
 
-    // Whether the page at pageUrl counts as local: a page read from a file,
-    // or one whose host is (or resolves to) a local address. Names are looked
-    // up in the event loop's wait (handlers run meanwhile), for at most
-    // timeoutMs; a name that does not resolve counts as not local.
-    static bool pageIsLocal(const QString& pageUrl, int timeoutMs);
+    // Whether the page at pageUrl counts as local. fetchedFrom is the
+    // address the page was read from, null when it was not fetched (a file,
+    // a copy kept from earlier): then a file, a local address literal or
+    // "localhost" is local and any other name is not. Never waits.
+    static bool pageIsLocal(const QString& pageUrl, const QHostAddress& fetchedFrom);
 };

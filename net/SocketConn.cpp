@@ -131,6 +131,7 @@ struct TSocketConn::Private {
     TThreadTimer* timer = nullptr;
 
     quint32 remoteAddress = 0;           // host order; the peer of the last Accept
+    QHostAddress acceptedPeer;           // the same, IPv4 or IPv6
     QList<QHostAddress> remoteAddresses; // what the last look-up gave, in order
     QHostAddress connectedAddress;
     quint16 remotePort = 0;
@@ -329,6 +330,17 @@ struct TSocketConn::Private {
         const std::shared_ptr<bool> token = alive;
         pumpPending();
         return *token;
+    }
+
+    // A connection waiting on the listening socket, without waiting.
+    SocketSys::Result acceptNow(QHostAddress* peer, quint16* peerPort)
+    {
+        quint32 v4 = 0;
+        quint8 v6[16] = {};
+        const SocketSys::Result r = SocketSys::accept(fd, &v4, peerPort, v6);
+        if (r.ok())
+            *peer = SocketSys::isIPv6Socket(fd) ? QHostAddress(v6) : QHostAddress(v4);
+        return r;
     }
 
     // Takes exactly `count` bytes that a peek has shown to be waiting.
@@ -1290,12 +1302,13 @@ int TSocketConn::Accept()
             throw ESockError(QStringLiteral("Accepting Canceled"));
         if (waited && !LastEventOk)
             throw ESockError(QStringLiteral("Error creating Data Connection"));
-        quint32 peerAddress = 0;
+        QHostAddress peer;
         quint16 peerPort = 0;
-        const SocketSys::Result r = SocketSys::accept(d->fd, &peerAddress, &peerPort);
+        const SocketSys::Result r = d->acceptNow(&peer, &peerPort);
         if (r.ok()) {
             const int handle = int(r.value);
-            d->remoteAddress = peerAddress;
+            d->remoteAddress = peer.protocol() == QAbstractSocket::IPv4Protocol ? peer.toIPv4Address() : 0;
+            d->acceptedPeer = peer;
             d->remotePort = peerPort;
             Connected = true;
             if (Canceled) {
@@ -1312,6 +1325,20 @@ int TSocketConn::Accept()
             throw ESockError(QStringLiteral("Accepting Canceled"));
         waited = true;
     }
+}
+
+int TSocketConn::AcceptPending(QHostAddress* peer)
+{
+    if (!d->listening)
+        return -1;
+    quint16 port = 0;
+    const SocketSys::Result r = d->acceptNow(peer, &port);
+    return r.ok() ? int(r.value) : -1;
+}
+
+QHostAddress TSocketConn::AcceptedPeerAddress() const
+{
+    return d->acceptedPeer;
 }
 
 void TSocketConn::adoptSocket(int acceptedHandle)

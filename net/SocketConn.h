@@ -139,6 +139,12 @@ public:
     // (adoptSocket() hands it to this object). Throws ESockError "Accepting
     // Canceled" on cancel, time-out or destruction.
     virtual int Accept();
+    // The address of the peer the last Accept took (an IPv4 one as IPv4).
+    QHostAddress AcceptedPeerAddress() const;
+    // A connection waiting on the listening socket, accepted without
+    // waiting: its handle (the caller's), and its peer in peer; -1 when none
+    // waits.
+    int AcceptPending(QHostAddress* peer);
     void ClearInput();          // drops up to 64 KiB waiting; never waits
     QString LocalAddressText(); // "192,168,1,10"
     QString LocalPortText();    // ",19,137"

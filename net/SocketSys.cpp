@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace SocketSys {
 
@@ -237,7 +238,7 @@ int listen(int handle, int backlog)
     return lastError(::listen(handle, backlog));
 }
 
-Result accept(int handle, quint32* peerAddress, quint16* peerPort)
+Result accept(int handle, quint32* peerAddress, quint16* peerPort, quint8* peerAddressIPv6)
 {
     for (;;) {
         sockaddr_storage storage{};
@@ -252,6 +253,8 @@ Result accept(int handle, quint32* peerAddress, quint16* peerPort)
                 *peerAddress = v4 ? ntohl(sa->sin_addr.s_addr) : 0;
             if (peerPort)
                 *peerPort = ntohs(v4 ? sa->sin_port : sa6->sin6_port);
+            if (peerAddressIPv6 && !v4)
+                std::memcpy(peerAddressIPv6, sa6->sin6_addr.s6_addr, 16);
             return Result{rc, 0};
         }
         if (errno != EINTR)

@@ -65,8 +65,9 @@ int listen(int handle, int backlog);
 // Ends the sending side (FIN) and keeps receiving.
 int shutdownSend(int handle);
 // A new non-blocking close-on-exec handle; the peer's address and port in
-// host byte order (address 0 for an IPv6 peer).
-Result accept(int handle, quint32* peerAddress, quint16* peerPort);
+// host byte order (address 0 for an IPv6 peer, whose 16 bytes in network
+// order go to peerAddressIPv6 when it is given).
+Result accept(int handle, quint32* peerAddress, quint16* peerPort, quint8* peerAddressIPv6 = nullptr);
 
 Result send(int handle, const char* data, qint64 length);
 Result receive(int handle, char* data, qint64 length);

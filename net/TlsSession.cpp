@@ -2,15 +2,13 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
-#include <QHostAddress>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
 #include "SockErrors.h"
+#include "TlsPeerName.h"
 
 namespace {
 
@@ -25,7 +23,12 @@ SSL_CTX* sharedContext()
         SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
         if (!ctx)
             return ctx;
-        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        // A context that lacks any of its settings would accept what it
+        // must refuse: none is made then, and every session fails to start.
+        if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) {
+            SSL_CTX_free(ctx);
+            return static_cast<SSL_CTX*>(nullptr);
+        }
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         // Web servers of HTTP/1.0 replies often close without the closing
         // alert; the body's length check catches a reply cut short.
@@ -35,10 +38,12 @@ SSL_CTX* sharedContext()
         // As curl and OpenSSL's own tools: SSL_CERT_FILE names the bundle to
         // trust instead of the system's store.
         const char* bundle = std::getenv("SSL_CERT_FILE");
-        if (bundle && *bundle)
-            SSL_CTX_load_verify_locations(ctx, bundle, nullptr);
-        else
-            SSL_CTX_set_default_verify_paths(ctx);
+        const int trusted = bundle && *bundle ? SSL_CTX_load_verify_locations(ctx, bundle, nullptr)
+                                              : SSL_CTX_set_default_verify_paths(ctx);
+        if (trusted != 1) {
+            SSL_CTX_free(ctx);
+            return static_cast<SSL_CTX*>(nullptr);
+        }
         return ctx;
     }();
     return context;
@@ -161,20 +166,20 @@ TTlsSession::TTlsSession(int handle, const QString& peerName, const TTlsSession*
     }
     BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(handle)));
     SSL_set_bio(d->ssl, bio, bio);
-    const QByteArray name = peerName.toUtf8();
-    X509_VERIFY_PARAM* param = SSL_get0_param(d->ssl);
-    if (QHostAddress(peerName).isNull()) {
-        // Names are sent for the server to pick its certificate and checked
-        // against it; addresses are checked against its IP entries.
-        SSL_set_tlsext_host_name(d->ssl, name.constData());
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        X509_VERIFY_PARAM_set1_host(param, name.constData(), size_t(name.size()));
-    } else {
-        X509_VERIFY_PARAM_set1_ip_asc(param, name.constData());
+    // Names are sent for the server to pick its certificate and checked
+    // against it; addresses are checked against its IP entries.
+    try {
+        TlsPeerName(peerName).applyTo(d->ssl);
+    } catch (...) {
+        SSL_free(d->ssl);
+        d->ssl = nullptr;
+        throw;
     }
     if (resumeFrom) {
         SSL_SESSION* session = resumeFrom->offeredSession();
         if (session) {
+            // A session that cannot be offered costs a full handshake, not
+            // the checks.
             SSL_set_session(d->ssl, session);
             SSL_SESSION_free(session);
         }

@@ -251,14 +251,18 @@ void DirectoryPublisher::renameOver(const QString& upload, DirectoryLock& lock, 
 void DirectoryPublisher::releaseAfterFailure(DirectoryLock& lock)
 {
     // The failure may have ended the control connection (a reset, a time-out,
-    // the server's 421); the lock must not outlive it for a whole lease.
-    if (!m_client.Connected) {
-        try {
-            m_client.Connect();
-            m_client.SetBinary();
-        } catch (...) {
-            return;
-        }
+    // the server's 421), or left it out of step: a transfer cut off before
+    // its closing reply leaves the server to answer for it later, and
+    // servers still busy with it take the next data connection for the old
+    // one. The lock must not outlive the failure for a whole lease, so it is
+    // released on a fresh connection.
+    try {
+        if (m_client.Connected)
+            m_client.TSocketConn::Disconnect();
+        m_client.Connect();
+        m_client.SetBinary();
+    } catch (...) {
+        return;
     }
     step(QStringLiteral("release"));
     lock.release();

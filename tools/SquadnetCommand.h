@@ -148,14 +148,21 @@ public:
 private:
     void check()
     {
+        // Once fired, it stops again at every tick whatever moves: the
+        // command's clean-up (a QUIT, a lock's removal) must not win a new
+        // time-out of its own from a few bytes it sends.
+        if (m_fired) {
+            m_stop();
+            return;
+        }
         const quint64 moved = TSocketConn::bytesMovedInThread();
         if (moved != m_moved) {
             m_moved = moved;
             m_idle.restart();
         } else if (m_idle.hasExpired(m_limitMs)) {
-            // Again on every tick: the client's clean-up after the first
-            // stop (a QUIT that waits for its reply) may stall as well.
             m_fired = true;
+            // The clean-up's waits end within a few milliseconds, not a tick.
+            m_timer.setInterval(10);
             m_stop();
         }
     }

@@ -243,6 +243,14 @@
         <source>The squad list kept from an earlier run; the live list replaces it as soon as it loads</source>
         <translation>Seznam squadů uchovaný z dřívějšího spuštění; aktuální seznam jej nahradí, jakmile se načte</translation>
     </message>
+    <message>
+        <source>The squad directory is larger than this program can load.</source>
+        <translation>Adresář squadů je větší, než tento program dokáže načíst.</translation>
+    </message>
+    <message>
+        <source>Squad directory refused</source>
+        <translation>Adresář squadů odmítnut</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>
@@ -288,6 +296,10 @@
     <message>
         <source>Cannot change into %1</source>
         <translation>Nelze přejít do %1</translation>
+    </message>
+    <message>
+        <source>Cannot lock %1: %2</source>
+        <translation>Nelze zamknout %1: %2</translation>
     </message>
 </context>
 <context>

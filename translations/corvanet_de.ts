@@ -243,6 +243,14 @@
         <source>The squad list kept from an earlier run; the live list replaces it as soon as it loads</source>
         <translation>Die Squad-Liste aus einem früheren Start; die aktuelle Liste ersetzt sie, sobald sie geladen ist</translation>
     </message>
+    <message>
+        <source>The squad directory is larger than this program can load.</source>
+        <translation>Das Squad-Verzeichnis ist größer, als dieses Programm laden kann.</translation>
+    </message>
+    <message>
+        <source>Squad directory refused</source>
+        <translation>Squad-Verzeichnis abgelehnt</translation>
+    </message>
 </context>
 <context>
     <name>WaitControls</name>
@@ -288,6 +296,10 @@
     <message>
         <source>Cannot change into %1</source>
         <translation>Wechsel nach %1 nicht möglich</translation>
+    </message>
+    <message>
+        <source>Cannot lock %1: %2</source>
+        <translation>%1 kann nicht gesperrt werden: %2</translation>
     </message>
 </context>
 <context>

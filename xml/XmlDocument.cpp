@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QSaveFile>
 
@@ -25,6 +26,9 @@ struct XmlDocument::Private {
     XmlDocument::LoadFailure loadFailure = XmlDocument::LoadFailure::None;
     qint64 sizeLimit = XmlDocument::maxDocumentSize;
     qint64 elementLimit = 0;
+    qint64 nodeLimit = XmlDocument::maxDocumentNodes;
+    bool refusedByLimit = false;
+    QHostAddress fetchedFrom;
     int stallTimeoutMs = XmlDocument::stallTimeoutMs;
     int loadTimeoutMs = XmlDocument::loadTimeoutMs;
     // The copy on disk: set for the next load, taken by it.
@@ -37,6 +41,7 @@ struct XmlDocument::Private {
     std::unique_ptr<QNetworkAccessManager> manager;
     std::unique_ptr<XmlLoader> loader;
 
+    XmlBudget budget() const { return XmlBudget(elementLimit, nodeLimit, XmlBudget::defaultMaxExpansion); }
     void finishCopy(bool keep);
     bool parseCopy(const QString& fileName);
 
@@ -60,6 +65,11 @@ void XmlDocument::setSizeLimit(qint64 bytes)
 void XmlDocument::setElementLimit(qint64 elements)
 {
     d->elementLimit = elements;
+}
+
+void XmlDocument::setNodeLimit(qint64 nodes)
+{
+    d->nodeLimit = nodes;
 }
 
 void XmlDocument::setStallTimeout(int milliseconds)
@@ -95,7 +105,7 @@ bool XmlDocument::Private::parseCopy(const QString& fileName)
         loadError = QStringLiteral("The document is larger than %1 bytes").arg(sizeLimit);
         return false;
     }
-    XmlTree::Parser parser(QByteArray(), fileName);
+    XmlTree::Parser parser(QByteArray(), fileName, budget());
     char buffer[64 * 1024];
     for (;;) {
         const qint64 n = file.read(buffer, sizeof buffer);
@@ -107,11 +117,13 @@ bool XmlDocument::Private::parseCopy(const QString& fileName)
             break;
         if (!parser.feed(buffer, n)) {
             loadError = parser.error();
+            refusedByLimit = parser.failedOnLimit();
             return false;
         }
     }
     tree = parser.finish();
     loadError = tree ? QString() : parser.error();
+    refusedByLimit = !tree && parser.failedOnLimit();
     return bool(tree);
 }
 
@@ -123,6 +135,8 @@ bool XmlDocument::loadCopy(const QString& copyFile)
     d->copyValidators = {};
     d->replyValidators = {};
     d->notModified = false;
+    d->refusedByLimit = false;
+    d->fetchedFrom.clear();
     const bool loaded = d->parseCopy(copyFile);
     d->loadFailure = loaded ? LoadFailure::None : LoadFailure::Permanent;
     d->readyState = 4;
@@ -161,6 +175,8 @@ bool XmlDocument::load(const QString& url)
     d->loadFailure = LoadFailure::None;
     d->replyValidators = {};
     d->notModified = false;
+    d->refusedByLimit = false;
+    d->fetchedFrom.clear();
     // The copy applies to this load only.
     const QString copyFile = std::exchange(d->copyFile, QString());
     XmlLoader::Validators conditions = std::exchange(d->copyValidators, {});
@@ -196,9 +212,11 @@ bool XmlDocument::load(const QString& url)
     // The completion runs from the event loop and only stores the outcome;
     // the loader itself stays until the next load or the document's end.
     d->loader = std::make_unique<XmlLoader>(
-        *d->manager, address.url(), d->sizeLimit, d->elementLimit, d->stallTimeoutMs, d->loadTimeoutMs,
+        *d->manager, address.url(), d->sizeLimit, d->budget(), d->stallTimeoutMs, d->loadTimeoutMs,
         [p, copyFile](std::shared_ptr<XmlTree> tree, const QString& error, bool permanent) {
             p->replyValidators = p->loader->replyValidators();
+            p->fetchedFrom = p->loader->fetchedFrom();
+            p->refusedByLimit = p->loader->refusedByLimit();
             p->finishCopy(bool(tree));
             if (p->loader->notModified()) {
                 // The copy is the document. One that no longer parses is
@@ -240,13 +258,15 @@ bool XmlDocument::loadXml(const QByteArray& text)
     d->tree.reset();
     d->loadError.clear();
     d->loadFailure = LoadFailure::None;
+    d->refusedByLimit = false;
+    d->fetchedFrom.clear();
     d->readyState = 4;
     if (text.size() > d->sizeLimit) {
         d->loadError = QStringLiteral("The document is larger than %1 bytes").arg(d->sizeLimit);
         d->loadFailure = LoadFailure::Permanent;
         return false;
     }
-    XmlTree::Parser parser(QByteArray(), QStringLiteral("text"));
+    XmlTree::Parser parser(QByteArray(), QStringLiteral("text"), d->budget());
     // In pieces, as a load from the network arrives: libxml2 refuses to look
     // ahead through more than ten million bytes pushed at once ("Huge input
     // lookup"), so a large document given whole would never parse.
@@ -258,6 +278,7 @@ bool XmlDocument::loadXml(const QByteArray& text)
         d->tree = parser.finish();
     if (!d->tree) {
         d->loadError = parser.error();
+        d->refusedByLimit = parser.failedOnLimit();
         d->loadFailure = LoadFailure::Permanent;
         return false;
     }
@@ -282,6 +303,16 @@ QString XmlDocument::loadError() const
 XmlDocument::LoadFailure XmlDocument::loadFailure() const
 {
     return d->loadFailure;
+}
+
+bool XmlDocument::refusedByLimit() const
+{
+    return d->refusedByLimit;
+}
+
+QHostAddress XmlDocument::fetchedFrom() const
+{
+    return d->fetchedFrom;
 }
 
 XmlNode XmlDocument::lastChild() const

@@ -14,8 +14,9 @@
 // Documents come from servers the program does not control: the parser
 // resolves no external entity, loads no DTD, makes no network access of its
 // own, expands entities of the document's own internal subset only within
-// libxml2's limits, and refuses documents over maxDocumentSize or over the
-// element limit. Every load ends: a transfer that stalls for
+// libxml2's limits and entity references within ten million bytes of text
+// in all, and refuses documents over maxDocumentSize, maxDocumentNodes or
+// the element limit. Every load ends: a transfer that stalls for
 // stallTimeoutMs, or that has not ended after loadTimeoutMs however slowly
 // it still trickles, fails.
 //
@@ -39,8 +40,11 @@
 // successful load with notModified() true. loadCopy() parses such a file at
 // once, without the event loop.
 
+#include <QHostAddress>
 #include <QString>
 #include <memory>
+
+#include "XmlBudget.h"
 
 #include "EOleException.h"
 #include "XmlNamedNodeMap.h"
@@ -53,6 +57,9 @@ public:
 
     // Larger documents end as a failed load.
     static constexpr qint64 maxDocumentSize = 64 * 1024 * 1024;
+    // Larger trees end as a failed load: three million nodes are about
+    // 400 MB, a directory of 600,000 squads as the program writes them.
+    static constexpr qint64 maxDocumentNodes = XmlBudget::defaultMaxNodes;
     // A transfer that makes no progress for this long ends as a failed load.
     static constexpr int stallTimeoutMs = 30000;
     // A load that has not ended after this long fails, even while bytes
@@ -67,6 +74,10 @@ public:
     // reaches one too many, so it never takes more memory than that many
     // elements do. 0, the default, sets no limit.
     void setElementLimit(qint64 elements);
+    // The same for nodes of every kind (elements, attributes, texts): a
+    // bound on the memory of any document, whatever its shape. The default
+    // is maxDocumentNodes; 0 sets no limit.
+    void setNodeLimit(qint64 nodes);
     void setStallTimeout(int milliseconds);
     void setLoadTimeout(int milliseconds);
 
@@ -87,6 +98,13 @@ public:
     QString xml() const;     // the whole document as text; empty when nothing is loaded
     QString loadError() const;
     LoadFailure loadFailure() const; // None unless the last load failed
+    // The last load failed on one of the program's own limits (size, nodes,
+    // elements, entity expansion, libxml2's limits), not on the network or
+    // the document's form.
+    bool refusedByLimit() const;
+    // The address the last successful load's document came from (through
+    // every redirection); null for a local file, a copy or text.
+    QHostAddress fetchedFrom() const;
 
     // The next load keeps its body in copyFile; with validators of that
     // copy it asks the server whether the copy is still current.

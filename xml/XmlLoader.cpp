@@ -1,12 +1,14 @@
 #include "XmlLoader.h"
 
 #include <QDateTime>
+#include <QHostInfo>
 #include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include "PinnedRequest.h"
 #include "XmlTree.h"
 
 namespace {
@@ -18,6 +20,9 @@ constexpr qint64 kSliceBytes = 256 * 1024;
 
 // The most the reply holds for the parser; several slices' worth.
 constexpr qint64 kReplyBufferBytes = 1024 * 1024;
+
+// Redirections followed in one load at most.
+constexpr int kMaxRedirects = 20;
 
 // The charset parameter of a Content-Type value, without quotes.
 QByteArray charsetOf(const QByteArray& contentType)
@@ -38,48 +43,23 @@ QByteArray charsetOf(const QByteArray& contentType)
 
 } // namespace
 
-XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
+XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, const XmlBudget& budget,
                      int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions,
                      BodySink sink)
-    : m_url(url),
+    : m_manager(manager),
+      m_url(url),
       m_sizeLimit(sizeLimit),
-      m_elementLimit(elementLimit),
+      m_budget(budget),
       m_stallTimeoutMs(stallTimeoutMs),
       m_done(std::move(done)),
       m_sink(std::move(sink)),
+      m_conditions(conditions),
       m_conditional(!conditions.isEmpty())
 {
-    QNetworkRequest request(url);
-    if (!conditions.etag.isEmpty())
-        request.setRawHeader("If-None-Match", conditions.etag);
-    if (!conditions.lastModified.isEmpty())
-        request.setRawHeader("If-Modified-Since", conditions.lastModified);
-    // Every load ends: a transfer that makes no progress for this long is
-    // aborted by Qt and ends as a failed load.
-    request.setTransferTimeout(stallTimeoutMs);
-    m_reply = manager.get(request);
-    // What arrives faster than it is parsed waits in the socket, not in the
-    // reply: a fast server would otherwise have the whole body buffered
-    // beside the tree being built from it.
-    m_reply->setReadBufferSize(kReplyBufferBytes);
-
-    // The reply is the context of every connection, so they end with it.
-    // None of these slots runs user code or deletes this loader, and each
-    // catches everything, since exceptions must not unwind through Qt.
-    auto guarded = [this](void (XmlLoader::*handler)()) {
-        return [this, handler] {
-            try {
-                (this->*handler)();
-            } catch (const std::exception& e) {
-                fail(QString::fromUtf8(e.what()), false);
-            } catch (...) {
-                fail(QStringLiteral("The load failed"), false);
-            }
-        };
-    };
-    QObject::connect(m_reply, &QNetworkReply::metaDataChanged, m_reply, guarded(&XmlLoader::onMetaData));
-    QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply, guarded(&XmlLoader::onReadyRead));
-    QObject::connect(m_reply, &QNetworkReply::finished, m_reply, guarded(&XmlLoader::onFinished));
+    m_hopUrl = url;
+    // Owns the look-ups' answers: gone with the loader, so an answer can
+    // never reach a loader that is gone.
+    m_context = std::make_unique<QObject>();
 
     // The timer belongs to the loader, so it can never fire for a loader
     // that is gone; fail() only stores the outcome.
@@ -95,6 +75,131 @@ XmlLoader::XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 siz
     m_resume->setSingleShot(true);
     m_resume->setInterval(0);
     QObject::connect(m_resume.get(), &QTimer::timeout, m_resume.get(), guarded(&XmlLoader::onResume));
+
+    startHop();
+}
+
+// Every slot catches everything, since exceptions must not unwind through
+// Qt; none of them runs user code or deletes this loader.
+std::function<void()> XmlLoader::guarded(void (XmlLoader::*handler)())
+{
+    return [this, handler] {
+        try {
+            (this->*handler)();
+        } catch (const std::exception& e) {
+            fail(QString::fromUtf8(e.what()), false);
+        } catch (...) {
+            fail(QStringLiteral("The load failed"), false);
+        }
+    };
+}
+
+void XmlLoader::startHop()
+{
+    m_candidates.clear();
+    m_nextCandidate = 0;
+    if (!PinnedRequest::needsLookup(m_hopUrl)) {
+        // A file, or a host given as an address: nothing to choose.
+        m_candidates.append(PinnedRequest::literalHost(m_hopUrl));
+        sendNext();
+        return;
+    }
+    // The answer may come inside lookupHost() itself; it is handled on a
+    // later turn of the loop, so that no completion runs from inside the
+    // constructor.
+    QObject* context = m_context.get();
+    const quint64 serial = ++m_lookupSerial;
+    m_lookupId = QHostInfo::lookupHost(m_hopUrl.host(QUrl::FullyEncoded), context,
+                                       [this, context, serial](const QHostInfo& info) {
+                                           QMetaObject::invokeMethod(
+                                               context,
+                                               [this, serial, info] {
+                                                   if (serial == m_lookupSerial)
+                                                       onLookedUp(info);
+                                               },
+                                               Qt::QueuedConnection);
+                                       });
+}
+
+void XmlLoader::onLookedUp(const QHostInfo& info)
+{
+    m_lookupId = -1;
+    if (!m_done)
+        return; // the load has ended meanwhile
+    try {
+        for (const QHostAddress& a : info.addresses()) {
+            if (!a.isNull() && !m_candidates.contains(a))
+                m_candidates.append(a);
+        }
+        if (m_candidates.isEmpty()) {
+            fail(QStringLiteral("Host %1 not found: %2").arg(m_hopUrl.host(), info.errorString()), false);
+            return;
+        }
+        sendNext();
+    } catch (const std::exception& e) {
+        fail(QString::fromUtf8(e.what()), false);
+    }
+}
+
+void XmlLoader::sendNext()
+{
+    const QHostAddress address = m_candidates.at(m_nextCandidate++);
+    QNetworkRequest request = address.isNull() || !PinnedRequest::needsLookup(m_hopUrl)
+        ? QNetworkRequest(m_hopUrl)
+        : PinnedRequest::make(m_hopUrl, address);
+    // Redirections are taken here, so that each target is pinned in turn.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!m_conditions.etag.isEmpty())
+        request.setRawHeader("If-None-Match", m_conditions.etag);
+    if (!m_conditions.lastModified.isEmpty())
+        request.setRawHeader("If-Modified-Since", m_conditions.lastModified);
+    // Every load ends: a transfer that makes no progress for this long is
+    // aborted by Qt and ends as a failed load.
+    request.setTransferTimeout(m_stallTimeoutMs);
+    m_replyAddress = address;
+    m_received = 0;
+    m_reply = m_manager.get(request);
+    // What arrives faster than it is parsed waits in the socket, not in the
+    // reply: a fast server would otherwise have the whole body buffered
+    // beside the tree being built from it.
+    m_reply->setReadBufferSize(kReplyBufferBytes);
+
+    // The reply is the context of every connection, so they end with it.
+    QObject::connect(m_reply, &QNetworkReply::metaDataChanged, m_reply, guarded(&XmlLoader::onMetaData));
+    QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply, guarded(&XmlLoader::onReadyRead));
+    QObject::connect(m_reply, &QNetworkReply::finished, m_reply, guarded(&XmlLoader::onFinished));
+}
+
+// A redirection: the target, read against the address that sent it, is
+// looked up and pinned like the first one. Returns false when it failed the
+// load.
+bool XmlLoader::followRedirect()
+{
+    const QByteArray location = m_reply->rawHeader("Location").trimmed();
+    if (location.isEmpty()) {
+        fail(QStringLiteral("The server redirected without a location"), false);
+        return false;
+    }
+    const QUrl target = m_hopUrl.resolved(QUrl::fromEncoded(location));
+    const QString scheme = target.scheme().toLower();
+    if (!target.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        || target.host().isEmpty()) {
+        fail(QStringLiteral("The server redirected to an unusable address"), false);
+        return false;
+    }
+    // From https to http would hand the document to anyone on the way.
+    if (m_hopUrl.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http")) {
+        fail(QStringLiteral("The server redirected from https to http"), false);
+        return false;
+    }
+    if (++m_redirects > kMaxRedirects) {
+        fail(QStringLiteral("Too many redirects"), false);
+        return false;
+    }
+    dropReply();
+    m_hopUrl = target;
+    startHop();
+    return true;
 }
 
 QByteArray XmlLoader::usableLastModified(const QByteArray& lastModified, const QByteArray& date)
@@ -116,7 +221,17 @@ QByteArray XmlLoader::usableLastModified(const QByteArray& lastModified, const Q
 
 XmlLoader::~XmlLoader()
 {
+    abortLookup();
     dropReply();
+}
+
+void XmlLoader::abortLookup()
+{
+    if (m_lookupId != -1)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    // An answer already queued finds its look-up given up.
+    ++m_lookupSerial;
 }
 
 void XmlLoader::dropReply()
@@ -140,8 +255,15 @@ void XmlLoader::dropReply()
 
 void XmlLoader::fail(const QString& reason, bool permanent)
 {
+    abortLookup();
     dropReply();
     complete(nullptr, reason, permanent);
+}
+
+void XmlLoader::failOnLimit(const QString& reason)
+{
+    m_refusedByLimit = true;
+    fail(reason, false);
 }
 
 void XmlLoader::complete(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)
@@ -193,7 +315,7 @@ void XmlLoader::onMetaData()
     // Our own limit says nothing about the squad being gone: transient.
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > m_sizeLimit)
-        fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
+        failOnLimit(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
 }
 
 bool XmlLoader::replyComplete() const
@@ -228,7 +350,7 @@ void XmlLoader::onReadyRead()
     }
     if (!m_parser && m_malformed.isEmpty()) {
         const QByteArray contentType = m_reply->rawHeader("Content-Type");
-        m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString(), m_elementLimit);
+        m_parser = std::make_unique<XmlTree::Parser>(charsetOf(contentType), m_url.toString(), m_budget);
     }
     char buffer[64 * 1024];
     qint64 slice = 0;
@@ -243,14 +365,14 @@ void XmlLoader::onReadyRead()
         m_received += n;
         slice += n;
         if (m_received > m_sizeLimit) {
-            fail(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit), false);
+            failOnLimit(QStringLiteral("The document is larger than %1 bytes").arg(m_sizeLimit));
             return;
         }
         if (!m_malformed.isEmpty())
             continue; // dropped, only to learn whether the reply ends properly
         if (!m_parser->feed(buffer, n)) {
             if (m_parser->failedOnLimit()) {
-                fail(m_parser->error(), false);
+                failOnLimit(m_parser->error());
                 return;
             }
             // Whether this document is broken or was cut off shows only at
@@ -275,11 +397,24 @@ void XmlLoader::onFinished()
 {
     if (!m_reply)
         return;
-    if (m_conditional && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 304) {
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (m_conditional && status.toInt() == 304) {
         // The copy the caller holds is still the document.
         m_notModified = true;
+        m_fetchedFrom = m_replyAddress;
         dropReply();
         complete(nullptr, QString(), false);
+        return;
+    }
+    if (status.isValid() && status.toInt() >= 300 && status.toInt() < 400 && status.toInt() != 304) {
+        followRedirect();
+        return;
+    }
+    const QNetworkReply::NetworkError error = m_reply->error();
+    if (error != QNetworkReply::NoError && !status.isValid() && m_nextCandidate < m_candidates.size()) {
+        // No answer from this address; the name's next one may give it.
+        dropReply();
+        sendNext();
         return;
     }
     QString problem;
@@ -288,7 +423,6 @@ void XmlLoader::onFinished()
         fail(problem, permanent);
         return;
     }
-    const QNetworkReply::NetworkError error = m_reply->error();
     if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
         // We disconnect before aborting, so a cancel seen here is Qt's
         // transfer time-out.
@@ -312,6 +446,7 @@ void XmlLoader::onFinished()
         return;
     }
     const bool whole = replyComplete();
+    m_fetchedFrom = m_replyAddress;
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
     QObject::disconnect(reply, nullptr, nullptr, nullptr);
     reply->deleteLater();
@@ -324,12 +459,13 @@ void XmlLoader::onFinished()
         return;
     }
     if (!m_parser)
-        m_parser = std::make_unique<XmlTree::Parser>(QByteArray(), m_url.toString(), m_elementLimit);
+        m_parser = std::make_unique<XmlTree::Parser>(QByteArray(), m_url.toString(), m_budget);
     std::shared_ptr<XmlTree> tree = m_parser->finish();
     if (tree) {
         complete(std::move(tree), QString(), false);
         return;
     }
     const bool limit = m_parser->failedOnLimit();
+    m_refusedByLimit = limit;
     complete(nullptr, whole || limit ? m_parser->error() : m_parser->error() + cutOff, whole && !limit);
 }

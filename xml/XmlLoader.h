@@ -7,8 +7,14 @@
 // turns of the loop, never inside start()). Bytes go to the parser as they
 // arrive, so the document text is never held whole. A transfer whose reply
 // is not 2xx, that grows beyond the size limit, or whose document breaks a
-// safety limit of the parser (see XmlTree.cpp, and the element limit) is
-// aborted at once.
+// safety limit of the parser (see XmlTree.cpp, and the budget) is aborted
+// at once.
+//
+// A host name is looked up here, and each of its addresses is asked in the
+// resolver's order until one answers (PinnedRequest): the address the
+// document came from is then known for certain (fetchedFrom()). Redirections
+// are followed here for the same reason, each target looked up and pinned
+// in turn: at most 20, to http or https, never from https to http.
 //
 // A document that is not well-formed does not end the transfer at once:
 // until the reply has ended it cannot be told from one cut off in the
@@ -36,6 +42,8 @@
 // body sink as it arrives, so that a caller can keep the text as it came.
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QUrl>
 
@@ -44,6 +52,7 @@
 
 #include "XmlTree.h"
 
+class QHostInfo;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -61,8 +70,8 @@ public:
         bool isEmpty() const { return etag.isEmpty() && lastModified.isEmpty(); }
     };
 
-    // elementLimit: more elements fail the load (0: no limit).
-    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, qint64 elementLimit,
+    // budget: a document beyond it fails the load.
+    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, const XmlBudget& budget,
               int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions = {},
               BodySink sink = {});
     ~XmlLoader();
@@ -77,10 +86,24 @@ public:
     static QByteArray usableLastModified(const QByteArray& lastModified, const QByteArray& date);
 
     bool notModified() const { return m_notModified; }
+    // The address the document (or the "not modified" reply) came from:
+    // the one connected to for the last redirection's target. Null for a
+    // local file and until the load has succeeded.
+    QHostAddress fetchedFrom() const { return m_fetchedFrom; }
+    // The load failed on one of the program's own limits (size, budget,
+    // libxml2's limits): a document perhaps sound, only more than this
+    // program takes.
+    bool refusedByLimit() const { return m_refusedByLimit; }
     // Of the last reply; empty when it sent none.
     const Validators& replyValidators() const { return m_replyValidators; }
 
 private:
+    std::function<void()> guarded(void (XmlLoader::*handler)());
+    void startHop();
+    void onLookedUp(const QHostInfo& info);
+    void sendNext();
+    bool followRedirect();
+    void abortLookup();
     void onMetaData();
     void onReadyRead();
     void onFinished();
@@ -88,23 +111,39 @@ private:
     bool statusOk(QString* problem, bool* permanent) const;
     bool replyComplete() const;
     void fail(const QString& reason, bool permanent);
+    void failOnLimit(const QString& reason);
     void complete(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent);
     void dropReply();
 
+    QNetworkAccessManager& m_manager;
     QNetworkReply* m_reply = nullptr;
+    // The address asked for now (the first, or a redirection's target), its
+    // host's addresses in the resolver's order, the next one to try, and the
+    // one the reply in flight comes from.
+    QUrl m_hopUrl;
+    QList<QHostAddress> m_candidates;
+    qsizetype m_nextCandidate = 0;
+    QHostAddress m_replyAddress;
+    QHostAddress m_fetchedFrom;
+    int m_redirects = 0;
+    int m_lookupId = -1;
+    quint64 m_lookupSerial = 0; // of the look-up whose answer is awaited
+    std::unique_ptr<QObject> m_context; // receives the answers; goes with the loader
     std::unique_ptr<QTimer> m_deadline;
     std::unique_ptr<QTimer> m_resume; // runs while a parse is cut into slices
     bool m_finished = false;          // the reply has ended; its rest is being parsed
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;
-    qint64 m_elementLimit;
+    XmlBudget m_budget;
     int m_stallTimeoutMs;
     qint64 m_received = 0;
     QString m_malformed; // why the document is not well-formed; the rest of the reply is dropped
     Completion m_done;
     BodySink m_sink;
+    Validators m_conditions;
     Validators m_replyValidators;
     bool m_conditional = false;
     bool m_notModified = false;
+    bool m_refusedByLimit = false;
 };

@@ -39,9 +39,15 @@
 //   an expansion bomb, or one large entity referenced over and over, stops
 //   with "Detected an entity reference loop" once the expanded text
 //   outgrows the document by far, before it takes much memory or time.
-// - An optional element budget stops a document with more elements than
-//   the caller wants to hold; it counts every element node libxml2 builds,
-//   including the copies an entity reference makes.
+// - A budget (XmlBudget) stops a document with more nodes or elements than
+//   the caller wants to hold; it counts every node libxml2 builds,
+//   including the copies an entity reference makes. libxml2 stops entity
+//   references in element text that expand far beyond the document, but
+//   not those in attribute values: one entity of 30,000 characters in
+//   60,000 attribute values is 1.8 GB of text from a page of 1 MB. So every
+//   reference to an internal entity, in text or in an attribute value, at
+//   any depth, charges the entity's length against the budget's expansion
+//   limit, and the reference that passes it is refused.
 // A document refused by one of these limits may be fine and only more than
 // this program takes: failedOnLimit() tells the caller so, since such a
 // failure says nothing about the document being gone. The size cap on the
@@ -270,13 +276,26 @@ thread_local XmlTree::Parser* countingParser = nullptr;
 
 void onNodeCreated(xmlNodePtr node)
 {
-    if (countingParser && node->type == XML_ELEMENT_NODE)
-        countingParser->countElement();
+    if (countingParser)
+        countingParser->countNode(node->type == XML_ELEMENT_NODE);
+}
+
+// Every entity reference is looked up through this callback, in element
+// text and in attribute values alike, and again for each reference inside
+// an entity's own text while it is expanded.
+xmlEntityPtr onGetEntity(void* ctx, const xmlChar* name)
+{
+    auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    xmlEntityPtr entity = xmlSAX2GetEntity(ctx, name);
+    if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || !ctxt || !ctxt->_private)
+        return entity;
+    auto parser = static_cast<XmlTree::Parser*>(ctxt->_private);
+    return parser->chargeExpansion(ctxt, entity->length) ? entity : nullptr;
 }
 
 class ElementCountScope {
 public:
-    // A null parser (no element budget) leaves the hook alone.
+    // A null parser (no node budget) leaves the hook alone.
     explicit ElementCountScope(XmlTree::Parser* parser) : m_active(parser != nullptr)
     {
         if (!m_active)
@@ -894,8 +913,8 @@ void XmlTree::Parser::CtxtDeleter::operator()(_xmlParserCtxt* ctxt) const
     xmlFreeParserCtxt(ctxt);
 }
 
-XmlTree::Parser::Parser(const QByteArray& charset, const QString& sourceName, qint64 elementLimit)
-    : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8()), m_elementLimit(elementLimit)
+XmlTree::Parser::Parser(const QByteArray& charset, const QString& sourceName, const XmlBudget& budget)
+    : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8()), m_budget(budget)
 {
     initLibrary();
 }
@@ -921,15 +940,40 @@ void XmlTree::Parser::recordError(const QString& message, int code, int line, in
     m_error = QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
 }
 
-void XmlTree::Parser::countElement()
+// Ends a parse from inside one of libxml2's callbacks. xmlStopParser would
+// free the input buffer there, while the element being built still points
+// into it for its attribute values; so the parse is only marked ended: the
+// tree gets nothing more, the push loop stops at its next check, and the
+// buffer goes with the context.
+static void haltParse(xmlParserCtxtPtr ctxt)
 {
-    if (m_elementLimit <= 0 || ++m_elements <= m_elementLimit || m_refused)
+    if (!ctxt)
+        return;
+    ctxt->disableSAX = 1;
+    ctxt->instate = XML_PARSER_EOF;
+}
+
+void XmlTree::Parser::countNode(bool element)
+{
+    if (m_refused || m_budget.addNode(element))
         return;
     // Stopped here, the parser builds nothing more; the caller drops the
     // parser and with it what was built so far.
-    refuse(QStringLiteral("The document has more than %1 elements").arg(m_elementLimit), true);
-    if (m_ctxt)
-        xmlStopParser(m_ctxt.get());
+    refuse(m_budget.exceeded(), true);
+    haltParse(m_ctxt.get());
+}
+
+bool XmlTree::Parser::chargeExpansion(_xmlParserCtxt* ctxt, qint64 bytes)
+{
+    if (m_refused)
+        return false;
+    if (m_budget.addExpansion(bytes))
+        return true;
+    refuse(m_budget.exceeded(), true);
+    // An entity's text is parsed by a context of libxml2's own; both stop.
+    haltParse(ctxt);
+    haltParse(m_ctxt.get());
+    return false;
 }
 
 bool XmlTree::Parser::feed(const char* data, qint64 size)
@@ -985,6 +1029,7 @@ bool XmlTree::Parser::start(bool final)
     xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT
                                 | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     ctxt->sax->entityDecl = onEntityDecl;
+    ctxt->sax->getEntity = onGetEntity;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
     ctxt->sax->serror = onParserError;
     ctxt->sax->characters = onCharacters;
@@ -1003,7 +1048,7 @@ bool XmlTree::Parser::push(const char* data, qint64 size, bool final)
         int result = 0;
         {
             DecoderErrorScope decoderErrors(this);
-            ElementCountScope counting(m_elementLimit > 0 ? this : nullptr);
+            ElementCountScope counting(m_budget.limitsNodes() ? this : nullptr);
             XmlTree::Parser* const previousTextParser = std::exchange(textParser, this);
             result = xmlParseChunk(m_ctxt.get(), data, n, final && size == 0);
             textParser = previousTextParser;

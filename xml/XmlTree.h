@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "XmlBudget.h"
 #include "XmlNodeList.h"
 
 struct _xmlDoc;
@@ -82,10 +83,9 @@ struct XmlTree {
     public:
         // charset: the charset the transfer's metadata names (may be empty).
         // It applies when the document itself declares no encoding (no byte
-        // order mark, no encoding in its XML declaration). elementLimit: a
-        // document with more elements fails as soon as one more is built
-        // (0: no limit).
-        Parser(const QByteArray& charset, const QString& sourceName, qint64 elementLimit = 0);
+        // order mark, no encoding in its XML declaration). budget: a
+        // document that passes one of its limits fails as soon as it does.
+        Parser(const QByteArray& charset, const QString& sourceName, const XmlBudget& budget = XmlBudget());
         ~Parser();
         Parser(const Parser&) = delete;
         Parser& operator=(const Parser&) = delete;
@@ -97,15 +97,18 @@ struct XmlTree {
         std::shared_ptr<XmlTree> finish();
         QString error() const { return m_error; }
         // True when the document failed on one of the parser's safety limits
-        // (the element budget, libxml2's limits on depth, names, text and
-        // entity expansion, an external entity) rather than on being
-        // ill-formed: it may be a fine document this program will not take.
+        // (the budget, libxml2's limits on depth, names, text and entity
+        // expansion, an external entity) rather than on being ill-formed: it
+        // may be a fine document this program will not take.
         bool failedOnLimit() const { return m_failedOnLimit; }
 
         // Called from libxml2's callbacks.
         void refuse(const QString& reason, bool limit);
         void recordError(const QString& message, int code, int line, int column, bool fatal);
-        void countElement();
+        void countNode(bool element);
+        // False (and the parse stopped) once entity references have put more
+        // text into the document than the budget allows.
+        bool chargeExpansion(_xmlParserCtxt* ctxt, qint64 bytes);
         // Text that is white space only reached the tree.
         void noteBlankText() { m_blankText = true; }
 
@@ -123,8 +126,7 @@ struct XmlTree {
         QByteArray m_head; // the first bytes, held until the encoding is known
         QString m_error;
         qint64 m_bytes = 0;
-        qint64 m_elementLimit;
-        qint64 m_elements = 0;
+        XmlBudget m_budget;
         bool m_failed = false;
         bool m_failedOnLimit = false;
         bool m_refused = false;

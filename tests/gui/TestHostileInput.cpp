@@ -19,6 +19,10 @@ using namespace FaultHelpers;
 namespace
 {
 
+// One internal entity of 30,000 characters, for documents that use it in
+// their attribute values.
+const QByteArray kLargeEntity = "<!DOCTYPE d [<!ENTITY a \"" + QByteArray(30000, 'a') + "\">]>\n";
+
 // Generous: a loaded test machine must not fail it; the window held up for
 // seconds, as before the logo left its thread, always does.
 constexpr qint64 kMaxLatencyMs = 500;
@@ -28,9 +32,10 @@ void reportLatency(const char* what, const LatencyProbe& probe)
     qInfo("worst event-loop lateness, %s: %lld ms", what, probe.worstMs());
 }
 
-QByteArray pageWithMembers(const QString& picture, int members, const QByteArray& member)
+QByteArray pageWithMembers(const QString& picture, int members, const QByteArray& member,
+                           const QByteArray& doctype = {})
 {
-    QByteArray xml = "<?xml version=\"1.0\"?>\n<squad nick=\"big\"><name>Big squad</name>";
+    QByteArray xml = "<?xml version=\"1.0\"?>\n" + doctype + "<squad nick=\"big\"><name>Big squad</name>";
     if (!picture.isEmpty())
         xml += "<picture>" + picture.toUtf8() + "</picture>";
     return xml + member.repeated(members) + "<title>[BIG]</title></squad>\n";
@@ -53,7 +58,7 @@ private:
     void openWindow(std::unique_ptr<TfrmMain>& window, RecordingSeams& seams)
     {
         window = std::make_unique<TfrmMain>(publishSettings(m_web->url("corvanet.xml")), seams);
-        waitIdle(*window, 5);
+        waitIdle(*window, 6);
     }
 
 private slots:
@@ -77,6 +82,9 @@ private slots:
         QByteArray empty = pageWithMembers({}, 63 * 1024 * 1024 / 9, "<member/>");
         QVERIFY(empty.size() < XmlDocument::maxDocumentSize);
         QVERIFY(writeFile(m_root.filePath("squads/empty.xml"), empty));
+        // 180 MB of attribute text from 90 KB.
+        QVERIFY(writeFile(m_root.filePath("squads/entities.xml"),
+                          pageWithMembers({}, 3000, "<member nick=\"&a;\" id=\"&a;\"/>", kLargeEntity)));
         QVERIFY(
             writeFile(m_root.filePath("squads/members.xml"),
                       pageWithMembers(m_web->url("logos/red.jpg"), 100000,
@@ -86,6 +94,7 @@ private slots:
                                      {"slow", page("slow.xml")},
                                      {"empty", page("empty.xml")},
                                      {"members", page("members.xml")},
+                                     {"entities", page("entities.xml")},
                                      {"red", m_web->url("squads/red.xml")}})));
         QVERIFY(writeFile(m_root.filePath("squads/red.xml"),
                           squadPage("red", {m_web->url("logos/red.jpg")})));
@@ -103,6 +112,7 @@ private slots:
         QTest::newRow("logo of 704 scans, budget raised")
             << "hostile" << std::numeric_limits<qint64>::max() << QSize(4096, 4096) << 0;
         QTest::newRow("63 MB of empty members") << "empty" << -1LL << QSize() << -1;
+        QTest::newRow("an entity in 6,000 attribute values") << "entities" << -1LL << QSize() << -1;
         QTest::newRow("100,000 members") << "members" << -1LL << QSize(64, 32) << 100000;
     }
 
@@ -150,6 +160,49 @@ private slots:
         QCOMPARE(window->stSName->text(),
                  name == "hostile" ? QStringLiteral("hostile squad") : QStringLiteral("Big squad"));
         QCOMPARE(logoSize(*window), logo);
+    }
+
+    // A directory beyond the program's limits is refused with a message;
+    // the list and the copy kept of the last directory stay as they were.
+    void hostileDirectoriesAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("hostile");
+        QTest::addColumn<qint64>("nodeLimit"); // 0: the window's own
+        QTest::addColumn<QString>("reason");
+        QByteArray entries;
+        for (int i = 0; i < 1000; ++i)
+            entries += "<squad nick=\"&a;\" web=\"http://127.0.0.1/" + QByteArray::number(i) + ".xml\"/>";
+        QTest::newRow("an entity in 1,000 attribute values")
+            << kLargeEntity + "<squads>" + entries + "</squads>" << 0LL << "entity references expand";
+        QTest::newRow("more nodes than the budget")
+            << "<squads>" + QByteArray("<squad/>").repeated(2000) + "</squads>" << 1000LL << "more than 1000 nodes";
+    }
+
+    void hostileDirectoriesAreRefused()
+    {
+        QFETCH(QByteArray, hostile);
+        QFETCH(qint64, nodeLimit);
+        QFETCH(QString, reason);
+        const QString file = m_root.filePath("refused.xml");
+        const QByteArray sound = directory({{"red", m_web->url("squads/red.xml")}});
+        QVERIFY(writeFile(file, sound));
+        RecordingSeams seams;
+        TfrmMain window(publishSettings(m_web->url("refused.xml")), seams);
+        waitIdle(window, 1);
+        if (nodeLimit > 0)
+            window.DatabaseDoc.setNodeLimit(nodeLimit);
+
+        QVERIFY(writeFile(file, hostile));
+        window.tbtnRefreshClick();
+        waitIdle(window);
+        QCOMPARE(seams.messages.size(), 1);
+        QCOMPARE(seams.messages[0].caption, QStringLiteral("Squad directory refused"));
+        QVERIFY2(seams.messages[0].text.contains(reason), qPrintable(seams.messages[0].text));
+        QCOMPARE(listTexts(window.lbSquads), QStringList{"red"});
+        const OfflineCache::Copy copy =
+            window.offlineCache().find(m_web->url("refused.xml"), OfflineCache::DirectoryCopy);
+        QVERIFY(copy.isValid());
+        QCOMPARE(readFile(copy.file), sound);
     }
 
     void theLogoIsDecodedOncePerPage()

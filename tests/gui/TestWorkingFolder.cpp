@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,8 @@ using namespace FaultHelpers;
 
 namespace
 {
+
+constexpr char kStartARun[] = "--start-a-run";
 
 int modeOf(const QString& path)
 {
@@ -134,14 +138,45 @@ private slots:
             QVERIFY(writeFile(parent + "/" + QString::number(pid) + "/temp.jpg", "stale"));
         QVERIFY(writeFile(parent + "/notes/a.txt", "not a run"));
         QVERIFY(QFile::link(victim, parent + "/999999999"));
+        // Runs that keep a lock: the lock decides, not the number (no process
+        // has either of these numbers here).
+        const QString living = parent + "/4000001", crashed = parent + "/4000002-1";
+        QVERIFY(writeFile(living + "/.lock", "") && writeFile(living + "/temp.jpg", "alive"));
+        QVERIFY(writeFile(crashed + "/.lock", "") && writeFile(crashed + "/temp.jpg", "stale"));
+        const int held = ::open(QFile::encodeName(living + "/.lock").constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
 
         const WorkingFolder folder;
+        ::close(held);
         QVERIFY(folder.isValid());
+        QVERIFY(QFileInfo::exists(living + "/temp.jpg"));
+        QVERIFY(!QFileInfo::exists(crashed));
         QVERIFY(!QFileInfo::exists(parent + "/" + QString::number(deadPid)));
         QVERIFY(!QFileInfo::exists("temp.jpg")); // its own number: a stale folder, made anew
         QVERIFY(QFileInfo::exists(parent + "/" + QString::number(::getppid()) + "/temp.jpg"));
         QVERIFY(QFileInfo::exists(parent + "/notes/a.txt"));
         QCOMPARE(readFile(victim + "/keep.txt"), QByteArray("mine"));
+    }
+
+    // A run in another process-number space (a container that shares the
+    // runtime folder) sees no process of this run's number, and must still
+    // leave its folder alone.
+    void aRunElsewhereLeavesALivingFolder()
+    {
+        if (QProcess::execute("unshare", {"-rpf", "true"}) != 0)
+            QSKIP("this machine does not let a user make a process-number space (unshare -rpf)");
+        const WorkingFolder folder;
+        QVERIFY(folder.isValid());
+        QVERIFY(writeFile("temp.jpg", "logo"));
+        QProcess other;
+        other.start("unshare", {"-rpf", QCoreApplication::applicationFilePath(), QString::fromLatin1(kStartARun)});
+        QVERIFY(other.waitForFinished(30000));
+        QCOMPARE(other.exitCode(), 0);
+        const QString otherPath = QString::fromLocal8Bit(other.readAllStandardOutput()).trimmed();
+        QVERIFY2(otherPath.startsWith(runtime() + "/corvanet/"), qPrintable(otherPath));
+        QVERIFY(otherPath != folder.path());
+        QCOMPARE(readFile(folder.path() + "/temp.jpg"), QByteArray("logo"));
+        QVERIFY(!QFileInfo::exists(otherPath));
     }
 
     // The window fetches a logo and publishes the directory; the user's
@@ -185,5 +220,18 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestWorkingFolder)
+// With kStartARun the test is one more run of the program: it makes its
+// working folder, says where, and ends.
+int main(int argc, char** argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], kStartARun) == 0) {
+        const WorkingFolder folder;
+        std::printf("%s\n", qPrintable(folder.isValid() ? folder.path() : folder.errorString()));
+        return folder.isValid() ? 0 : 1;
+    }
+    QApplication app(argc, argv);
+    TestWorkingFolder test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "TestWorkingFolder.moc"

@@ -235,7 +235,9 @@ private slots:
         m_client->OnTransactionStart = [&](QObject* sender) {
             QCOMPARE(sender, m_client.get());
             QVERIFY(m_client->transferLockHeld());
-            QCOMPARE(m_client->findChildren<TSocketConn*>().size(), 1);
+            // The data connection; in active mode also the port, which
+            // listens until the transfer has ended.
+            QCOMPARE(m_client->findChildren<TSocketConn*>().size(), m_client->Passive ? 1 : 2);
             events << "start";
         };
         m_client->OnTransactionStop = [&](QObject*) { events << "stop"; };

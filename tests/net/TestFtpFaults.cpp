@@ -2,7 +2,9 @@
 // FTP client must either read them as the protocol says or fail, and never
 // take a peer that does not speak FTP for a server that logged us in.
 
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include "FtpScript.h"
@@ -154,6 +156,91 @@ private slots:
         QVERIFY(m_client->Connected);
         // The server hangs up instead of answering.
         QCOMPARE(rename("/a.tmp", "/corvanet.xml"), QStringLiteral("Control connection closed by the server"));
+    }
+
+    // Active mode: another program connects to the data port before the
+    // server does. One at another address is refused and the server gets
+    // the file; one at the server's own address cannot be told from it, but
+    // the server's connection then comes second, and the upload fails
+    // however the server answers, since the file went elsewhere.
+    void activeDataPortTakesOnlyTheServer_data()
+    {
+        QTest::addColumn<QString>("intruderAddress");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("from another address") << "127.0.0.2" << "<none>";
+        QTest::newRow("from the server's address")
+            << "127.0.0.1"
+            << "A second connection reached the data port: the data may have gone to another program, not to "
+               "the server";
+    }
+
+    void activeDataPortTakesOnlyTheServer()
+    {
+        QFETCH(QString, intruderAddress);
+        QFETCH(QString, error);
+        QTcpSocket intruder;
+        QVERIFY(intruder.bind(QHostAddress(intruderAddress), 0));
+        serveLogin(*m_peer).expectLine().run([&] {
+            intruder.connectToHost(QHostAddress::LocalHost, portOf(m_peer->lines().last()));
+            QVERIFY(intruder.waitForConnected(5000));
+        });
+        m_peer->send("200 PORT ok\r\n").expectLine().send("150 Opening\r\n");
+        m_peer->connectTo([this] { return portOf(m_peer->lines().value(m_peer->lines().size() - 2)); })
+            .expectClose()
+            .switchTo(0)
+            .send("226 Transfer complete\r\n");
+        m_client->TimeOut = 5000;
+        m_client->Passive = false;
+        m_client->Connect();
+        int successes = 0;
+        m_client->OnSuccess = [&](TCmdType) { ++successes; };
+        QStringList statuses;
+        m_client->ReportLevel = 1;
+        m_client->OnStatus = [&](QObject*, const QString& text) { statuses << text; };
+        QTEST(upload(), "error");
+        QTRY_VERIFY2(m_peer->finished(), qPrintable(m_peer->failure()));
+        intruder.waitForReadyRead(100);
+        if (error == QLatin1String("<none>")) {
+            QCOMPARE(m_peer->transcript(1), kContent);
+            QCOMPARE(intruder.readAll(), QByteArray());
+            QVERIFY(statuses.contains("Refused a data connection from " + intruderAddress));
+            QCOMPARE(successes, 1);
+        } else {
+            QCOMPARE(m_peer->transcript(1), QByteArray());
+            QCOMPARE(successes, 0);
+        }
+        QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
+    }
+
+    // While the client waits for the server's data connection, an Abort
+    // ends the wait, and destroying the client ends it without touching it;
+    // the port goes with the transfer either way.
+    void waitingForTheDataConnection_data()
+    {
+        QTest::addColumn<bool>("destroy");
+        QTest::newRow("Abort") << false;
+        QTest::newRow("destroyed") << true;
+    }
+
+    void waitingForTheDataConnection()
+    {
+        QFETCH(bool, destroy);
+        serveLogin(*m_peer).expectLine().send("200 PORT ok\r\n").expectLine().send("150 Opening\r\n").run([&] {
+            QTimer::singleShot(50, [&] {
+                if (destroy)
+                    m_client.reset();
+                else
+                    m_client->Abort();
+            });
+        });
+        m_client->TimeOut = 5000;
+        m_client->Passive = false;
+        m_client->Connect();
+        TFtpClient* const client = m_client.get();
+        QVERIFY(!thrown([&] { client->Upload(m_file, QStringLiteral("/corvanet.xml")); }).isEmpty());
+        QCOMPARE(!m_client, destroy);
+        if (m_client)
+            QVERIFY(m_client->findChildren<TSocketConn*>().isEmpty());
     }
 };
 

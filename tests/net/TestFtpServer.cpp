@@ -3,12 +3,14 @@
 // type and may turn CR LF into LF: the files here hold no CR, like the squad
 // directory they stand for, and must arrive byte for byte.
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "FtpClient.h"
 #include "LoopbackFtpServer.h"
 #include "NetTestSupport.h"
+#include "ScriptedPeer.h"
 
 namespace {
 
@@ -118,6 +120,32 @@ private slots:
         // Usage errors: no password option, a missing file argument.
         QCOMPARE(runSquadnet(account + QStringList{local, "/x.xml"}), 2);
         QCOMPARE(runSquadnet(account + QStringList{"--password-file", passwordFile, local}), 2);
+    }
+
+    // A server that takes the connection and never answers: the command ends
+    // at its --timeout. Giving up is final: whatever the server does with the
+    // QUIT that follows (here it answers with bytes that never end a line)
+    // wins no time-out of its own.
+    void squadnetUploadEndsAtItsTimeout()
+    {
+        ScriptedPeer silent;
+        std::function<void()> trickle = [&] { silent.send(" ").pause(200).run(trickle); };
+        silent.expectLine().run(trickle);
+        const QString local = m_local.filePath(QStringLiteral("silent.xml"));
+        QVERIFY(writeFile(local, content(100)));
+        QProcess squadnet;
+        squadnet.start(binaryPath(QStringLiteral("tools/squadnet")),
+                       {"upload", "--host", "127.0.0.1", "--port", QString::number(silent.port()), "--user", kUser,
+                        "--password-file", "-", "--timeout", "1", local, "/silent.xml"});
+        QVERIFY(squadnet.waitForStarted(5000));
+        squadnet.write(kPassword.toUtf8() + "\n");
+        squadnet.closeWriteChannel();
+        // A bound on a hang, not a measure of time: the command ends or not.
+        QTRY_VERIFY_WITH_TIMEOUT(squadnet.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(squadnet.exitCode(), 1);
+        const QByteArray errors = squadnet.readAllStandardError();
+        QVERIFY2(errors.contains("no data for 1 seconds: timed out"), errors.constData());
+        QCOMPARE(silent.transcript(), QByteArray("QUIT\r\n"));
     }
 };
 

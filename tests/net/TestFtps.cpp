@@ -269,14 +269,32 @@ private slots:
                  errors.constData());
     }
 
-    // A certificate the client cannot trust ends the login before USER.
+    // A certificate the client cannot trust ends the login before USER: one
+    // of an unknown CA, one for another host while the address is spelt
+    // otherwise than dotted, one naming its host in the common name only.
+    void untrustedServer_data()
+    {
+        QTest::addColumn<QString>("certificate");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unknown CA") << "untrusted"
+                                    << "127.0.0.1" << "unable to get local issuer certificate";
+        QTest::newRow("other host, short address") << "wronghost"
+                                                   << "127.1" << "IP address mismatch";
+        QTest::newRow("common name only") << "cnonly"
+                                          << "localhost" << "hostname mismatch";
+    }
+
     void untrustedServer()
     {
+        QFETCH(QString, certificate);
+        QFETCH(QString, host);
+        QFETCH(QString, error);
         LoopbackFtpServer server(m_root.path(), kUser, kPassword);
-        server.setCertificate(m_certs.filePath("untrusted.pem"));
+        server.setCertificate(m_certs.filePath(certificate + ".pem"));
         QVERIFY2(server.start(), qPrintable(server.errorText()));
         TFtpClient client;
-        client.Host = QStringLiteral("127.0.0.1");
+        client.Host = host;
         client.Port = server.port();
         client.UserID = kUser;
         client.Password = kPassword;
@@ -285,8 +303,8 @@ private slots:
         QStringList statuses;
         client.ReportLevel = 1;
         client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
-        const QString error = thrown([&] { client.Connect(); });
-        QVERIFY2(error.contains("certificate"), qPrintable(error));
+        const QString thrownError = thrown([&] { client.Connect(); });
+        QCOMPARE(thrownError, "TLS certificate verification failed: " + error);
         QVERIFY(!client.Connected);
         QVERIFY(!statuses.contains(QStringLiteral("USER ") + kUser));
     }

@@ -13,9 +13,11 @@ const QByteArrayList kAcceptLines{"Accept: www/source, text/html, video/mpeg, im
 const QByteArray kAccept = kAcceptLines.join("\r\n") + "\r\n";
 const QByteArray kContentType = "Content-type: application/x-www-form-urlencoded\r\n";
 
-QByteArray getRequest(const QByteArray& path, const QByteArray& extraLines = {})
+// A request to the scripted peer on its port: the Host line names it.
+QByteArray getRequest(quint16 port, const QByteArray& path, const QByteArray& extraLines = {})
 {
-    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + kAccept + extraLines + kContentType + "\r\n";
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n" + kAccept
+        + extraLines + kContentType + "\r\n";
 }
 
 } // namespace
@@ -36,11 +38,12 @@ private slots:
                                    << "/pics/logo.jpg" << "http://192.0.2.7:8080/pics/logo.jpg";
         QTest::newRow("ends with host") << "http://h" << 0 << "h" << 80 << "/" << "http://h/";
         QTest::newRow("ends with slash") << "http://h/" << 0 << "h" << 80 << "/" << "http://h/";
-        QTest::newRow("ftp scheme") << "FTP://h/a" << 0 << "h" << 21 << "/a" << "FTP://h/a";
+        QTest::newRow("ftp scheme") << "FTP://h/a" << 0 << "h" << 21 << "/a" << "ftp://h/a";
         QTest::newRow("scheme resets port") << "http://h/a" << 8080 << "h" << 80 << "/a" << "http://h/a";
         QTest::newRow("relative: first part is the host")
-            << "img/logo.jpg" << 8080 << "img" << 8080 << "/logo.jpg" << "img/logo.jpg";
-        QTest::newRow("absolute path keeps the host") << "/x.jpg" << 8080 << "old" << 8080 << "/x.jpg" << "/x.jpg";
+            << "img/logo.jpg" << 8080 << "img" << 8080 << "/logo.jpg" << "http://img:8080/logo.jpg";
+        QTest::newRow("absolute path keeps the host")
+            << "/x.jpg" << 8080 << "old" << 8080 << "/x.jpg" << "http://old:8080/x.jpg";
         QTest::newRow("long path is kept whole") << "http://h" + longPath << 0 << "h" << 80 << longPath
                                                  << "http://h" + longPath;
         QTest::newRow("empty") << "" << 0 << "Empty URL" << 0 << "" << "";
@@ -115,7 +118,7 @@ private slots:
         s.client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
         s.client.Port = 0;
         s.get("/pics/logo.jpg");
-        QCOMPARE(s.peer.transcript(0), getRequest("/pics/logo.jpg"));
+        QCOMPARE(s.peer.transcript(0), getRequest(s.peer.port(), "/pics/logo.jpg"));
         QCOMPARE(s.head(), replyHeader);
         QCOMPARE(s.body(), QByteArray("JPEG!"));
         QCOMPARE(s.client.ReplyCode, 200);
@@ -180,13 +183,14 @@ private slots:
         QCOMPARE(s.head(), ok);
         QCOMPARE(s.body(), QByteArray("logo"));
         QCOMPARE(s.client.RequestUrl, s.url("/b/second.jpg"));
-        QCOMPARE(s.peer.transcript(1), getRequest("/b/second.jpg", cookie));
+        QCOMPARE(s.peer.transcript(1), getRequest(s.peer.port(), "/b/second.jpg", cookie));
         s.get("/later.jpg");
-        QCOMPARE(s.peer.transcript(2), getRequest("/later.jpg", cookie));
+        QCOMPARE(s.peer.transcript(2), getRequest(s.peer.port(), "/later.jpg", cookie));
 
+        // A relative Location is read against the address that sent it.
         s.get("/pics/old.jpg");
-        QCOMPARE(s.peer.transcript(4), getRequest("/new.jpg", cookie));
-        QCOMPARE(s.client.RequestUrl, s.url("/new.jpg"));
+        QCOMPARE(s.peer.transcript(4), getRequest(s.peer.port(), "/pics/new.jpg", cookie));
+        QCOMPARE(s.client.RequestUrl, s.url("/pics/new.jpg"));
         QCOMPARE(s.body(), QByteArray("new"));
 
         s.client.OnRedirect = [](bool& handled) { handled = true; };

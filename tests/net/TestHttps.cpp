@@ -75,6 +75,13 @@ private slots:
                                     << "localhost" << failed + "hostname mismatch";
         QTest::newRow("expired") << "expired"
                                  << "localhost" << failed + "certificate has expired";
+        // Other spellings of 127.0.0.1 are that address, and the certificate
+        // must name it.
+        for (const char* spelling : {"127.1", "2130706433", "0x7f.0.0.1", "017700000001"})
+            QTest::addRow("address spelt %s", spelling) << "wronghost" << spelling << failed + "IP address mismatch";
+        // A host named only in the common name, as browsers refuse it.
+        QTest::newRow("common name only") << "cnonly"
+                                          << "localhost" << failed + "hostname mismatch";
     }
 
     void badCertificate()

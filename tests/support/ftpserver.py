@@ -33,7 +33,8 @@
 #   --files-only          NLST lists files only, never folders, as several
 #                         servers do
 # After the password, standard input takes "go" lines (see --hold); its end
-# stops the server.
+# stops the server. FTPSERVER_LOG=FILE in the environment writes the whole
+# conversation of every session to FILE, to see what a failing test sent.
 
 import fnmatch
 import logging
@@ -181,7 +182,7 @@ def main():
     address = args[3] if len(args) > 3 and args[3] else "127.0.0.1"
     password = sys.stdin.readline().rstrip("\r\n")
 
-    logging.basicConfig(level=logging.WARNING)
+    logging.basicConfig(level=logging.DEBUG if os.environ.get("FTPSERVER_LOG") else logging.WARNING, filename=os.environ.get("FTPSERVER_LOG"))
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 

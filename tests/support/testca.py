@@ -8,6 +8,8 @@
 # DIR/wronghost.pem     signed by the CA, but for other.example only
 # DIR/expired.pem       for the right names, valid only in the past
 # DIR/untrusted.pem     for the right names, signed by a CA nobody trusts
+# DIR/cnonly.pem        signed by the CA, naming localhost only in its common
+#                       name, without a subjectAltName (browsers refuse it)
 
 import ipaddress
 import os
@@ -70,14 +72,15 @@ def main():
     other_key = make_key()
     other = make_cert("Untrusted CA", other_key, None, None, None, True, -day, 30 * day, 2)
     kinds = {
-        "good": (ca, ca_key, local, -day, 30 * day),
-        "wronghost": (ca, ca_key, ["other.example"], -day, 30 * day),
-        "expired": (ca, ca_key, local, -30 * day, -day),
-        "untrusted": (other, other_key, local, -day, 30 * day),
+        "good": (ca, ca_key, local, -day, 30 * day, "good"),
+        "wronghost": (ca, ca_key, ["other.example"], -day, 30 * day, "wronghost"),
+        "expired": (ca, ca_key, local, -30 * day, -day, "expired"),
+        "untrusted": (other, other_key, local, -day, 30 * day, "untrusted"),
+        "cnonly": (ca, ca_key, None, -day, 30 * day, "localhost"),
     }
     key = make_key()  # one server key for all: key generation is the slow part
-    for serial, (name, (issuer, issuer_key, names, begin, end)) in enumerate(kinds.items(), 10):
-        cert = make_cert(name, key, issuer, issuer_key, names, False, begin, end, serial)
+    for serial, (name, (issuer, issuer_key, names, begin, end, subject)) in enumerate(kinds.items(), 10):
+        cert = make_cert(subject, key, issuer, issuer_key, names, False, begin, end, serial)
         write(os.path.join(folder, name + ".pem"), key, cert)
 
 

@@ -83,6 +83,81 @@ private slots:
 
     void cleanup() { XmlAddress::setInterfaceProbe(nullptr); }
 
+    // A name is looked up before anything is sent: a load abandoned
+    // meanwhile (aborted, replaced by another load, or its document gone)
+    // ends there, and the answer of the look-up reaches nothing.
+    void whileTheNameIsLookedUp()
+    {
+        const QString byName = QStringLiteral("http://localhost:%1/corvanet.xml").arg(QUrl(m_web->url("x")).port());
+        XmlDocument aborted;
+        QVERIFY(aborted.load(byName));
+        aborted.abort();
+        QCOMPARE(aborted.loadError(), QStringLiteral("Canceled"));
+        XmlDocument replaced;
+        QVERIFY(replaced.load(byName));
+        QVERIFY(replaced.load(path("corvanet.xml")));
+        {
+            XmlDocument gone;
+            QVERIFY(gone.load(byName));
+        }
+        QVERIFY(waitForLoad(replaced));
+        QVERIFY(replaced.fetchedFrom().isNull()); // the file's, not the name's
+        QTest::qWait(200);
+        QCOMPARE(aborted.readyState(), 4);
+        QCOMPARE(aborted.loadError(), QStringLiteral("Canceled"));
+        QVERIFY(aborted.lastChild().isNull());
+        XmlDocument loaded;
+        QVERIFY(loadAndWait(loaded, byName));
+        QVERIFY2(loaded.loadError().isEmpty(), qPrintable(loaded.loadError()));
+        QVERIFY(loaded.fetchedFrom().isLoopback());
+    }
+
+    // Redirections are followed by the document service itself, each target
+    // looked up and pinned to the address it is read from: a name goes out
+    // with its Host line, an address that refuses gives way to the name's
+    // next one, and the address the document came from is known.
+    void redirectionsArePinned()
+    {
+        const QByteArray body = readFile(path("corvanet.xml"));
+        const QString name = QStringLiteral("http://localhost:%1/").arg(QUrl(m_scripted.url("x")).port());
+        auto redirect = [this](const QString& from, const QByteArray& location) {
+            ScriptedHttpServer::Reply moved;
+            moved.status = "301 Moved Permanently\r\nLocation: " + location;
+            return m_scripted.route(from, moved);
+        };
+        m_scripted.route("pinned/target.xml", body);
+        const struct {
+            QString address;
+            QString error; // empty: loads
+        } cases[] = {
+            {redirect("pinned/relative.xml", "target.xml"), {}},
+            {redirect("pinned/by-name.xml", (name + "pinned/target.xml").toLatin1()), {}},
+            {redirect("pinned/loop.xml", "loop.xml"), "Too many redirects"},
+            {redirect("pinned/nowhere.xml", ""), "without a location"},
+            {redirect("pinned/other-scheme.xml", "ftp://127.0.0.1/x.xml"), "unusable address"},
+        };
+        for (const auto& c : cases) {
+            XmlDocument doc;
+            QVERIFY(loadAndWait(doc, c.address));
+            if (!c.error.isEmpty()) {
+                QCOMPARE(doc.loadFailure(), XmlDocument::LoadFailure::Transient);
+                QVERIFY2(doc.loadError().contains(c.error), qPrintable(c.address + ": " + doc.loadError()));
+                QVERIFY(doc.fetchedFrom().isNull());
+                continue;
+            }
+            QVERIFY2(doc.loadError().isEmpty(), qPrintable(c.address + ": " + doc.loadError()));
+            QVERIFY(doc.xml().contains(QStringLiteral("Wolves")));
+            QCOMPARE(doc.fetchedFrom(), QHostAddress(QHostAddress::LocalHost));
+        }
+        const QByteArray host = "\r\nHost: localhost:" + QByteArray::number(QUrl(name).port()) + "\r\n";
+        QByteArrayList byName;
+        for (const QByteArray& head : m_scripted.requestHeads()) {
+            if (head.contains(host))
+                byName << head.left(head.indexOf(' ', 4));
+        }
+        QCOMPARE(byName, QByteArrayList{"GET /pinned/target.xml"});
+    }
+
     void loadsOverHttpAndFromFiles()
     {
         ScriptedHttpServer::Reply moved;

@@ -211,6 +211,17 @@ private slots:
                                "<squad nick=\"&clan;\"><name>The &clan;</name></squad>\n")
             << F::None << "Red Foxes";
         QTest::newRow("billion laughs") << sized("200 OK", billionLaughs()) << F::Transient << "entity";
+        // 60 MB of text from 60 KB: libxml2 lets entities in attribute
+        // values through whatever they add up to.
+        QTest::newRow("one large entity in many attribute values")
+            << sized("200 OK", "<!DOCTYPE squad [<!ENTITY a \"" + QByteArray(30000, 'a') + "\">]>"
+                                   + members(998, "<member nick=\"&a;\" id=\"&a;\"/>"))
+            << F::Transient << "entity references expand";
+        QTest::newRow("nested entities in an attribute value")
+            << sized("200 OK", "<!DOCTYPE squad [<!ENTITY a \"" + QByteArray(3000, 'a') + "\">"
+                                   "<!ENTITY b \"" + QByteArray("&a;").repeated(1000) + "\">]>"
+                                   "<squad nick=\"&b;&b;&b;&b;\"/>")
+            << F::Transient << "entit";
         QTest::newRow("one large entity, many references")
             << sized("200 OK", "<!DOCTYPE squad [<!ENTITY a \"" + QByteArray(100000, 'a') + "\">]><squad>"
                                    + QByteArray("&a;").repeated(2000) + "</squad>")
@@ -239,6 +250,45 @@ private slots:
             QVERIFY(doc.lastChild().isNull());
             QVERIFY2(doc.loadError().contains(expect, Qt::CaseInsensitive), qPrintable(doc.loadError()));
         }
+    }
+
+    // Text parsed at once (the directory as publishing reads it over FTP)
+    // gets the limits of a load: a directory of millions of empty entries
+    // must not take gigabytes there either.
+    void textGetsTheLimitsOfALoad()
+    {
+        const QByteArray manyEntries = "<squads>" + QByteArray("<squad/>").repeated(elementLimit) + "</squads>";
+        XmlDocument doc;
+        doc.setElementLimit(elementLimit);
+        QVERIFY(!doc.loadXml(manyEntries));
+        QVERIFY2(doc.loadError().contains("more than 1000 elements"), qPrintable(doc.loadError()));
+        QVERIFY(doc.lastChild().isNull());
+
+        QVERIFY(writeFile(path("entities.xml"), "<!DOCTYPE s [<!ENTITY a \"" + QByteArray(30000, 'a') + "\">]><s>"
+                                                   + QByteArray("<m n=\"&a;\"/>").repeated(500) + "</s>"));
+        QVERIFY(!doc.loadCopy(path("entities.xml")));
+        QVERIFY2(doc.loadError().contains("entity references expand"), qPrintable(doc.loadError()));
+    }
+
+    // Nodes of every kind count, so that no shape of document (one element
+    // of thousands of attributes, say) gets past the bound on memory.
+    void nodeBudget()
+    {
+        QByteArray attributes;
+        for (int i = 0; i < 60; ++i)
+            attributes += " a" + QByteArray::number(i) + "=\"" + QByteArray::number(i) + "\"";
+        const QByteArray document = "<squads><squad" + attributes + "/></squads>";
+        XmlDocument doc;
+        doc.setElementLimit(elementLimit);
+        QVERIFY(doc.loadXml(document));
+        doc.setNodeLimit(100);
+        QVERIFY(!doc.loadXml(document));
+        QVERIFY2(doc.loadError().contains("more than 100 nodes"), qPrintable(doc.loadError()));
+        QVERIFY(doc.refusedByLimit());
+        doc.setNodeLimit(0);
+        QVERIFY(doc.loadXml(document));
+        QVERIFY(!doc.refusedByLimit());
+        QCOMPARE(XmlDocument().refusedByLimit(), false);
     }
 
     void saveOnAFullDiskFails()
