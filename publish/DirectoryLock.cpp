@@ -66,10 +66,10 @@ QStringList DirectoryLock::holdersOf(const QStringList& markers)
     return tokens;
 }
 
-QStringList DirectoryLock::markersNow()
+QStringList DirectoryLock::markersIn(const QStringList& names)
 {
     QStringList markers;
-    for (const QString& name : m_client.NameList(m_layout.folder())) {
+    for (const QString& name : names) {
         QString token;
         qint64 beat = 0;
         if (LockLayout::parseMarker(name, token, beat))
@@ -77,6 +77,11 @@ QStringList DirectoryLock::markersNow()
     }
     markers.sort();
     return markers;
+}
+
+QStringList DirectoryLock::markersNow()
+{
+    return markersIn(m_client.NameList(m_layout.folder()));
 }
 
 void DirectoryLock::acquire()
@@ -91,10 +96,17 @@ void DirectoryLock::acquire()
         if (m_client.MakeDirectory(m_layout.folder())) {
             if (holdNewLock())
                 return;
+            watching = false; // whatever we watched is gone
         } else {
             const QString refusal = QString::fromUtf8(m_client.LastReply).trimmed();
             step(QStringLiteral("look"));
-            const QStringList markers = markersNow();
+            // Everything listed counts as a sign of life, not the markers
+            // alone: a lock folder that was cleared and made again by a new
+            // holder, not marked yet, must not look like the unmarked one
+            // watched before (on the servers that list folders).
+            QStringList listing = m_client.NameList(m_layout.folder());
+            listing.sort();
+            const QStringList markers = markersIn(listing);
             if (markers.isEmpty() && !m_client.ChangeDirectory(m_layout.folder())) {
                 // MKD failed, yet there is no lock: the account refuses us
                 // the folder (or a holder released it just now, which a few
@@ -108,13 +120,13 @@ void DirectoryLock::acquire()
             if (markers.isEmpty())
                 m_client.ChangeDirectory(QStringLiteral("/"));
             refusedInARow = 0;
-            if (!watching || markers != watched) {
+            if (!watching || listing != watched) {
                 // The lock changed hands (or was freed and taken): the queue
                 // moves, so waiting starts afresh. A beat of the same holder
                 // does not count.
-                if (!watching || holdersOf(markers) != holdersOf(watched))
+                if (!watching || holdersOf(markers) != holdersOf(markersIn(watched)))
                     waiting.start();
-                watched = markers;
+                watched = listing;
                 watching = true;
                 unchanged.start();
             } else if (unchanged.elapsed() >= m_timing.leaseMs) {
@@ -145,7 +157,17 @@ bool DirectoryLock::holdNewLock()
             return false;
         }
         m_madeOwn = true;
-        m_client.StoreBytes(QByteArray(), m_layout.marker(m_token, 0));
+        try {
+            m_client.StoreBytes(QByteArray(), m_layout.marker(m_token, 0));
+        } catch (const FTPException&) {
+            // Gone under us as well (a waiter that had watched an unmarked
+            // lock folder for a lease cleared it, not knowing it was made
+            // anew): start over. Otherwise the account refuses the marker.
+            if (folderExists(m_layout.folder()))
+                throw;
+            m_madeFolder = m_madeOwn = false;
+            return false;
+        }
         m_madeMarker = true;
         if (markersNow() == QStringList{markerName(0)}) {
             m_held = true;

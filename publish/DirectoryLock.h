@@ -136,6 +136,7 @@ private:
 
     QString markerName(qint64 beat) const;
     QStringList markersNow();
+    static QStringList markersIn(const QStringList& names);
     static QStringList holdersOf(const QStringList& markers);
     bool holdNewLock();
     bool takeOver(const QString& marker);
