@@ -107,6 +107,8 @@ void DirectoryLock::acquire()
             QStringList listing = m_client.NameList(m_layout.folder());
             listing.sort();
             const QStringList markers = markersIn(listing);
+            if (listing.contains(QLatin1String("owner")))
+                listing += earlierLayoutSigns();
             if (markers.isEmpty() && !m_client.ChangeDirectory(m_layout.folder())) {
                 // MKD failed, yet there is no lock: the account refuses us
                 // the folder (or a holder released it just now, which a few
@@ -144,6 +146,31 @@ void DirectoryLock::acquire()
         const int poll = std::max(1, m_timing.pollMs);
         pause(poll / 2 + int(QRandomGenerator::global()->bounded(poll + 1)));
     }
+}
+
+// A lock of the program's earlier layout (an "owner" file holding the
+// holder's token, appended to at each refresh, and its upload beside the
+// directory) shows life by sizes, not names: they join what is watched, so
+// that such a holder is waited for like any other while copies of both
+// versions are in use. Taken for abandoned, it is cleared as an unmarked
+// lock is.
+QStringList DirectoryLock::earlierLayoutSigns()
+{
+    const QString owner = m_layout.folder() + QStringLiteral("/owner");
+    QString token;
+    try {
+        const QByteArray content = m_client.Retrieve(owner, 4096);
+        token = QString::fromUtf8(content.left(content.indexOf('\n')));
+    } catch (const FTPException&) {
+    }
+    const auto size = [this](const QString& path) {
+        const qint64 bytes = sizeOf(path);
+        return bytes == kSizeUnknown ? QStringLiteral("?") : QString::number(bytes);
+    };
+    QStringList signs{QStringLiteral("owner:") + size(owner)};
+    if (!token.isEmpty() && !token.contains(QLatin1Char('/')))
+        signs << QStringLiteral("upload:") + size(m_layout.directory() + QLatin1Char('.') + token + QStringLiteral(".tmp"));
+    return signs;
 }
 
 bool DirectoryLock::holdNewLock()
@@ -269,6 +296,14 @@ void DirectoryLock::clearAbandoned(const QStringList& markers)
         m_client.Rename(m_layout.folder(), stale);
     } catch (const FTPException&) {
         return; // someone else cleared it first
+    }
+    // An earlier layout's holder left its upload beside the directory.
+    try {
+        const QByteArray owner = m_client.Retrieve(stale + QStringLiteral("/owner"), 4096);
+        const QString token = QString::fromUtf8(owner.left(owner.indexOf('\n')));
+        if (!token.isEmpty() && !token.contains(QLatin1Char('/')))
+            m_client.Delete(m_layout.directory() + QLatin1Char('.') + token + QStringLiteral(".tmp"));
+    } catch (const FTPException&) {
     }
     QList<Candidate> candidates;
     for (const QString& marker : markers)

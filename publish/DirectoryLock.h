@@ -137,6 +137,7 @@ private:
     QString markerName(qint64 beat) const;
     QStringList markersNow();
     static QStringList markersIn(const QStringList& names);
+    QStringList earlierLayoutSigns();
     static QStringList holdersOf(const QStringList& markers);
     bool holdNewLock();
     bool takeOver(const QString& marker);

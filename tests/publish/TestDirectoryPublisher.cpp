@@ -227,18 +227,39 @@ private slots:
     // A lock whose holder is alive (its marker's beat count goes up) is
     // waited for, never taken over, however long it is held; its release
     // lets us in.
+    void aLiveHolderIsWaitedFor_data()
+    {
+        QTest::addColumn<bool>("earlierLayout");
+        QTest::newRow("its marker beats") << false;
+        // The program's earlier lock: an owner file that grows at each
+        // refresh, and its upload beside the directory.
+        QTest::newRow("the earlier layout's owner file grows") << true;
+    }
+
     void aLiveHolderIsWaitedFor()
     {
+        QFETCH(bool, earlierLayout);
         makePublisher(600);
         QVERIFY(m_account->setDirectory(directoryOf({})));
-        leaveLock(QStringLiteral("a1a1a1a1a1a1a1a1"), 0, {});
+        if (earlierLayout) {
+            QVERIFY(QDir(file(QString())).mkpath("corvanet.xml.lock"));
+            QVERIFY(writeFile(file("corvanet.xml.lock/owner"), "a1a1a1a1a1a1a1a1\n"));
+        } else {
+            leaveLock(QStringLiteral("a1a1a1a1a1a1a1a1"), 0, {});
+        }
         int beats = 0;
         QTimer heart;
         connect(&heart, &QTimer::timeout, this, [&] {
             // Three leases long, then the holder releases.
             const QString marker = file(QStringLiteral("corvanet.xml.lock/a1a1a1a1a1a1a1a1.%1"));
             if (++beats < 9) {
-                QVERIFY(QFile::rename(marker.arg(beats - 1), marker.arg(beats)));
+                if (earlierLayout) {
+                    QFile owner(file("corvanet.xml.lock/owner"));
+                    QVERIFY(owner.open(QIODevice::Append));
+                    owner.write("+");
+                } else {
+                    QVERIFY(QFile::rename(marker.arg(beats - 1), marker.arg(beats)));
+                }
             } else {
                 heart.stop();
                 QDir(file("corvanet.xml.lock")).removeRecursively();
@@ -248,7 +269,7 @@ private slots:
         QCOMPARE(m_publisher->publish(DirectoryChange::add("x", "http://c/3.xml")),
                  DirectoryChange::Outcome::Changed);
         QVERIFY(beats >= 9);
-        QVERIFY(!m_steps.contains("takeover"));
+        QVERIFY(!m_steps.contains("break"));
         expectNothingLeftBehind();
     }
 
@@ -266,6 +287,7 @@ private slots:
         QTest::newRow("listings without folders") << qint64(0) << "marker" << QStringList{"--files-only"};
         QTest::newRow("died before marking it") << qint64(0) << "folder" << QStringList();
         QTest::newRow("two dead markers") << qint64(0) << "two" << QStringList();
+        QTest::newRow("the earlier layout's lock") << qint64(0) << "earlier" << QStringList();
     }
 
     void anAbandonedLockIsTakenOverWhateverTheClocks()
@@ -278,6 +300,10 @@ private slots:
         QVERIFY(m_account->setDirectory(directoryOf({"http://a/1.xml"})));
         if (left == "folder") {
             QVERIFY(QDir(file(QString())).mkpath("corvanet.xml.lock/" + kDead));
+        } else if (left == "earlier") {
+            QVERIFY(QDir(file(QString())).mkpath("corvanet.xml.lock"));
+            QVERIFY(writeFile(file("corvanet.xml.lock/owner"), kDead.toUtf8() + "\n++"));
+            QVERIFY(writeFile(file("corvanet.xml." + kDead + ".tmp"), "<squads>"));
         } else {
             leaveLock(kDead, 7, {{"new.900.xml", "<squads>"}});
             if (left == "two")
