@@ -110,6 +110,8 @@ public:
     // name the replaced directory goes to in the fallback rename.
     QString uploadName(qint64 size) const { return m_layout.upload(m_token, size); }
     QString asideName(qint64 size) const { return m_layout.aside(m_token, size); }
+    // Where a version bound for the history waits in our folder.
+    QString pendingName(const QString& entryName) const { return m_layout.pending(m_token, entryName); }
     // Whether the server still holds our marker (a listing).
     bool stillHeld();
 
