@@ -61,8 +61,13 @@ bool HistoryLayout::parseEntry(const QString& name, Entry& entry)
     const QStringView stamp = parts[1];
     if (stamp.size() != 16 || stamp[8] != QLatin1Char('T') || stamp[15] != QLatin1Char('Z'))
         return false;
-    const QDate date = QDate::fromString(stamp.left(8).toString(), QStringLiteral("yyyyMMdd"));
-    const QTime time = QTime::fromString(stamp.mid(9, 6).toString(), QStringLiteral("HHmmss"));
+    // By hand: every publish parses the whole listing.
+    qint64 ymd = 0;
+    qint64 hms = 0;
+    if (!digitsOnly(stamp.left(8), 8, ymd) || !digitsOnly(stamp.mid(9, 6), 6, hms))
+        return false;
+    const QDate date(int(ymd / 10000), int(ymd / 100 % 100), int(ymd % 100));
+    const QTime time(int(hms / 10000), int(hms / 100 % 100), int(hms % 100));
     if (!date.isValid() || !time.isValid())
         return false;
     parsed.time = QDateTime(date, time, Qt::UTC);
