@@ -131,6 +131,8 @@ resurrected=$(grep -c 'old.example' "$work/root/corvanet.xml" || true)
 failures=$( [ -f "$work/failures" ] && wc -l <"$work/failures" || echo 0)
 printf 'lost adds: %d   resurrected removals: %d   failed commands: %d\n' "$lost" "$resurrected" "$failures"
 [ -f "$work/errors" ] && head -5 "$work/errors"
-left=$(find "$work/root" -maxdepth 1 -name 'corvanet.xml.*' | wc -l)
-printf 'left on the server besides the directory: %d\n' "$left"
+left=$(find "$work/root" -maxdepth 1 -name 'corvanet.xml.*' ! -name 'corvanet.xml.history' | wc -l)
+printf 'left on the server besides the directory and its history: %d\n' "$left"
+kept=$(find "$work/root/corvanet.xml.history" -type f 2>/dev/null | wc -l)
+printf 'versions in the history: %d (bench/history_bench.sh measures what it costs)\n' "$kept"
 [ "$lost" -eq 0 ] && [ "$resurrected" -eq 0 ] && [ "$failures" -eq 0 ]
