@@ -20,6 +20,21 @@ QDateTime HistoryWriter::now() const
     return m_settings.clock ? m_settings.clock().toUTC() : QDateTime::currentDateTimeUtc();
 }
 
+void HistoryWriter::failUnlessLost(const QString& text)
+{
+    // Our folder is gone when the lock was taken over: that is no refusal
+    // of the account, and the publish starts again from the lock.
+    bool held = true;
+    try {
+        held = m_lock.stillHeld();
+    } catch (const FTPException&) {
+    }
+    if (!held)
+        throw LockLostError(QStringLiteral("Another publisher took over the lock on the directory; "
+                                           "nothing was published"));
+    fail(text);
+}
+
 void HistoryWriter::fail(const QString& text)
 {
     m_available = false;
@@ -63,9 +78,10 @@ void HistoryWriter::begin(const QByteArray& current)
             !m_entries.constLast().holds(HistoryLayout::hashOf(current), current.size()))
             keepNow(current);
     } catch (const FTPException& error) {
-        fail(QStringLiteral("The directory's history cannot be kept (%1); the directory is "
-                            "published without it")
-                 .arg(error.message()));
+        failUnlessLost(
+            QStringLiteral("The directory's history cannot be kept (%1); the directory is "
+                           "published without it")
+                .arg(error.message()));
     }
 }
 
@@ -91,11 +107,10 @@ void HistoryWriter::stage(const QByteArray& next)
         m_client.StoreBytes(next, m_lock.pendingName(m_pending.name));
         m_staged = true;
     } catch (const FTPException& error) {
-        // Our folder is gone when the lock was taken over; the publisher's
-        // fence, next, finds that out and says so.
-        fail(QStringLiteral("The new version of the directory cannot be kept in its history (%1); "
-                            "the directory is published without it")
-                 .arg(error.message()));
+        failUnlessLost(
+            QStringLiteral("The new version of the directory cannot be kept in its history (%1); "
+                           "the directory is published without it")
+                .arg(error.message()));
     }
 }
 

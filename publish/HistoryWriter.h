@@ -26,7 +26,9 @@
 //
 // The clock names entries only; no decision of the lock depends on it.
 // An account that refuses the history folder or its writes gets one notice
-// per publish, and the publish goes on without history.
+// per publish, and the publish goes on without history; a write that fails
+// because the lock was taken over from us throws LockLostError instead, as
+// the publisher's own steps do.
 
 #include <QDateTime>
 #include <QList>
@@ -68,6 +70,7 @@ private:
     void keepNow(const QByteArray& content);
     void prune();
     void fail(const QString& text);
+    void failUnlessLost(const QString& text);
     void step(const QString& name);
     QDateTime now() const;
 

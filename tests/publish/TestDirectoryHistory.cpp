@@ -61,15 +61,17 @@ class TestDirectoryHistory : public QObject
         makePublisher();
     }
 
-    void makePublisher(bool keepHistory = true)
+    void makePublisher(bool keepHistory = true, int leaseMs = 5000)
     {
         m_publisher.reset();
         m_client = std::make_unique<TFtpClient>();
         DirectoryPublisher::Options options;
         options.replyTimeOut = 5000;
         options.stallTimeOut = 5000;
-        options.lock.leaseMs = 5000;
+        options.lock.leaseMs = leaseMs;
         options.lock.pollMs = 20;
+        options.lock.beatMs = std::max(50, leaseMs / 8);
+        options.lock.progressMs = 300;
         options.keepHistory = keepHistory;
         options.history.clock = [this] { return m_now; };
         m_publisher = std::make_unique<DirectoryPublisher>(
@@ -379,6 +381,53 @@ private slots:
             thrown([&] { publish(DirectoryChange::replace("<html><body>gone</body></html>")); });
         QVERIFY2(error.contains("not a squad directory"), qPrintable(error));
         QCOMPARE(m_account->directory(), five);
+        QCOMPARE(m_account->leftovers(), QStringList());
+    }
+
+    // A publisher silent past its lease while it writes into the history
+    // finds its folder gone: that is the lock taken over, not an account
+    // that refuses the history. It starts again from the lock, says
+    // nothing about the history, and every version is kept.
+    void aLockTakenOverWhileItWritesTheHistory_data()
+    {
+        QTest::addColumn<QString>("pausedAt");
+        QTest::newRow("keeping the directory read") << "keep";
+        QTest::newRow("staging the new version") << "stage";
+    }
+
+    void aLockTakenOverWhileItWritesTheHistory()
+    {
+        QFETCH(QString, pausedAt);
+        makePublisher(true, 1000);
+        const QString added = m_account->page(1);
+        QVERIFY(m_account->setDirectory(directoryOf({"http://a/1.xml"})));
+        if (pausedAt == "stage")
+            QCOMPARE(publish(DirectoryChange::add("b", "http://b/2.xml")),
+                     DirectoryChange::Outcome::Changed);
+        std::unique_ptr<QProcess> taker;
+        m_publisher->onStep = [&](const QString& step) {
+            m_steps << step;
+            if (step != pausedAt || taker)
+                return;
+            taker = m_account->squadnet("add", added, 1);
+            // No byte of ours moves meanwhile: our heartbeat falls silent.
+            QElapsedTimer waited;
+            waited.start();
+            while (taker->state() != QProcess::NotRunning && waited.elapsed() < 30000)
+                QTest::qWait(20);
+        };
+        QCOMPARE(publish(DirectoryChange::remove("http://a/1.xml")),
+                 DirectoryChange::Outcome::Changed);
+        QVERIFY(m_steps.contains("retry"));
+        QByteArray output;
+        QCOMPARE(finished(*taker, &output), 0);
+        QCOMPARE(m_notices, QStringList());
+        QVERIFY(listed(m_account->directory()).contains(added));
+        QVERIFY(!listed(m_account->directory()).contains("http://a/1.xml"));
+        expectWholeHistoryEndingInTheDirectory();
+        // Each version once: before the taker, the taker's, ours.
+        const QList<QByteArray> versions = m_account->historyContents();
+        QCOMPARE(QSet<QByteArray>(versions.begin(), versions.end()).size(), versions.size());
         QCOMPARE(m_account->leftovers(), QStringList());
     }
 
