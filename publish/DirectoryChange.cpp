@@ -52,7 +52,8 @@ DirectoryChange::Outcome DirectoryChange::applyTo(XmlDocument& document) const
     if (m_kind == Kind::Replace) {
         XmlDocument replacement;
         if (!replacement.loadXml(m_content) || !isDirectory(replacement))
-            throw PublishError(QStringLiteral("The version to restore is not a squad directory; nothing was published"));
+            throw PublishError(
+                QStringLiteral("The version to restore is not a squad directory; nothing was published"));
         document = replacement;
         return Outcome::Changed;
     }

@@ -191,7 +191,8 @@ QByteArray DirectoryPublisher::newDirectory(const DirectoryChange& change, XmlDo
         return replace ? change.content() : directory.saveToBytes();
     if (replace) {
         QFile copy(m_options.localCopy);
-        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate) || copy.write(change.content()) != change.content().size())
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || copy.write(change.content()) != change.content().size())
             throw PublishError(QStringLiteral("Cannot write %1; nothing was published").arg(m_options.localCopy));
     } else {
         directory.save(m_options.localCopy);

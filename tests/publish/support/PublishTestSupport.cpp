@@ -71,7 +71,8 @@ QStringList Account::leftovers() const
 
 QStringList Account::history() const
 {
-    QStringList names = QDir(path(QStringLiteral("corvanet.xml.history"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    QStringList names = QDir(path(QStringLiteral("corvanet.xml.history")))
+                            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     names.sort();
     return names;
 }
