@@ -40,6 +40,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -119,7 +120,8 @@ public:
     // directory moved aside while the directory itself is missing), our
     // folder, our marker, then the lock folder if it is empty. Each removal
     // names something only we have, so nothing of a holder that took over
-    // is touched. Never throws.
+    // is touched. Never throws. Does nothing when the client was destroyed
+    // (the lock then runs out by itself).
     void release();
 
     bool held() const { return m_held; }
@@ -153,6 +155,9 @@ private:
     void step(const QString& name);
 
     TFtpClient& m_client;
+    // The client may be destroyed during any of our waits (its window
+    // closed): a failure's clean-up must not touch it then.
+    QPointer<TFtpClient> m_clientAlive;
     LockLayout m_layout;
     QString m_token;
     Timing m_timing;
