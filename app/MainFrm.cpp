@@ -12,6 +12,7 @@
 #include "JpegImage.h"
 #include "LogoDecoder.h"
 #include "PageArea.h"
+#include "RemovedSquadsFrm.h"
 #include "SquadCollation.h"
 #include "UiSeams.h"
 #include "WaitControls.h"
@@ -173,6 +174,9 @@ void TfrmMain::createComponents()
 
     miSystem = menuBar()->addMenu(tr("&System"));
     miAdd = miSystem->addAction(tr("&Add Squad ..."));
+    miRemoved = miSystem->addAction(tr("&Removed squads ..."));
+    // Restoring publishes, as Add Squad does: both are on and off together.
+    connect(miAdd, &QAction::changed, miRemoved, [this] { miRemoved->setEnabled(miAdd->isEnabled()); });
     miAbout = menuBar()->addAction(tr("&About"));
 
     ToolBar1 = addToolBar(tr("Toolbar"));
@@ -439,6 +443,7 @@ void TfrmMain::connectHandlers()
     });
     connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
     connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
+    connect(miRemoved, &QAction::triggered, this, [this] { guarded([this] { miRemovedClick(); }); });
     connect(tmrWaitDatabase, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDatabaseTimer(); }); });
     connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
     connect(tmrTestConnection, &QTimer::timeout, this,
@@ -890,6 +895,27 @@ void TfrmMain::miAddClick()
     }
 }
 
+void TfrmMain::miRemovedClick()
+{
+    if (m_publishing || !miAdd->isEnabled())
+        return;
+    const QPointer<TfrmMain> self(this);
+    const QPointer<QWidget> focus = QApplication::focusWidget();
+    const QPointer<TfrmRemovedSquads> dialog = new TfrmRemovedSquads(*this);
+    dialog->exec();
+    // The window (and the dialog with it) may have been destroyed meanwhile.
+    if (!self)
+        return;
+    const QStringList restored = dialog ? dialog->restored() : QStringList();
+    delete dialog;
+    if (focus)
+        focus->setFocus();
+    if (!restored.isEmpty()) {
+        SelectedSquadUrl = restored.constLast();
+        tbtnRefreshClick();
+    }
+}
+
 void TfrmMain::miAboutClick()
 {
     const QPointer<QWidget> focus = QApplication::focusWidget();
@@ -1260,6 +1286,7 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         setStatus(kReady);
     };
     DirectoryChange::Outcome outcome;
+    QString notice;
     try {
         DirectoryPublisher::Options options = publishOptions;
         options.replyTimeOut = FtpClient->TimeOut;
@@ -1283,6 +1310,7 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
                 m_wait->setNotCancellable(tr("Uploading: this can no longer be cancelled"));
             }
         };
+        publisher.onNotice = [&notice](const QString& text) { notice = text; };
         outcome = publisher.publish(change);
     } catch (...) {
         if (self) {
@@ -1299,6 +1327,12 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         throw;
     }
     restore();
+    // Once per run: every publish of this account would say the same.
+    if (!notice.isEmpty() && !m_historyNoticeShown) {
+        m_historyNoticeShown = true;
+        m_seams.messageBox(tr("The directory was published, but its earlier versions are not kept.") + kCrLf + notice,
+                           tr("Directory history"), UiSeams::Icon::Warning);
+    }
     return outcome;
 }
 

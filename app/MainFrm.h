@@ -76,6 +76,7 @@ public:
     void edtFindChange();
     void edtFindEnter();
     void miAddClick();
+    void miRemovedClick();
     void miAboutClick();
     void tmrWaitDatabaseTimer();
     void tmrWaitDetailTimer();
@@ -160,6 +161,7 @@ public:
     QStatusBar* sbStatus;
     QMenu* miSystem;
     QAction* miAdd;
+    QAction* miRemoved;
     QAction* miAbout;
     QTimer* tmrWaitDatabase;
     QTimer* tmrWaitDetail;
@@ -283,6 +285,7 @@ private:
     bool m_uploadStarted = false; // the publish has begun its upload
     QString m_publishStep;
     bool m_publishing = false;
+    bool m_historyNoticeShown = false; // the history's notice, once per run
     LogoDecoder* m_logoDecoder;
     // The decoded logo of the page shown: none before its decode ended, a
     // null pixmap when "temp.jpg" did not decode.

@@ -238,6 +238,8 @@ run_server() { # NAME
     printf '%-13s lost adds %d, resurrected removals %d, reported success but missing %d, failed commands %d, in %s s\n' \
         "$name:" "$lost" "$resurrected" "$missing" "$failed" "$took"
     printf '%-13s left on the account: %s\n' "" "${left:-nothing}"
+    kept=$(find "$account/corvanet.xml.history" -type f 2>/dev/null | wc -l)
+    printf '%-13s versions in the history: %d (bench/history_bench.sh measures their cost)\n' "" "$kept"
     printf '%-13s per publish: %s; the paused one: %s\n' "" "$(stats "$run/times")" \
         "$(awk '{ printf "%.1f s", $1 }' "$run/times-pause" 2>/dev/null || echo -)"
     if [ -s "$run/errors" ]; then

@@ -12,6 +12,11 @@ DirectoryChange DirectoryChange::remove(const QString& url)
     return DirectoryChange(Kind::Remove, QString(), url);
 }
 
+DirectoryChange DirectoryChange::replace(const QByteArray& content)
+{
+    return DirectoryChange(Kind::Replace, QString(), QString(), content);
+}
+
 XmlNode DirectoryChange::findEntry(const XmlNode& root, const QString& url)
 {
     const XmlNodeList children = root.childNodes();
@@ -44,6 +49,14 @@ bool DirectoryChange::isDirectory(const XmlDocument& document)
 
 DirectoryChange::Outcome DirectoryChange::applyTo(XmlDocument& document) const
 {
+    if (m_kind == Kind::Replace) {
+        XmlDocument replacement;
+        if (!replacement.loadXml(m_content) || !isDirectory(replacement))
+            throw PublishError(
+                QStringLiteral("The version to restore is not a squad directory; nothing was published"));
+        document = replacement;
+        return Outcome::Changed;
+    }
     XmlNode root = document.lastChild();
     const XmlNode listed = findEntry(root, m_url);
     if (m_kind == Kind::Remove) {

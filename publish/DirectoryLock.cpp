@@ -25,7 +25,7 @@ struct DirectoryLock::Candidate {
 
 DirectoryLock::DirectoryLock(TFtpClient& client, const QString& remoteDirectory, const QString& token,
                              Timing timing)
-    : m_client(client), m_layout(remoteDirectory), m_token(token), m_timing(timing)
+    : m_client(client), m_clientAlive(&client), m_layout(remoteDirectory), m_token(token), m_timing(timing)
 {
     m_progressWatch.setInterval(250);
     QObject::connect(&m_progressWatch, &QTimer::timeout, [this] {
@@ -494,6 +494,10 @@ void DirectoryLock::release()
     try {
         stopHeartbeat();
     } catch (...) {
+    }
+    if (!m_clientAlive) {
+        m_held = m_madeFolder = m_madeOwn = m_madeMarker = false;
+        return;
     }
     // Whole copies of the directory stay while it may be missing: they are
     // what the next holder restores it from.

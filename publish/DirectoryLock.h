@@ -40,6 +40,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -110,6 +111,8 @@ public:
     // name the replaced directory goes to in the fallback rename.
     QString uploadName(qint64 size) const { return m_layout.upload(m_token, size); }
     QString asideName(qint64 size) const { return m_layout.aside(m_token, size); }
+    // Where a version bound for the history waits in our folder.
+    QString pendingName(const QString& entryName) const { return m_layout.pending(m_token, entryName); }
     // Whether the server still holds our marker (a listing).
     bool stillHeld();
 
@@ -117,7 +120,8 @@ public:
     // directory moved aside while the directory itself is missing), our
     // folder, our marker, then the lock folder if it is empty. Each removal
     // names something only we have, so nothing of a holder that took over
-    // is touched. Never throws.
+    // is touched. Never throws. Does nothing when the client was destroyed
+    // (the lock then runs out by itself).
     void release();
 
     bool held() const { return m_held; }
@@ -153,6 +157,9 @@ private:
     void step(const QString& name);
 
     TFtpClient& m_client;
+    // The client may be destroyed during any of our waits (its window
+    // closed): a failure's clean-up must not touch it then.
+    QPointer<TFtpClient> m_clientAlive;
     LockLayout m_layout;
     QString m_token;
     Timing m_timing;

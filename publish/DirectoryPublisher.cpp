@@ -48,6 +48,7 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
         }
     } notBusy{alive, m_busy};
 
+    m_noticed = false;
     for (int attempt = 0;; ++attempt) {
         try {
             return publishOnce(change);
@@ -116,7 +117,13 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
                                           "nothing was published")
                                .arg(m_options.remoteDirectory));
 
-    const DirectoryChange::Outcome outcome = change.applyTo(directory);
+    const std::unique_ptr<PublishJournal> history = makeJournal(lock);
+    if (history)
+        history->begin(current);
+
+    DirectoryChange::Outcome outcome = change.applyTo(directory);
+    if (change.kind() == DirectoryChange::Kind::Replace && change.content() == current)
+        outcome = DirectoryChange::Outcome::Unchanged;
     if (outcome != DirectoryChange::Outcome::Changed) {
         step(QStringLiteral("release"));
         lock.release();
@@ -129,16 +136,7 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
     lock.checkNotLost();
 
     step(QStringLiteral("upload"));
-    QByteArray bytes;
-    if (m_options.localCopy.isEmpty()) {
-        bytes = directory.saveToBytes();
-    } else {
-        directory.save(m_options.localCopy);
-        QFile saved(m_options.localCopy);
-        if (!saved.open(QIODevice::ReadOnly))
-            throw PublishError(QStringLiteral("Cannot read back %1; nothing was published").arg(m_options.localCopy));
-        bytes = saved.readAll();
-    }
+    const QByteArray bytes = newDirectory(change, directory);
     const QString upload = lock.uploadName(bytes.size());
     try {
         if (m_options.localCopy.isEmpty())
@@ -154,14 +152,59 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
 
     step(QStringLiteral("check"));
     verifyUpload(upload, bytes, lock);
+    if (history)
+        history->stage(bytes);
     // The fence: the lock is ours and its lease runs, as of now.
     lock.renew();
 
     step(QStringLiteral("rename"));
     renameOver(upload, lock, current.size());
+    if (history)
+        history->commit();
     step(QStringLiteral("release"));
     lock.release();
     return outcome;
+}
+
+std::unique_ptr<PublishJournal> DirectoryPublisher::makeJournal(DirectoryLock& lock)
+{
+    if (!m_options.keepHistory)
+        return nullptr;
+    auto writer = std::make_unique<HistoryWriter>(m_client, lock, m_options.remoteDirectory, m_options.history);
+    writer->onStep = onStep;
+    writer->onNotice = [this](const QString& text) { notice(text); };
+    return writer;
+}
+
+QByteArray DirectoryPublisher::newDirectory(const DirectoryChange& change, XmlDocument& directory)
+{
+    // A restored version goes up byte for byte: it is that version again,
+    // and the history knows it by its hash.
+    const bool replace = change.kind() == DirectoryChange::Kind::Replace;
+    if (m_options.localCopy.isEmpty())
+        return replace ? change.content() : directory.saveToBytes();
+    if (replace) {
+        QFile copy(m_options.localCopy);
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || copy.write(change.content()) != change.content().size())
+            throw PublishError(QStringLiteral("Cannot write %1; nothing was published").arg(m_options.localCopy));
+    } else {
+        directory.save(m_options.localCopy);
+    }
+    QFile saved(m_options.localCopy);
+    if (!saved.open(QIODevice::ReadOnly))
+        throw PublishError(QStringLiteral("Cannot read back %1; nothing was published").arg(m_options.localCopy));
+    return saved.readAll();
+}
+
+void DirectoryPublisher::notice(const QString& text)
+{
+    // Once per publish(), however many attempts the lock took.
+    if (m_noticed)
+        return;
+    m_noticed = true;
+    if (onNotice)
+        onNotice(text);
 }
 
 QByteArray DirectoryPublisher::readDirectory(DirectoryLock& lock)

@@ -12,29 +12,34 @@
 //   3. read the directory as it is on the server now, over FTP (a web
 //      server or a cache may serve a stale or substituted copy);
 //   4. check that it is a squad directory; if not, publish nothing;
-//   5. apply the change; when it changes nothing (the squad is listed
+//   5. hand the directory read to the history (HistoryWriter), which
+//      keeps it when it is not its newest version;
+//   6. apply the change; when it changes nothing (the squad is listed
 //      already, or not listed), stop here;
-//   6. upload the new directory into the lock holder's own folder;
-//   7. check that the server holds the whole upload (its size, or the bytes
-//      read back where the server has no SIZE);
-//   8. renew the lock (the fence: still ours, lease running), then rename
+//   7. upload the new directory into the lock holder's own folder;
+//   8. check that the server holds the whole upload (its size, or the bytes
+//      read back where the server has no SIZE), and put the history's copy
+//      of it into our folder;
+//   9. renew the lock (the fence: still ours, lease running), then rename
 //      the upload over the directory; where the server refuses to rename
 //      over an existing file, move the directory aside into our folder
 //      first, and back again if the second rename fails;
-//   9. release the lock and log out.
+//  10. move the history's copy into the history and prune it;
+//  11. release the lock and log out.
 // A lock taken over meanwhile (we were paused or cut off for a lease) ends
 // the attempt with nothing published, and the publish starts again from
 // step 2, at most twice: adding a listed squad or removing an unlisted one
 // changes nothing, so a change is never applied twice.
 //
-// What a failure or a crash at each step leaves behind: before step 8 the
+// What a failure or a crash at each step leaves behind: before step 9 the
 // directory is untouched. A failure releases the lock, on a new connection
 // if the old one ended; a crash leaves it to be taken over a lease after
-// its last sign of life. Step 8 replaces the directory in one rename, so
+// its last sign of life. Step 9 replaces the directory in one rename, so
 // readers see the old or the new directory whole; only the fallback leaves
 // them without one, for the one command between its two renames, and a
 // crash there leaves both copies in our folder, from which the next holder
-// restores the directory.
+// restores the directory. A crash between steps 9 and 10 leaves the live
+// directory out of the history until the next publish keeps it (step 5).
 //
 // Waits: every FTP command waits in the event loop, so clicks and timers run
 // meanwhile. A second publish() while one runs throws at once. Destroying
@@ -52,6 +57,7 @@
 #include "DirectoryLock.h"
 #include "FtpAccount.h"
 #include "FtpClient.h"
+#include "HistoryWriter.h"
 
 class XmlDocument;
 
@@ -69,6 +75,10 @@ public:
         DirectoryLock::Timing lock;
         // Attempts after a lock that was taken over from us.
         int lockRetries = 2;
+        // The directory's history (HistoryWriter); off only where a caller
+        // measures or tests publishing without it.
+        bool keepHistory = true;
+        HistoryWriter::Settings history;
     };
 
     // The client must outlive every publish(); its settings are set anew by
@@ -79,8 +89,8 @@ public:
     DirectoryPublisher& operator=(const DirectoryPublisher&) = delete;
 
     // Publishes the change. Returns Changed when the directory on the server
-    // now holds it, AlreadyListed or NotListed when there was nothing to
-    // write. Waits. Throws PublishError (nothing published, the message says
+    // now holds it, AlreadyListed, NotListed or Unchanged when there was
+    // nothing to write. Waits. Throws PublishError (nothing published, the message says
     // why), FTPException with the server's line, and the socket layer's
     // errors.
     DirectoryChange::Outcome publish(const DirectoryChange& change);
@@ -88,13 +98,23 @@ public:
     bool busy() const { return m_busy; }
 
     // Called at each step with its name ("login", "lock", "read", "upload",
-    // "check", "rename", "release", "retry", and the lock's "look", "break",
-    // "takeover", "yield" and "restore"); tests use it to act in the middle.
+    // "check", "rename", "release", "retry", the lock's "look", "break",
+    // "takeover", "yield" and "restore", and the history's "history",
+    // "keep", "stage", "commit" and "prune"); tests use it to act in the
+    // middle.
     std::function<void(const QString& step)> onStep;
+    // Called at most once per publish() when the history cannot be kept
+    // (the account refuses its folder, say), with the reason; the publish
+    // goes on. It runs inside the publish's waits, with the lock held:
+    // record the text and show it after publish() has returned.
+    std::function<void(const QString& text)> onNotice;
 
 private:
     DirectoryChange::Outcome publishOnce(const DirectoryChange& change);
     DirectoryChange::Outcome publishLocked(const DirectoryChange& change, DirectoryLock& lock);
+    QByteArray newDirectory(const DirectoryChange& change, XmlDocument& directory);
+    std::unique_ptr<PublishJournal> makeJournal(DirectoryLock& lock);
+    void notice(const QString& text);
     QByteArray readDirectory(DirectoryLock& lock);
     void verifyUpload(const QString& upload, const QByteArray& sent, DirectoryLock& lock);
     void renameOver(const QString& upload, DirectoryLock& lock, qint64 oldSize);
@@ -106,5 +126,6 @@ private:
     Options m_options;
     bool m_busy = false;
     bool m_noSize = false; // the server answers SIZE as an unknown command
+    bool m_noticed = false; // in this publish()
     std::shared_ptr<bool> m_alive;
 };

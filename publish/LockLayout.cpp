@@ -24,6 +24,11 @@ QString LockLayout::aside(const QString& token, qint64 size) const
     return ownFolder(token) + QStringLiteral("/old.") + QString::number(size) + QStringLiteral(".xml");
 }
 
+QString LockLayout::pending(const QString& token, const QString& entryName) const
+{
+    return ownFolder(token) + QStringLiteral("/hist.") + entryName;
+}
+
 QString LockLayout::stale(const QString& token) const
 {
     return folder() + QStringLiteral(".stale-") + token;

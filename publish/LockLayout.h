@@ -12,6 +12,10 @@
 //   D.lock/<token>/new.<size>.xml   the new directory, <size> bytes when whole
 //   D.lock/<token>/old.<size>.xml   the replaced directory, while the
 //                                   fallback rename puts the new one in place
+//   D.lock/<token>/hist.<entry>     a version on its way into the history
+//                                   (HistoryLayout names <entry>); never a
+//                                   copy to restore the directory from: it
+//                                   may be one that was never live
 //   D.lock/<token>/dead/     a dead holder's own folder, moved in by the
 //                            holder that took the lock over from it
 //   D.lock.stale-<token>     a lock moved away whole by the holder <token>
@@ -32,6 +36,7 @@ public:
     QString ownFolder(const QString& token) const;
     QString upload(const QString& token, qint64 size) const;
     QString aside(const QString& token, qint64 size) const;
+    QString pending(const QString& token, const QString& entryName) const;
     QString stale(const QString& token) const;
 
     // A marker's name (as NLST gives it, without the folder) taken apart.

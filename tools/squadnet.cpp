@@ -41,14 +41,15 @@ static int help()
     listCommands(stdout);
     std::printf("\nCommon options:\n"
                 "  %-30s end when no byte has moved for that long (default %d)\n"
-                "  %-30s explicit FTPS on the FTP account (upload, add, remove;\n"
+                "  %-30s explicit FTPS on the FTP account (upload, add, remove,\n"
+                "  %-30s history, restore;\n"
                 "  %-30s default: %s, the build's setting)\n"
                 "  %-30s show this help and exit\n"
                 "  %-30s show the version and exit\n"
                 "\nExit status: 0 on success, 1 when the request failed, 2 on a usage error.\n"
                 "See squadnet(1) for the details of each command.\n",
                 "--timeout SECONDS", SquadnetTimeout::defaultSeconds, "--tls off|optional|required",
-                "", CORVANET_FTP_TLS, "-h, --help", "--version");
+                "", "", CORVANET_FTP_TLS, "-h, --help", "--version");
     return 0;
 }
 

@@ -16,6 +16,25 @@
     </message>
 </context>
 <context>
+    <name>RemovedSquadsModel</name>
+    <message>
+        <source>not kept yet</source>
+        <translation>zatím neuloženo</translation>
+    </message>
+    <message>
+        <source>Nick</source>
+        <translation>Přezdívka</translation>
+    </message>
+    <message>
+        <source>Address</source>
+        <translation>Adresa</translation>
+    </message>
+    <message>
+        <source>Removed</source>
+        <translation>Odebráno</translation>
+    </message>
+</context>
+<context>
     <name>TfrmAbout</name>
     <message>
         <source>Qor Corvanet v1.0</source>
@@ -250,6 +269,65 @@
     <message>
         <source>Squad directory refused</source>
         <translation>Adresář squadů odmítnut</translation>
+    </message>
+    <message>
+        <source>&amp;Removed squads ...</source>
+        <translation>&amp;Odebrané squady ...</translation>
+    </message>
+    <message>
+        <source>The directory was published, but its earlier versions are not kept.</source>
+        <translation>Adresář byl zveřejněn, ale jeho dřívější verze se neukládají.</translation>
+    </message>
+    <message>
+        <source>Directory history</source>
+        <translation>Historie adresáře</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmRemovedSquads</name>
+    <message>
+        <source>Removed Squads</source>
+        <translation>Odebrané squady</translation>
+    </message>
+    <message>
+        <source>Removed &amp;squads:</source>
+        <translation>Odebrané &amp;squady:</translation>
+    </message>
+    <message>
+        <source>Removed squads</source>
+        <translation>Odebrané squady</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>Stav</translation>
+    </message>
+    <message>
+        <source>&amp;Restore</source>
+        <translation>&amp;Obnovit</translation>
+    </message>
+    <message>
+        <source>&amp;Close</source>
+        <translation>&amp;Zavřít</translation>
+    </message>
+    <message>
+        <source>Reading the directory&apos;s history...</source>
+        <translation>Načítá se historie adresáře...</translation>
+    </message>
+    <message>
+        <source>The directory&apos;s history cannot be read: %1</source>
+        <translation>Historii adresáře nelze načíst: %1</translation>
+    </message>
+    <message>
+        <source>The kept history shows no removed squad that is not listed now.</source>
+        <translation>Uložená historie neukazuje žádný odebraný squad, který by nyní nebyl v adresáři.</translation>
+    </message>
+    <message>
+        <source>Removed squads not listed now: %1</source>
+        <translation>Odebrané squady, které nyní nejsou v adresáři: %1</translation>
+    </message>
+    <message>
+        <source>Restoring %1...</source>
+        <translation>Obnovuje se %1...</translation>
     </message>
 </context>
 <context>

@@ -16,6 +16,25 @@
     </message>
 </context>
 <context>
+    <name>RemovedSquadsModel</name>
+    <message>
+        <source>not kept yet</source>
+        <translation>noch nicht aufbewahrt</translation>
+    </message>
+    <message>
+        <source>Nick</source>
+        <translation>Nick</translation>
+    </message>
+    <message>
+        <source>Address</source>
+        <translation>Adresse</translation>
+    </message>
+    <message>
+        <source>Removed</source>
+        <translation>Entfernt</translation>
+    </message>
+</context>
+<context>
     <name>TfrmAbout</name>
     <message>
         <source>Qor Corvanet v1.0</source>
@@ -250,6 +269,65 @@
     <message>
         <source>Squad directory refused</source>
         <translation>Squad-Verzeichnis abgelehnt</translation>
+    </message>
+    <message>
+        <source>&amp;Removed squads ...</source>
+        <translation>&amp;Entfernte Squads ...</translation>
+    </message>
+    <message>
+        <source>The directory was published, but its earlier versions are not kept.</source>
+        <translation>Das Verzeichnis wurde veröffentlicht, aber seine früheren Fassungen werden nicht aufbewahrt.</translation>
+    </message>
+    <message>
+        <source>Directory history</source>
+        <translation>Verlauf des Verzeichnisses</translation>
+    </message>
+</context>
+<context>
+    <name>TfrmRemovedSquads</name>
+    <message>
+        <source>Removed Squads</source>
+        <translation>Entfernte Squads</translation>
+    </message>
+    <message>
+        <source>Removed &amp;squads:</source>
+        <translation>Entfernte &amp;Squads:</translation>
+    </message>
+    <message>
+        <source>Removed squads</source>
+        <translation>Entfernte Squads</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>&amp;Restore</source>
+        <translation>&amp;Wiederherstellen</translation>
+    </message>
+    <message>
+        <source>&amp;Close</source>
+        <translation>S&amp;chließen</translation>
+    </message>
+    <message>
+        <source>Reading the directory&apos;s history...</source>
+        <translation>Der Verlauf des Verzeichnisses wird gelesen...</translation>
+    </message>
+    <message>
+        <source>The directory&apos;s history cannot be read: %1</source>
+        <translation>Der Verlauf des Verzeichnisses kann nicht gelesen werden: %1</translation>
+    </message>
+    <message>
+        <source>The kept history shows no removed squad that is not listed now.</source>
+        <translation>Der aufbewahrte Verlauf zeigt keinen entfernten Squad, der jetzt nicht im Verzeichnis steht.</translation>
+    </message>
+    <message>
+        <source>Removed squads not listed now: %1</source>
+        <translation>Entfernte Squads, die jetzt nicht im Verzeichnis stehen: %1</translation>
+    </message>
+    <message>
+        <source>Restoring %1...</source>
+        <translation>%1 wird wiederhergestellt...</translation>
     </message>
 </context>
 <context>

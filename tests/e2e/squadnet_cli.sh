@@ -14,6 +14,7 @@ grep -q '^Copyright' <<<"$out" || fail "--version has no copyright line"
 
 out=$("$squadnet" --help 2>/dev/null) || fail "--help exits $?"
 for word in "squadnet get " "squadnet upload " "squadnet add " "squadnet remove " \
+            "squadnet history " "squadnet restore " \
             --timeout --tls --help --version; do
     grep -qF -- "$word" <<<"$out" || fail "--help does not mention '$word'"
 done

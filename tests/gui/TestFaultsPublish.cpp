@@ -255,8 +255,12 @@ private slots:
         QVERIFY2(seams.messages[1].text.startsWith(QStringLiteral("Cannot write \"a.tmp\"")),
                  qPrintable(seams.messages[1].text));
         QVERIFY(!QFile::exists("a.tmp")); // no half-written file either
-        // Nothing was uploaded, and the lock was given back.
-        QCOMPARE(QDir(m_root.path()).entryList({"corvanet.xml*"}, QDir::AllEntries), QStringList{"corvanet.xml"});
+        // Nothing was uploaded, and the lock was given back; the history
+        // holds the directory that is live as its newest version.
+        QCOMPARE(QDir(m_root.path()).entryList({"corvanet.xml*"}, QDir::AllEntries),
+                 (QStringList{"corvanet.xml", "corvanet.xml.history"}));
+        const QDir history(m_root.filePath("corvanet.xml.history"));
+        QCOMPARE(readFile(history.filePath(history.entryList(QDir::Files, QDir::Name).constLast())), before);
     }
 };
 

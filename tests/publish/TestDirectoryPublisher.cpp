@@ -399,6 +399,27 @@ private slots:
         expectNothingLeftBehind();
     }
 
+    // The client destroyed while the lock is being taken (its window closed
+    // in the middle of a publish): the publish ends with the client's
+    // cancel error, and its clean-up never touches the destroyed client.
+    void theClientDestroyedWhileTheLockIsTaken()
+    {
+        startServer({"--hold", "match=MKD /corvanet.xml.lock/*"});
+        QVERIFY(m_account->setDirectory(directoryOf({"http://a/1.xml"})));
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (!m_account->server().waitForHeld(1).isEmpty()) {
+                poll.stop();
+                m_client.reset();
+            }
+        });
+        poll.start(20);
+        QVERIFY_THROWS_EXCEPTION(ESockError, m_publisher->publish(DirectoryChange::add("x", "http://c/3.xml")));
+        QVERIFY(!m_client);
+        m_account->server().go();
+        QCOMPARE(listed(m_account->directory()), QStringList{"http://a/1.xml"});
+    }
+
     // A holder that shows no life for a lease (paused, cut off) has its lock
     // taken over by a publisher that writes the directory meanwhile. Its own
     // late steps then fail instead of landing over the newer directory,

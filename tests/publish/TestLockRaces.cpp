@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <vector>
 
 #include "PublishTestSupport.h"
 
@@ -100,6 +101,108 @@ private slots:
         after.sort();
         expected.sort();
         QCOMPARE(after, expected);
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // Several squadnet writers at once with the history on: nothing is lost
+    // from the directory, and nothing from the history either: every
+    // version one of them published is an entry, in the order they were
+    // published (each differs from the one before by exactly the one change
+    // its writer made).
+    void severalWritersKeepEveryVersion()
+    {
+        Account account;
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        QStringList initial;
+        for (int i = 0; i < 4; ++i)
+            initial << QStringLiteral("http://old/%1.xml").arg(i);
+        QVERIFY(account.setDirectory(directoryOf(initial)));
+        QStringList pages;
+        for (int i = 0; i < 8; ++i)
+            pages << account.page(i);
+        std::vector<std::unique_ptr<QProcess>> writers;
+        for (int round = 0; round < 2; ++round) {
+            for (int w = 0; w < 6; ++w) {
+                writers.push_back(w < 4 ? account.squadnet("add", pages[w * 2 + round], 5)
+                                        : account.squadnet("remove", initial[(w - 4) * 2 + round], 5));
+            }
+            for (auto& writer : writers) {
+                QByteArray output;
+                QVERIFY2(finished(*writer, &output) == 0, output.constData());
+            }
+            writers.clear();
+        }
+        QStringList after = listed(account.directory());
+        after.sort();
+        QCOMPARE(after, pages);
+
+        const QList<QByteArray> versions = account.historyContents();
+        QCOMPARE(versions.size(), 1 + 12);
+        QCOMPARE(listed(versions.constFirst()), initial);
+        QCOMPARE(versions.constLast(), account.directory());
+        QStringList added, removed;
+        for (qsizetype i = 1; i < versions.size(); ++i) {
+            const QStringList before = listed(versions[i - 1]);
+            const QStringList now = listed(versions[i]);
+            if (now.size() == before.size() + 1 && now.mid(0, before.size()) == before)
+                added << now.constLast();
+            else if (now.size() + 1 == before.size())
+                removed << QSet<QString>(before.begin(), before.end()).subtract({now.begin(), now.end()}).values();
+            else
+                QFAIL(qPrintable(QStringLiteral("version %1 is no single change").arg(i + 1)));
+        }
+        added.sort();
+        removed.sort();
+        QCOMPARE(added, pages);
+        QCOMPARE(removed, initial);
+        QCOMPARE(account.leftovers(), QStringList());
+    }
+
+    // A publisher killed (or stopped past its lease) after its directory's
+    // rename, before its new version moved from its folder into the
+    // history. The next one treats that copy as the dead holder's garbage
+    // (never a directory to restore) and keeps the live directory itself:
+    // every live version is in the history, once, and a stopped publisher
+    // continued later adds nothing stale.
+    void killedBetweenTheRenameAndTheHistory_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("killed") << int(SIGKILL);
+        QTest::newRow("stopped past its lease") << int(SIGSTOP);
+    }
+
+    void killedBetweenTheRenameAndTheHistory()
+    {
+        QFETCH(int, signal);
+        Account account({"--hold", "after=RNTO /corvanet.xml;match=RNFR /corvanet.xml.lock/*/hist.*"});
+        QVERIFY2(account.started(), qPrintable(account.errorText()));
+        const QByteArray initial = directoryOf({"http://old/1.xml"});
+        QVERIFY(account.setDirectory(initial));
+        const QString first = account.page(1);
+        const QString second = account.page(2);
+        auto a = account.squadnet("add", first, 1);
+        QVERIFY(!account.server().waitForHeld().isEmpty());
+        QCOMPARE(::kill(pid_t(a->processId()), signal), 0);
+        account.server().go();
+        const QByteArray published = account.directory();
+        QCOMPARE(listed(published), (QStringList{"http://old/1.xml", first}));
+        QCOMPARE(account.history().size(), 1);
+
+        auto b = account.squadnet("add", second, 1);
+        QByteArray output;
+        QVERIFY2(finished(*b, &output) == 0, output.constData());
+        if (signal == SIGSTOP) {
+            QCOMPARE(::kill(pid_t(a->processId()), SIGCONT), 0);
+            QVERIFY2(finished(*a, &output) == 0, output.constData());
+        } else {
+            finished(*a);
+        }
+        QCOMPARE(listed(account.directory()), (QStringList{"http://old/1.xml", first, second}));
+        const QList<QByteArray> versions = account.historyContents();
+        QCOMPARE(versions.size(), 3);
+        QCOMPARE(versions[0], initial);
+        QCOMPARE(versions[1], published);
+        QCOMPARE(versions[2], account.directory());
         QCOMPARE(account.leftovers(), QStringList());
     }
 

@@ -80,9 +80,13 @@ QString LoopbackFtpServer::waitForHeld(int timeoutMs)
 void LoopbackFtpServer::hold(const QString& spec)
 {
     m_process.write("hold " + spec.toUtf8() + '\n');
+    // At once: a test that blocks in waitForFinished() next would otherwise
+    // keep the line in our buffer, and the server would never see it.
+    m_process.waitForBytesWritten(5000);
 }
 
 void LoopbackFtpServer::go()
 {
     m_process.write("go\n");
+    m_process.waitForBytesWritten(5000);
 }

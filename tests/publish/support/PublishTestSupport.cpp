@@ -64,8 +64,25 @@ QStringList Account::leftovers() const
 {
     QStringList names = treeOf(m_root.path());
     names.removeAll(QStringLiteral("corvanet.xml"));
+    names.removeIf([](const QString& name) { return name.startsWith(QLatin1String("corvanet.xml.history")); });
     names.removeIf([](const QString& name) { return name.startsWith(QLatin1String("page")); });
     return names;
+}
+
+QStringList Account::history() const
+{
+    QStringList names = QDir(path(QStringLiteral("corvanet.xml.history")))
+                            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    names.sort();
+    return names;
+}
+
+QList<QByteArray> Account::historyContents() const
+{
+    QList<QByteArray> contents;
+    for (const QString& name : history())
+        contents << readFile(path(QStringLiteral("corvanet.xml.history/") + name));
+    return contents;
 }
 
 QString Account::page(int number)
@@ -85,7 +102,8 @@ std::unique_ptr<QProcess> Account::squadnet(const QString& command, const QStrin
                        + QStringList{"--host", "127.0.0.1", "--port", QString::number(port()), "--user", kUser,
                                      "--password-file", m_work.filePath(QStringLiteral("password")), "--directory",
                                      "http://127.0.0.1/corvanet.xml", "--tls", "off", "--lease",
-                                     QString::number(leaseSeconds), pageUrl});
+                                     QString::number(leaseSeconds)}
+                       + (pageUrl.isEmpty() ? QStringList() : QStringList{pageUrl}));
     process->waitForStarted(5000);
     return process;
 }

@@ -6,6 +6,7 @@
 // kill one at a chosen command.
 
 #include <QByteArray>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -46,13 +47,18 @@ public:
     {
         return writeFile(path(QStringLiteral("corvanet.xml")), content);
     }
-    // What is on the account besides the directory.
+    // What is on the account besides the directory and its history.
     QStringList leftovers() const;
+    // The names in the history folder, sorted (the order of the versions),
+    // and their contents in that order.
+    QStringList history() const;
+    QList<QByteArray> historyContents() const;
     // A squad page in the account folder, and its file: address.
     QString page(int number);
 
-    // "squadnet add|remove" against this account, started now. leaseSeconds
-    // is the lock's lease; extra arguments go first.
+    // "squadnet COMMAND" against this account, started now. leaseSeconds
+    // is the lock's lease; extra arguments go first, pageUrl (unless empty)
+    // last.
     std::unique_ptr<QProcess> squadnet(const QString& command, const QString& pageUrl, int leaseSeconds,
                                        const QStringList& extra = {});
 
