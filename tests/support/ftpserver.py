@@ -206,7 +206,11 @@ def main():
     if throttle:
         from pyftpdlib.handlers import ThrottledDTPHandler
 
-        limits = {"read_limit": throttle, "write_limit": throttle}
+        # pyftpdlib's throttled handler closes a data connection that is
+        # gone before it was accepted (a client that gave up on it) before
+        # its own fields exist, and that close raises out of the server's
+        # loop: the class-level None keeps the server alive.
+        limits = {"read_limit": throttle, "write_limit": throttle, "_throttler": None}
         if cert:
             handler.dtp_handler = type("Throttled", (ThrottledDTPHandler, handler.dtp_handler), limits)
         else:
