@@ -4,59 +4,37 @@
 #     (3 rounds each): wall time and CPU time (user + system), with ratios;
 #  2. a slow download (one byte every 100 ms for 5 s) from a small python
 #     server: the CPU share of squadnet get while it mostly waits.
-# Usage: bench/http_bench.sh [path/to/squadnet]   (default: build/tools/squadnet)
+# With --tls only the first, over https from lighttpd with mod_openssl and a
+# certificate from a test CA made for the run: each round's wall time and the
+# ratio squadnet/curl, the goal a ratio of at most 1.2.
+# Usage: bench/http_bench.sh [--tls] [path/to/squadnet]   (default: build/tools/squadnet)
+# ROUNDS and SIZE_MIB in the environment change the defaults.
 # Everything runs on 127.0.0.1 with ports the system picks; all files live in
 # a temporary directory that is removed at the end.
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "$0")/.." && pwd)
-squadnet=$(realpath "${1:-$here/build/tools/squadnet}")
+tls=0
+[[ ${1:-} == --tls ]] && { tls=1; shift; }
+squadnet=$(realpath "${1:-$repo/build/tools/squadnet}")
 rounds=${ROUNDS:-3}
 size_mib=${SIZE_MIB:-256}
 [ -x "$squadnet" ] || { echo "no squadnet at $squadnet" >&2; exit 2; }
-command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
-command -v lighttpd >/dev/null || { echo "lighttpd is needed" >&2; exit 2; }
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-
-wait_for_port() {
-    for _ in $(seq 100); do
-        if /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null; then
-            return 0
-        fi
-        sleep 0.05
-    done
-    echo "server on port $1 did not start" >&2
-    exit 1
-}
+need lighttpd curl
 
 # --- 1. bulk download ------------------------------------------------------
 mkdir -p "$work/www"
 head -c $((size_mib * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
-port=$(free_port)
-cat >"$work/lighttpd.conf" <<CONF
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$work/lighttpd.log"
-server.max-keep-alive-requests = 0
-mimetype.assign = ( "" => "application/octet-stream" )
-CONF
-lighttpd -D -f "$work/lighttpd.conf" &
-pids+=($!)
-wait_for_port "$port"
-url="http://127.0.0.1:$port/big.bin"
+config=('server.max-keep-alive-requests = 0' 'mimetype.assign = ( "" => "application/octet-stream" )')
+if (( tls )); then
+    make_test_ca "$work/certs"
+    start_lighttpd "$work/www" --tls "$work/certs/good.pem" "${config[@]}"
+    url="https://127.0.0.1:$lighttpd_port/big.bin"
+else
+    start_lighttpd "$work/www" "${config[@]}"
+    url="http://127.0.0.1:$lighttpd_port/big.bin"
+fi
 
 # Prints "wall user+system" of one command, in seconds (microsecond
 # resolution, from the child's resource usage).
@@ -77,19 +55,42 @@ if status != 0:
 ' "$@"
 }
 
+# One line of the table: CLIENT ROUND WALL CPU (CPU left out with --tls).
+row() {
+    if (( tls )); then
+        printf "%-8s %-6s %10s\n" "$1" "$2" "$3"
+    else
+        printf "%-8s %-6s %10s %10s\n" "$1" "$2" "$3" "$4"
+    fi
+}
+
+curl_tls=()
+(( tls )) && curl_tls=(--cacert "$SSL_CERT_FILE")
 : >"$work/results.txt"
-printf "%-8s %-6s %10s %10s\n" client round wall_s cpu_s
+row client round wall_s cpu_s
 for round in $(seq "$rounds"); do
     read -r w c < <(measure "$squadnet" get "$url" --body "$work/ours.bin" --header "$work/head.txt")
-    printf "%-8s %-6s %10s %10s\n" squadnet "$round" "$w" "$c"
+    row squadnet "$round" "$w" "$c"
     echo "squadnet $w $c" >>"$work/results.txt"
     cmp -s "$work/ours.bin" "$work/www/big.bin" || { echo "squadnet download differs" >&2; exit 1; }
 
-    read -r w c < <(measure curl -s -0 -o "$work/curl.bin" "$url")
-    printf "%-8s %-6s %10s %10s\n" curl "$round" "$w" "$c"
+    read -r w c < <(measure curl -s -0 "${curl_tls[@]}" -o "$work/curl.bin" "$url")
+    row curl "$round" "$w" "$c"
     echo "curl $w $c" >>"$work/results.txt"
+    if (( tls )); then
+        cmp -s "$work/curl.bin" "$work/www/big.bin" || { echo "curl download differs" >&2; exit 1; }
+    fi
     rm -f "$work/ours.bin" "$work/curl.bin"
 done
+if (( tls )); then
+    echo "https, ${size_mib} MiB, $rounds rounds each:"
+    awk '
+        { wall[$1] += $2 }
+        END {
+            printf "  wall  squadnet %.4f s  curl %.4f s  ratio %.2f (goal <= 1.2)\n", wall["squadnet"], wall["curl"], (wall["curl"] > 0 ? wall["squadnet"] / wall["curl"] : 0)
+        }' "$work/results.txt"
+    exit 0
+fi
 echo "${size_mib} MiB, $rounds rounds each:"
 awk '
     { wall[$1] += $2; cpu[$1] += $3 }
@@ -116,7 +117,7 @@ for _ in range(50):
 conn.close()
 PY
 coproc SLOW { /usr/bin/python3 "$work/slow.py"; }
-pids+=($SLOW_PID)
+on_exit stop_pid "$SLOW_PID"
 read -r slow_port <&"${SLOW[0]}"
 read -r w c < <(measure "$squadnet" get "http://127.0.0.1:$slow_port/slow" --body "$work/slow.bin" --header "$work/slow.txt")
 echo "slow download (1 byte / 100 ms, 5 s):"
