@@ -11,23 +11,15 @@
 #
 # usage: bench/history_bench.sh [BUILD_DIR] [COUNT] [SQUADS] [DELAY_MS]
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build}
+build=${1:-$repo/build}
 count=${2:-200}
 squads=${3:-300}
 delay=${4:-0}
 bench=$build/bench/HistoryBench
 [ -x "$bench" ] || { echo "no HistoryBench at $bench (build first)" >&2; exit 1; }
-
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    exec 3>&- 2>/dev/null || true
-    [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 for folder in plain kept; do
     mkdir -p "$work/root/$folder"
@@ -58,17 +50,10 @@ keep(200, open(folder + "/corvanet.xml", "rb").read())
 PY
 
 printf 'benchpass\n' >"$work/password"
-mkfifo "$work/stdin"
 options=()
 [ "$delay" -gt 0 ] && options=(--delay "$delay")
-/usr/bin/python3 "$here/tests/support/ftpserver.py" "$work/root" bench "${options[@]}" \
-    <"$work/stdin" >"$work/port" 2>"$work/ftp.log" &
-server_pid=$!
-exec 3>"$work/stdin"
-printf 'benchpass\n' >&3
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(head -n1 "$work/port")
-[ -n "$port" ] || { echo "FTP server did not start" >&2; exit 1; }
+start_ftpserver "$work/root" bench benchpass "${options[@]}"
+port=$ftp_port
 
 echo "history: $count publishes with and without, directory of $squads squads ($(wc -c <"$work/root/kept/corvanet.xml") bytes), reply delay ${delay} ms, loopback"
 "$bench" "$port" bench "$work/password" "$count"
