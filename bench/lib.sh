@@ -8,11 +8,12 @@
 #   on_exit COMMAND...          run COMMAND (eval'd) when the script exits
 #   need TOOL...                exit 1 unless every TOOL is on PATH (/usr/sbin too)
 #   free_port                   prints a loopback port that was free just now
-#   start_lighttpd ROOT [--tls CERT] [CONFIG_LINE...]
+#   start_lighttpd ROOT [--tls CERT] [--port PORT] [CONFIG_LINE...]
 #                               serves ROOT on 127.0.0.1 (https with CERT, a
-#                               key-and-certificate PEM); CONFIG_LINEs are added
-#                               to its lighttpd.conf. Returns once it answers;
-#                               sets lighttpd_port and lighttpd_pid.
+#                               key-and-certificate PEM) at PORT or a free port;
+#                               CONFIG_LINEs are added to its lighttpd.conf.
+#                               Returns once it answers; sets lighttpd_port and
+#                               lighttpd_pid.
 #   start_ftpserver ROOT USER PASSWORD [CERT] [OPTION...]
 #                               tests/support/ftpserver.py serving ROOT (FTPS
 #                               required with CERT); the password goes on a fifo
@@ -59,11 +60,17 @@ free_port() {
 }
 
 start_lighttpd() {
-    local root=$1 cert='' scheme=http
+    local root=$1 cert='' scheme=http port=''
     shift
-    if [[ ${1:-} == --tls ]]; then cert=$2 scheme=https; shift 2; fi
+    while (( $# )); do
+        case $1 in
+            --tls) cert=$2 scheme=https; shift 2 ;;
+            --port) port=$2; shift 2 ;;
+            *) break ;;
+        esac
+    done
     need lighttpd curl
-    lighttpd_port=$(free_port)
+    lighttpd_port=${port:-$(free_port)}
     local conf=$work/lighttpd-$lighttpd_port.conf log=$work/lighttpd-$lighttpd_port.log
     {
         echo "server.document-root = \"$root\""
