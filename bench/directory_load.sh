@@ -18,23 +18,17 @@
 # Each run of (a) starts with an empty cache folder of its own, so that it
 # loads the whole directory rather than a copy.
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 BUILD_DIR=${1:-build}
 ENTRIES=${2:-100000}
 BENCH="$BUILD_DIR/bench/DirectoryLoadBench"
 PYTHON=/usr/bin/python3
 [ -x "$BENCH" ] || { echo "missing $BENCH: build the DirectoryLoadBench target first" >&2; exit 1; }
-for tool in lighttpd curl xmllint /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
-done
+need lighttpd curl xmllint /usr/bin/time
 
-WORK=$(mktemp -d)
-LIGHTTPD_PID=
-cleanup() {
-    if [ -n "$LIGHTTPD_PID" ]; then kill "$LIGHTTPD_PID" 2>/dev/null || true; wait "$LIGHTTPD_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+WORK=$work
 
 mkdir -p "$WORK/www" "$WORK/run"
 chmod 700 "$WORK/run"
@@ -52,28 +46,13 @@ with open(path, "w", encoding="utf-8") as f:
 PY
 SIZE=$(stat -c %s "$WORK/www/corvanet.xml")
 
-# A free port: bound to 0 and released again for lighttpd to take.
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
-cat > "$WORK/lighttpd.conf" <<CONF
-server.document-root = "$WORK/www"
-server.bind = "127.0.0.1"
-server.port = $PORT
-server.errorlog = "$WORK/error.log"
-server.pid-file = "$WORK/lighttpd.pid"
-mimetype.assign = ( ".xml" => "application/xml" )
-server.stat-cache-engine = "disable"
-server.modules += ( "mod_accesslog" )
-accesslog.filename = "$WORK/access.log"
-accesslog.format = "%r %s %b"
-CONF
-lighttpd -D -f "$WORK/lighttpd.conf" &
-LIGHTTPD_PID=$!
-URL="http://127.0.0.1:$PORT/corvanet.xml"
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "$URL" && break
-    sleep 0.1
-done
-curl -sf -o /dev/null "$URL" || { echo "lighttpd did not come up" >&2; exit 1; }
+start_lighttpd "$WORK/www" \
+    'mimetype.assign = ( ".xml" => "application/xml" )' \
+    'server.stat-cache-engine = "disable"' \
+    'server.modules += ( "mod_accesslog" )' \
+    "accesslog.filename = \"$WORK/access.log\"" \
+    'accesslog.format = "%r %s %b"'
+URL="http://127.0.0.1:$lighttpd_port/corvanet.xml"
 
 echo "directory: $ENTRIES entries, $SIZE bytes, $URL"
 
