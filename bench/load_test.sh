@@ -11,49 +11,33 @@
 #
 #   bench/load_test.sh [BUILD_DIR] [SQUADS] [MEMBERS]
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 BUILD_DIR=${1:-build}
 SQUADS=${2:-100000}
 MEMBERS=${3:-10000}
 BENCH="$BUILD_DIR/bench/LoadBench"
-HERE=$(cd "$(dirname "$0")/.." && pwd)
 PYTHON=/usr/bin/python3
 [ -x "$BENCH" ] || { echo "missing $BENCH: build the LoadBench target first" >&2; exit 1; }
-command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
-for tool in lighttpd curl; do
-    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
-done
+need lighttpd curl
 
-WORK=$(mktemp -d)
-LIGHTTPD_PID=
-cleanup() {
-    if [ -n "$LIGHTTPD_PID" ]; then kill "$LIGHTTPD_PID" 2>/dev/null || true; wait "$LIGHTTPD_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+WORK=$work
 mkdir -p "$WORK/www" "$WORK/run" "$WORK/cwd"
 chmod 700 "$WORK/run"
 export XDG_RUNTIME_DIR="$WORK/run"
 export XDG_CACHE_HOME="$WORK/cache" # the window's offline copies; never the user's
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+PORT=$(free_port)
 BASE="http://127.0.0.1:$PORT"
-cat > "$WORK/lighttpd.conf" <<CONF
-server.document-root = "$WORK/www"
-server.bind = "127.0.0.1"
-server.port = $PORT
-server.errorlog = "$WORK/error.log"
-server.pid-file = "$WORK/lighttpd.pid"
-mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )
-CONF
 
 # make_data DIR SQUADS MEMBERS: the directory and the big squad's page in
 # www/DIR. Written before the server starts: it caches what it knows of a
 # file, and a file rewritten under it may be served with its old length.
 make_data() {
     mkdir -p "$WORK/www/$1"
-    cp "$HERE/data/logos/alpha.jpg" "$WORK/www/$1/logo.jpg"
+    cp "$repo/data/logos/alpha.jpg" "$WORK/www/$1/logo.jpg"
     "$PYTHON" - "$WORK/www/$1" "$BASE/$1" "$2" "$3" <<'PY'
 import random, sys
 root, base, squads, members = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
@@ -81,13 +65,8 @@ PY
 
 make_data small $((SQUADS / 10)) $((MEMBERS / 10))
 make_data full "$SQUADS" "$MEMBERS"
-lighttpd -D -f "$WORK/lighttpd.conf" &
-LIGHTTPD_PID=$!
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "$BASE/small/corvanet.xml" && break
-    sleep 0.1
-done
-curl -sf -o /dev/null "$BASE/small/corvanet.xml" || { echo "lighttpd did not come up" >&2; exit 1; }
+start_lighttpd "$WORK/www" --port "$PORT" \
+    'mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )'
 
 # run DIR: prints LoadBench's figures, one key=value per line.
 run() {
