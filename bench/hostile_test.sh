@@ -21,23 +21,16 @@
 #
 #   bench/hostile_test.sh [BUILD_DIR]
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 BUILD_DIR=${1:-build}
 BENCH="$(cd "$BUILD_DIR" && pwd)/bench/HostileBench"
 PYTHON=/usr/bin/python3
 [ -x "$BENCH" ] || { echo "missing $BENCH: build the HostileBench target first" >&2; exit 1; }
-command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
-for tool in lighttpd curl; do
-    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
-done
+need lighttpd curl
 
-WORK=$(mktemp -d)
-LIGHTTPD_PID=
-cleanup() {
-    if [ -n "$LIGHTTPD_PID" ]; then kill "$LIGHTTPD_PID" 2>/dev/null || true; wait "$LIGHTTPD_PID" 2>/dev/null || true; fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+WORK=$work
 mkdir -p "$WORK/www" "$WORK/run" "$WORK/cwd"
 chmod 700 "$WORK/run"
 export XDG_RUNTIME_DIR="$WORK/run"
@@ -45,16 +38,8 @@ export XDG_RUNTIME_DIR="$WORK/run"
 export XDG_CACHE_HOME="$WORK/cache"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-PORT=$("$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+PORT=$(free_port)
 BASE="http://127.0.0.1:$PORT"
-cat > "$WORK/lighttpd.conf" <<CONF
-server.document-root = "$WORK/www"
-server.bind = "127.0.0.1"
-server.port = $PORT
-server.errorlog = "$WORK/error.log"
-server.pid-file = "$WORK/lighttpd.pid"
-mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )
-CONF
 
 # The files are written before the server starts: it caches what it knows of
 # a file, and a file rewritten under it may be served with its old length.
@@ -98,13 +83,8 @@ with open(root + "/corvanet.xml", "w") as f:
         f.write('  <squad nick="%s" web="%s/%s.xml"/>\n' % (page, base, page))
     f.write("</squads>\n")
 PY
-lighttpd -D -f "$WORK/lighttpd.conf" &
-LIGHTTPD_PID=$!
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "$BASE/corvanet.xml" && break
-    sleep 0.1
-done
-curl -sf -o /dev/null "$BASE/corvanet.xml" || { echo "lighttpd did not come up" >&2; exit 1; }
+start_lighttpd "$WORK/www" --port "$PORT" \
+    'mimetype.assign = ( ".xml" => "application/xml", ".jpg" => "image/jpeg" )'
 
 printf 'logo: %s bytes, 704 scans of 8192 x 8192; pages: empty %s bytes, members %s bytes, flat %s bytes, entities %s bytes\n' \
     "$(stat -c %s "$WORK/www/hostile.jpg")" "$(stat -c %s "$WORK/www/empty.xml")" \
