@@ -96,7 +96,7 @@ start_lighttpd() {
     done
     echo "lighttpd did not come up" >&2
     cat "$log" >&2 2>/dev/null || true
-    exit 1
+    return 1
 }
 
 start_ftpserver() {
@@ -110,17 +110,22 @@ start_ftpserver() {
     ftp_pid=$!
     # The server ends when its standard input closes.
     exec {ftp_fd}>"$dir/stdin"
-    on_exit "exec $ftp_fd>&-; wait $ftp_pid 2>/dev/null"
+    on_exit _stop_ftp "$ftp_fd" "$ftp_pid"
     printf '%s\n' "$password" >&"$ftp_fd"
     local _
     for _ in $(seq 100); do [ -s "$dir/port" ] && break; sleep 0.05; done
     ftp_port=$(head -n1 "$dir/port")
-    [ -n "$ftp_port" ] || { echo "FTP server did not start" >&2; cat "$dir/server.log" >&2; exit 1; }
+    [ -n "$ftp_port" ] || { echo "FTP server did not start" >&2; cat "$dir/server.log" >&2; return 1; }
 }
 
-stop_ftpserver() {
-    exec {ftp_fd}>&-
-    wait "$ftp_pid" 2>/dev/null || true
+stop_ftpserver() { _stop_ftp "$ftp_fd" "$ftp_pid"; }
+
+# _stop_ftp FD PID: closes the server's input and gives it 5 s to end.
+_stop_ftp() {
+    local _
+    eval "exec $1>&-"
+    for _ in $(seq 100); do kill -0 "$2" 2>/dev/null || break; sleep 0.05; done
+    stop_pid "$2"
 }
 
 make_test_ca() {
