@@ -26,8 +26,9 @@
 #   --lease: the lock's lease (default 60 s, as shipped); --pause default 90 s.
 #   --tls: FTPS required on the real servers (pyftpdlib too).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "$0")/.." && pwd)
 servers=all lease=60 pause=90 tls=0
 positional=()
 while (( $# )); do
@@ -39,7 +40,7 @@ while (( $# )); do
         *) positional+=("$1"); shift ;;
     esac
 done
-build=${positional[0]:-$here/build}
+build=${positional[0]:-$repo/build}
 clients=${positional[1]:-8}
 adds=${positional[2]:-25}
 removes=${positional[3]:-5}
@@ -47,23 +48,7 @@ removes=${positional[3]:-5}
 squadnet=$build/tools/squadnet
 starter=$build/bench/RealFtpServerMain
 [ -x "$squadnet" ] || { echo "no squadnet at $squadnet (build first)" >&2; exit 1; }
-command -v lighttpd >/dev/null || PATH=$PATH:/usr/sbin
-command -v lighttpd >/dev/null || { echo "lighttpd is needed" >&2; exit 2; }
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    exec 3>&- 2>/dev/null || true
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-now() { date +%s.%N; }
+need lighttpd curl
 
 # The squad pages, on the web.
 mkdir -p "$work/www/pages"
@@ -72,50 +57,36 @@ for c in $(seq "$clients"); do
         echo "<squad nick=\"s$c-$a\"><name>Squad $c-$a</name></squad>" >"$work/www/pages/$c-$a.xml"
     done
 done
-web_port=$(free_port)
-cat >"$work/lighttpd.conf" <<CONF
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $web_port
-server.errorlog = "$work/lighttpd.log"
-mimetype.assign = ( ".xml" => "text/xml" )
-CONF
-lighttpd -D -f "$work/lighttpd.conf" &
-pids+=($!)
+start_lighttpd "$work/www" 'mimetype.assign = ( ".xml" => "text/xml" )'
+web_port=$lighttpd_port
 printf 'squadup\n' >"$work/password"
 
 tls_args=(--tls off)
 if (( tls )); then
-    /usr/bin/python3 "$here/tests/support/testca.py" "$work/certs" >/dev/null
-    export SSL_CERT_FILE=$work/certs/ca.pem
+    make_test_ca "$work/certs" >/dev/null
     tls_args=(--tls required)
 fi
 
 # Starts server NAME; sets ftp_port, ftp_user, account.
 start_server() {
     local name=$1 run=$2
-    rm -f "$run/stdin"
-    mkfifo "$run/stdin"
     if [[ $name == pyftpdlib ]]; then
         account=$run/account
         mkdir -p "$account"
         local cert=()
         (( tls )) && cert=("$work/certs/good.pem")
-        /usr/bin/python3 "$here/tests/support/ftpserver.py" "$account" corvanet "${cert[@]}" \
-            <"$run/stdin" >"$run/server" 2>"$run/server.log" &
-        pids+=($!)
-        exec 3>"$run/stdin"
-        printf 'squadup\n' >&3
-        for _ in $(seq 100); do [ -s "$run/server" ] && break; sleep 0.05; done
-        ftp_port=$(head -n1 "$run/server")
+        start_ftpserver "$account" corvanet squadup "${cert[@]}" || return 1
         ftp_user=corvanet
     else
         [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
         local args=("${name%-appe}")
         [[ $name == *-appe ]] && args+=(--append-allowed)
         (( tls )) && args+=(--tls "$work/certs")
+        rm -f "$run/stdin"
+        mkfifo "$run/stdin"
+        # RealFtpServerMain stops its server when its standard input closes.
         "$starter" "${args[@]}" <"$run/stdin" >"$run/server" 2>"$run/server.log" &
-        pids+=($!)
+        on_exit "exec 3>&-; stop_pid $!"
         exec 3>"$run/stdin"
         for _ in $(seq 600); do [ -s "$run/server" ] && break; sleep 0.05; done
         read -r ftp_port ftp_user account <"$run/server" || true
@@ -123,7 +94,14 @@ start_server() {
     [ -n "${ftp_port:-}" ] || { echo "$name did not start: $(cat "$run/server.log")" >&2; return 1; }
 }
 
-stop_server() { exec 3>&-; sleep 0.5; }
+stop_server() { # NAME
+    if [[ $1 == pyftpdlib ]]; then
+        stop_ftpserver
+    else
+        exec 3>&-
+        sleep 0.5
+    fi
+}
 
 # One publish, timed; its outcome goes to the results: "COMMAND URL RC".
 publish() { # RUN CLIENT COMMAND URL [victim: kill|pause]
@@ -246,7 +224,7 @@ run_server() { # NAME
         printf '%-13s errors: %s\n' "" "$(sort "$run/errors" | uniq -c | sort -rn | head -3 | tr -s ' ' | paste -sd ';')"
     fi
     (( lost + resurrected + missing == 0 )) || bad=1
-    stop_server
+    stop_server "$name"
 }
 
 echo "squadnet add/remove: $clients clients x $adds adds (one killed, one paused ${pause} s), then" \
