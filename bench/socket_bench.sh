@@ -12,8 +12,9 @@
 # The build directory must be configured; the script builds SocketBench in it.
 # SIZE_MIB and RUNS override the file size (256) and the runs per figure (3).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 size_mib=${SIZE_MIB:-256}
 runs=${RUNS:-3}
@@ -23,18 +24,7 @@ cmake --build "$build" --target SocketBench -- -j2 >/dev/null
 bench=$(find "$build" -name SocketBench -type f -perm -u+x | head -n1)
 [ -n "$bench" ] || { echo "SocketBench not built" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-    "$py" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+need lighttpd curl
 
 # A loopback helper server: "discard" reads until the client closes,
 # "trickle" sends one byte every 100 ms for 5 s. Prints its port first.
@@ -59,7 +49,7 @@ EOF
 
 start_peer() { # mode -> sets peer_port
     "$py" -u "$work/peer.py" "$1" >"$work/$1.port" &
-    pids+=($!)
+    on_exit stop_pid $!
     for _ in $(seq 50); do
         [ -s "$work/$1.port" ] && break
         sleep 0.1
@@ -93,19 +83,8 @@ echo "Preparing a ${size_mib} MiB file ..."
 mkdir -p "$work/www"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/www/big.bin"
 
-http_port=$(free_port)
-cat >"$work/lighttpd.conf" <<EOF
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $http_port
-server.errorlog = "$work/lighttpd.log"
-mimetype.assign = ( "" => "application/octet-stream" )
-EOF
-lighttpd -D -f "$work/lighttpd.conf" &
-pids+=($!)
-for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$http_port/" && break || sleep 0.1
-done
+start_lighttpd "$work/www" 'mimetype.assign = ( "" => "application/octet-stream" )'
+http_port=$lighttpd_port
 
 url="http://127.0.0.1:$http_port/big.bin"
 read -r curl_wall curl_cpu < <(median_of_runs curl -s -o "$work/curl.bin" "$url")
