@@ -105,7 +105,7 @@ stop_server() { # NAME
 
 # One publish, timed; its outcome goes to the results: "COMMAND URL RC".
 publish() { # RUN CLIENT COMMAND URL [victim: kill|pause]
-    local run=$1 client=$2 command=$3 url=$4 victim=${5:-}
+    local run=$1 command=$3 url=$4 victim=${5:-}
     local common=(--host 127.0.0.1 --port "$ftp_port" --user "$ftp_user" --password-file "$work/password"
                   --directory "http://127.0.0.1:$web_port/corvanet.xml" --lease "$lease" "${tls_args[@]}")
     local lock=$account/corvanet.xml.lock start end rc=0
@@ -146,8 +146,8 @@ client() { # RUN CLIENT COMMAND URL...
         i=$((i + 1))
         local victim=
         if [[ $command == add && $i == "$mid" ]]; then
-            [[ $c == 1 ]] && victim=kill
-            [[ $c == 2 ]] && victim=pause
+            [[ $c == 1 ]] && victim='kill'
+            [[ $c == 2 ]] && victim='pause'
         fi
         publish "$run" "$c" "$command" "$url" "$victim"
     done
