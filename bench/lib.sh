@@ -6,6 +6,7 @@
 # (newest first: the servers are stopped before their folder goes).
 #
 #   on_exit COMMAND...          run COMMAND (eval'd) when the script exits
+#   stop_pid PID                kill PID and wait for it
 #   need TOOL...                exit 1 unless every TOOL is on PATH (/usr/sbin too)
 #   free_port                   prints a loopback port that was free just now
 #   start_lighttpd ROOT [--tls CERT] [--port PORT] [CONFIG_LINE...]
@@ -20,6 +21,8 @@
 #                               kept open until stop_ftpserver or the exit. Sets
 #                               ftp_port, ftp_pid and ftp_fd.
 #   stop_ftpserver              stops the server that start_ftpserver started last
+# Both start functions print the server's log and return 1 when it does not
+# come up (under set -e that ends the script).
 #   make_test_ca DIR            a test CA and certificates in DIR (see
 #                               tests/support/testca.py); SSL_CERT_FILE=DIR/ca.pem
 #   now, calc EXPR, elapsed START END
