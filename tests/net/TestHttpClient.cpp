@@ -8,11 +8,6 @@
 
 namespace {
 
-const QByteArrayList kAcceptLines{"Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff",
-                                  "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript"};
-const QByteArray kAccept = kAcceptLines.join("\r\n") + "\r\n";
-const QByteArray kContentType = "Content-type: application/x-www-form-urlencoded\r\n";
-
 // A request to the scripted peer on its port: the Host line names it.
 QByteArray getRequest(quint16 port, const QByteArray& path, const QByteArray& extraLines = {})
 {
@@ -148,6 +143,19 @@ private slots:
         const QString plain = "http://127.0.0.1:%1/x.jpg", badLine = "URL holds a line break or NUL character",
                       badCookie = "Request header line \"Cookie\" holds a line break or NUL";
         QTest::newRow("port 0") << "http://127.0.0.1:0/x.jpg" << QByteArray() << "Port 0 is out of range";
+        QTest::newRow("port 65536")
+            << "http://127.0.0.1:65536/x.jpg" << QByteArray() << "Port 65536 is out of range";
+        QTest::newRow("bracket not closed")
+            << "http://[::1:80/x.jpg" << QByteArray() << "Invalid IPv6 address in URL";
+        QTest::newRow("not an IPv6 address")
+            << "http://[1.2.3.4]/x.jpg" << QByteArray() << "Invalid IPv6 address in URL";
+        QTest::newRow("two ports") << "http://127.0.0.1:8080:80/x.jpg" << QByteArray()
+                                   << "'8080:80' is not a valid integer value";
+        QTest::newRow("no IPv4 address")
+            << "http://127.0.0.256/x.jpg" << QByteArray() << "Invalid IPv4 address in URL";
+        QTest::newRow("empty label")
+            << "http://squads..example/x.jpg" << QByteArray() << "Invalid host name in URL";
+        QTest::newRow("no host") << "http:///x.jpg" << QByteArray() << "URL has no host";
         QTest::newRow("LF in URL") << plain + "\nX-Evil: 1" << QByteArray() << badLine;
         QTest::newRow("CR in URL") << "http://127.0.0.1:%1/x\r.jpg" << QByteArray() << badLine;
         QTest::newRow("NUL in header value") << plain << QByteArray("a\0b", 3) << badCookie;
@@ -163,7 +171,8 @@ private slots:
         s.client.ReportLevel = 8;
         s.client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
         s.client.HeaderInfo.Cookie = cookie;
-        QTEST(thrown([&] { s.client.Get(url.arg(s.peer.port())); }), "error");
+        const QString address = url.contains(QLatin1String("%1")) ? url.arg(s.peer.port()) : url;
+        QTEST(thrown([&] { s.client.Get(address); }), "error");
         QVERIFY(!statuses.contains(QStringLiteral("Connecting")));
         QVERIFY(!QFile::exists(s.dir.filePath(QStringLiteral("temp.jpg"))));
     }

@@ -8,11 +8,6 @@
 
 namespace {
 
-const QByteArray kAccept =
-    "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff\r\n"
-    "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript\r\n";
-const QByteArray kContentType = "Content-type: application/x-www-form-urlencoded\r\n";
-
 // "%P" in host stands for the scripted peer's port.
 QByteArray request(const QByteArray& line, const QByteArray& host = "127.0.0.1:%P",
                    const QByteArray& extra = {})
@@ -123,36 +118,6 @@ private slots:
         s.client.Get(base + "a/old.jpg");
         QCOMPARE(peer6.transcript(2), request("GET /a/next.jpg", host6));
         QCOMPARE(s.client.RequestUrl, base + "a/next.jpg");
-    }
-
-    void refusedBeforeConnecting_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("port 0") << "http://127.0.0.1:0/x.jpg"
-                                << "Port 0 is out of range";
-        QTest::newRow("port 65536") << "http://127.0.0.1:65536/x.jpg"
-                                    << "Port 65536 is out of range";
-        QTest::newRow("bracket not closed") << "http://[::1:80/x.jpg"
-                                            << "Invalid IPv6 address in URL";
-        QTest::newRow("not an IPv6 address") << "http://[1.2.3.4]/x.jpg"
-                                             << "Invalid IPv6 address in URL";
-        QTest::newRow("two ports") << "http://127.0.0.1:8080:80/x.jpg"
-                                   << "'8080:80' is not a valid integer value";
-        QTest::newRow("no IPv4 address") << "http://127.0.0.256/x.jpg" << "Invalid IPv4 address in URL";
-        QTest::newRow("empty label") << "http://squads..example/x.jpg" << "Invalid host name in URL";
-        QTest::newRow("no host") << "http:///x.jpg" << "URL has no host";
-    }
-
-    void refusedBeforeConnecting()
-    {
-        QFETCH(QString, url);
-        HttpRig s;
-        QStringList statuses;
-        s.client.ReportLevel = 8;
-        s.client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
-        QTEST(thrown([&] { s.client.Get(url); }), "error");
-        QVERIFY(!statuses.contains(QStringLiteral("Connecting")));
     }
 
     // 303 asks for the other resource with GET; 307 and 308 repeat the

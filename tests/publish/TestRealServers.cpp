@@ -29,12 +29,6 @@ namespace
 
 const QString kLease = QStringLiteral("3");
 
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
 // The "web" addresses of a directory's entries, sorted; a marker when it is
 // no document.
 QStringList listed(const QString& path)

@@ -49,19 +49,8 @@ private:
     const QString m_saved = QDir::currentPath();
 };
 
-inline bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using ::readFile;
+using ::writeFile;
 
 // One of the JPEG files under tests/app/data.
 inline QByteArray fixture(const QString& name)

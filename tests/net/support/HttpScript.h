@@ -9,6 +9,13 @@
 #include "HttpClient.h"
 #include "NetTestSupport.h"
 
+// The lines every request of the client carries.
+inline const QByteArrayList kAcceptLines{
+    "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff",
+    "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript"};
+inline const QByteArray kAccept = kAcceptLines.join("\r\n") + "\r\n";
+inline const QByteArray kContentType = "Content-type: application/x-www-form-urlencoded\r\n";
+
 // Answers one request per connection, in order: reads the request header up
 // to its empty line (and bodyBytes more), sends the reply and closes.
 inline void serveReplies(ScriptedPeer& peer, const QList<QByteArray>& replies, qint64 bodyBytes = 0, int i = 0)

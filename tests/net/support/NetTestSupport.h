@@ -33,18 +33,6 @@ QString thrown(F&& f)
     return QStringLiteral("<none>");
 }
 
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-inline bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // A port on 127.0.0.1 where nothing listens (just released).
 inline quint16 unusedPort()
 {

@@ -9,18 +9,6 @@
 
 namespace publishtest {
 
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 QByteArray directoryOf(const QStringList& urls)
 {
     QByteArray xml = "<?xml version=\"1.0\"?>\n<squads>";

@@ -15,14 +15,15 @@
 #include <memory>
 
 #include "LoopbackFtpServer.h"
+#include "TestSupport.h"
 
 namespace publishtest {
 
 inline const QString kUser = QStringLiteral("corvanet");
 inline const QString kPassword = QStringLiteral("squadup");
 
-bool writeFile(const QString& path, const QByteArray& content);
-QByteArray readFile(const QString& path); // "<missing>" when there is none
+using ::readFile;
+using ::writeFile;
 
 // A directory listing one squad per address, with the nick "n".
 QByteArray directoryOf(const QStringList& urls);

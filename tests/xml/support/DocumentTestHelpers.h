@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTest>
 
+#include "TestSupport.h"
 #include "XmlDocument.h"
 
 // Turns the event loop until the load has ended. The limit only bounds a
@@ -31,18 +32,6 @@ inline QString saveError(const XmlDocument& doc, const QString& fileName)
         return e.description().isEmpty() ? QStringLiteral("(no description)") : e.description();
     }
     return QString();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A port on loopback that nothing listens on.
