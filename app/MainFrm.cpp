@@ -48,7 +48,8 @@ using ErrorReport::guarded;
 
 QString TfrmMain::CurrentSquadUrl;
 
-namespace {
+namespace
+{
 
 // The status texts are kept as written and shown translated (setStatus).
 const QString kReady = QStringLiteral(QT_TRANSLATE_NOOP("TfrmMain", "Ready"));
@@ -72,8 +73,7 @@ QString attributeText(const XmlNode& node, const QString& name)
 
 // Where the squad detail page keeps the text of a squad child of this name,
 // or null for a child it does not show.
-template <typename Texts>
-QString* squadText(Texts& texts, const QString& name)
+template <typename Texts> QString* squadText(Texts& texts, const QString& name)
 {
     if (name == QLatin1String("name"))
         return &texts.name;
@@ -176,7 +176,8 @@ void TfrmMain::createComponents()
     miAdd = miSystem->addAction(tr("&Add Squad ..."));
     miRemoved = miSystem->addAction(tr("&Removed squads ..."));
     // Restoring publishes, as Add Squad does: both are on and off together.
-    connect(miAdd, &QAction::changed, miRemoved, [this] { miRemoved->setEnabled(miAdd->isEnabled()); });
+    connect(miAdd, &QAction::changed, miRemoved,
+            [this] { miRemoved->setEnabled(miAdd->isEnabled()); });
     miAbout = menuBar()->addAction(tr("&About"));
 
     ToolBar1 = addToolBar(tr("Toolbar"));
@@ -274,7 +275,8 @@ void TfrmMain::createComponents()
     Splitter1->addWidget(pnlRight);
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({fontScaled(this, 269), width() - fontScaled(this, 269) - Splitter1->handleWidth()});
+    Splitter1->setSizes(
+        {fontScaled(this, 269), width() - fontScaled(this, 269) - Splitter1->handleWidth()});
     setCentralWidget(Splitter1);
 
     sbStatus = statusBar();
@@ -286,7 +288,8 @@ void TfrmMain::createComponents()
     AccessibleValue::describe(m_statusLabel, tr("Status"));
     sbStatus->addWidget(m_statusLabel, 1);
     m_wait = new WaitControls(*sbStatus);
-    connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
+    connect(m_wait, &WaitControls::cancelRequested, this,
+            [this] { guarded([this] { cancelWait(); }); });
     m_offlinePanel = new QLabel(sbStatus);
     m_offlinePanel->setObjectName(QStringLiteral("pnlOffline"));
     m_offlinePanel->setTextFormat(Qt::PlainText);
@@ -341,12 +344,15 @@ void TfrmMain::createComponents()
     publishOptions.localCopy = kTmp;
 }
 
-namespace {
+namespace
+{
 
 // One detail page: a column of bold captions, each above its text box.
-class DetailPageBuilder {
+class DetailPageBuilder
+{
 public:
-    explicit DetailPageBuilder(const QString& name) : m_page(new QWidget), m_layout(new QVBoxLayout(m_page))
+    explicit DetailPageBuilder(const QString& name)
+        : m_page(new QWidget), m_layout(new QVBoxLayout(m_page))
     {
         m_page->setObjectName(name);
         m_page->setMouseTracking(true); // the bare page surface ends a link highlight
@@ -413,9 +419,12 @@ QWidget* TfrmMain::createMemberPage()
 
 void TfrmMain::connectHandlers()
 {
-    connect(tbtnDatabase, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDatabaseClick(); }); });
-    connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
-    connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
+    connect(tbtnDatabase, &QToolButton::clicked, this,
+            [this] { guarded([this] { tbtnDatabaseClick(); }); });
+    connect(tbtnDetails, &QToolButton::clicked, this,
+            [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(tbtnRefresh, &QToolButton::clicked, this,
+            [this] { guarded([this] { tbtnRefreshClick(); }); });
     connect(lbSquads->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         if (!m_quietSelection)
             guarded([this] { lbSquadsClick(); });
@@ -424,15 +433,18 @@ void TfrmMain::connectHandlers()
     // selects the squad again without a click) changes no selection but is
     // still a click.
     connect(lbSquads, &QListView::clicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
-    connect(lbSquads, &QListView::doubleClicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
+    connect(lbSquads, &QListView::doubleClicked, this,
+            [this] { guarded([this] { tbtnDetailsClick(); }); });
     connect(lbSquads, &QListView::activated, this, [this] {
         // Enter on the list acts as a double-click; a mouse double-click
         // reports both signals, so only keyboard activation is taken here.
         if (QApplication::mouseButtons() == Qt::NoButton)
             guarded([this] { tbtnDetailsClick(); });
     });
-    connect(edtFind, &QLineEdit::textChanged, this, [this] { guarded([this] { edtFindChange(); }); });
-    connect(edtFind, &QLineEdit::returnPressed, this, [this] { guarded([this] { edtFindEnter(); }); });
+    connect(edtFind, &QLineEdit::textChanged, this,
+            [this] { guarded([this] { edtFindChange(); }); });
+    connect(edtFind, &QLineEdit::returnPressed, this,
+            [this] { guarded([this] { edtFindEnter(); }); });
     edtFind->installEventFilter(this);
     auto* findShortcut = new QShortcut(QKeySequence::Find, this);
     connect(findShortcut, &QShortcut::activated, this, [this] {
@@ -443,9 +455,12 @@ void TfrmMain::connectHandlers()
     });
     connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
     connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
-    connect(miRemoved, &QAction::triggered, this, [this] { guarded([this] { miRemovedClick(); }); });
-    connect(tmrWaitDatabase, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDatabaseTimer(); }); });
-    connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
+    connect(miRemoved, &QAction::triggered, this,
+            [this] { guarded([this] { miRemovedClick(); }); });
+    connect(tmrWaitDatabase, &QTimer::timeout, this,
+            [this] { guarded([this] { tmrWaitDatabaseTimer(); }); });
+    connect(tmrWaitDetail, &QTimer::timeout, this,
+            [this] { guarded([this] { tmrWaitDetailTimer(); }); });
     connect(tmrTestConnection, &QTimer::timeout, this,
             [this] { guarded([this] { tmrTestConnectionTimer(); }); });
     connect(m_logoDecoder, &LogoDecoder::decoded, this,
@@ -468,8 +483,8 @@ void TfrmMain::connectHandlers()
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == edtFind && event->type() == QEvent::KeyPress
-        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !edtFind->text().isEmpty()) {
+    if (watched == edtFind && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !edtFind->text().isEmpty()) {
         edtFind->clear(); // the whole list returns
         return true;
     }
@@ -485,13 +500,13 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
             if (!page->childAt(pos))
                 guarded([&] { tbshtSquadMouseMove(page, pos.x(), pos.y()); });
         }
-    } else if (event->type() == QEvent::MouseButtonRelease
-               && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    } else if (event->type() == QEvent::MouseButtonRelease &&
+               static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         auto* label = qobject_cast<QLabel*>(watched);
         // Releasing the button after selecting part of the text to copy it
         // is no click on the link.
-        if (label && !label->hasSelectedText()
-            && label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        if (label && !label->hasSelectedText() &&
+            label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
             if (watched == stSEmail || watched == stMEmail)
                 guarded([&] { stSEmailClick(label); });
             else if (watched == stSWeb)
@@ -537,10 +552,9 @@ void TfrmMain::setStatus(const QString& text)
     m_ready = text == kReady;
     AccessibleValue::setText(m_statusLabel, tr(text.toUtf8().constData()));
     // The network waits show Cancel and their progress while they run.
-    static const QStringList cancellable{QStringLiteral("Loading database..."),
-                                         QStringLiteral("Loading squad details ..."),
-                                         QStringLiteral("Loading squad logo..."),
-                                         QStringLiteral("Uploading corvanet changes...")};
+    static const QStringList cancellable{
+        QStringLiteral("Loading database..."), QStringLiteral("Loading squad details ..."),
+        QStringLiteral("Loading squad logo..."), QStringLiteral("Uploading corvanet changes...")};
     if (cancellable.contains(text)) {
         if (!m_wait->active())
             m_cancelled = false;
@@ -608,7 +622,8 @@ void TfrmMain::deleteTempJpg()
 
 void TfrmMain::showConnectionMessage()
 {
-    m_seams.messageBox(tr("Can't connect to internet...") + kCrLf + tr("Attempts at connect will continues"),
+    m_seams.messageBox(tr("Can't connect to internet...") + kCrLf +
+                           tr("Attempts at connect will continues"),
                        tr("Connection failed"), UiSeams::Icon::Warning);
 }
 
@@ -670,8 +685,8 @@ void TfrmMain::tmrWaitDatabaseTimer()
                 m_retry->schedule();
         }
         if (refused)
-            m_seams.messageBox(tr("The squad directory is larger than this program can load.") + kCrLf
-                                   + DatabaseDoc.loadError(),
+            m_seams.messageBox(tr("The squad directory is larger than this program can load.") +
+                                   kCrLf + DatabaseDoc.loadError(),
                                tr("Squad directory refused"), UiSeams::Icon::Warning);
     }
     setScreenCursor(UiSeams::crDefault);
@@ -790,7 +805,8 @@ void TfrmMain::tbtnDetailsClick()
     tmrWaitDetail->stop();
     CurrentSquadUrl = lbSquadsModel->entry(entry).url;
     const OfflineCache::Copy copy = m_cache.find(CurrentSquadUrl, OfflineCache::PageCopy);
-    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag, copy.lastModified);
+    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag,
+                      copy.lastModified);
     if (DetailDoc.load(CurrentSquadUrl)) {
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
@@ -843,7 +859,8 @@ void TfrmMain::tmrWaitDetailTimer()
             }
         } readyAgain{this};
         runLogoStep();
-    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient || m_showingOfflineCopy) {
+    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient ||
+               m_showingOfflineCopy) {
         // Nothing is removed from a list that is only a copy: it is never
         // published.
         // The page could not be read just now (no connection, a reset, a
@@ -857,7 +874,8 @@ void TfrmMain::tmrWaitDetailTimer()
     } else {
         setStatus(kReady);
         setScreenCursor(UiSeams::crDefault);
-        m_seams.messageBox(tr("Squad not found.") + kCrLf + tr("Squad will be removed from database..."),
+        m_seams.messageBox(tr("Squad not found.") + kCrLf +
+                               tr("Squad will be removed from database..."),
                            tr("Information"), UiSeams::Icon::Information);
         removeDeadEntryAndPublish();
     }
@@ -943,7 +961,8 @@ void TfrmMain::FillSquads()
         entry.appendAttributeValue("web", squads.urls);
         squads.add(nick, url, count);
     }
-    squads.reorder(SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
+    squads.reorder(
+        SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
     // Programmatic selection is no click: the Details button stays as it was.
     m_quietSelection = true;
     lbSquadsModel->setEntries(std::move(squads));
@@ -1075,8 +1094,8 @@ QPixmap TfrmMain::logoPixmap(const QImage& image) const
     const qreal ratio = devicePixelRatioF();
     if (ratio <= 1.0)
         return QPixmap::fromImage(image);
-    QPixmap pixmap =
-        QPixmap::fromImage(image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    QPixmap pixmap = QPixmap::fromImage(
+        image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     pixmap.setDevicePixelRatio(ratio);
     return pixmap;
 }
@@ -1148,7 +1167,8 @@ void TfrmMain::stSWebClick(QLabel* sender)
     m_seams.shellOpen(sender->text());
 }
 
-namespace {
+namespace
+{
 
 // The extension rule: the text from the last ".", "\\" or ":" when that
 // character is a ".", upper-cased in ASCII only. A "/" is no separator here.
@@ -1173,7 +1193,8 @@ bool isJpegName(const QString& picture)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 // The value of one field of a reply header kept in a file, or nothing.
 QByteArray headerField(const QString& headerFile, const QByteArray& name)
@@ -1220,8 +1241,8 @@ bool TfrmMain::fetchLogo(const QString& address)
     if (copy.isValid() && (!answered || HttpClient->ReplyCode == 304)) {
         deleteTempJpg();
         QFile::copy(copy.file, kTempJpg);
-    } else if (answered && HttpClient->ReplyCode >= 200 && HttpClient->ReplyCode <= 298
-               && QFile::exists(kTempJpg)) {
+    } else if (answered && HttpClient->ReplyCode >= 200 && HttpClient->ReplyCode <= 298 &&
+               QFile::exists(kTempJpg)) {
         const QString kept = m_cache.bodyFile(address, OfflineCache::LogoCopy);
         QFile::remove(kept);
         if (QFile::copy(kTempJpg, kept)) {
@@ -1244,8 +1265,8 @@ void TfrmMain::runLogoStep()
         return;
     // A page may aim its logo at local addresses only when it came from one:
     // the address it was read from decides, not a second look-up of its name.
-    HttpClient->RequestPolicy =
-        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, DetailDoc.fetchedFrom()));
+    HttpClient->RequestPolicy = TRequestPolicy::forPage(
+        TRequestPolicy::pageIsLocal(CurrentSquadUrl, DetailDoc.fetchedFrom()));
 
     if (!fetchLogo(picture)) {
         // Relative to the squad page's folder: everything up to and including
@@ -1264,7 +1285,8 @@ void TfrmMain::runLogoStep()
         m_logoDecoder->start(kTempJpg, maxLogoWork);
 }
 
-DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)
+DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change,
+                                                 bool deleteTmpOnError)
 {
     if (m_publishing)
         throw PublishError(QStringLiteral("A publish is running already"));
@@ -1291,8 +1313,8 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
         DirectoryPublisher::Options options = publishOptions;
         options.replyTimeOut = FtpClient->TimeOut;
         options.stallTimeOut = FtpClient->TimeOut;
-        DirectoryPublisher::Account account{m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser,
-                                            m_settings.ftpPassword};
+        DirectoryPublisher::Account account{m_settings.ftpHost, m_settings.ftpPort,
+                                            m_settings.ftpUser, m_settings.ftpPassword};
         if (!TFtpClient::parseTlsMode(m_settings.ftpTls, account.tls))
             account.tls = TFtpTls::Off;
         DirectoryPublisher publisher(*FtpClient, account, options);
@@ -1330,8 +1352,10 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, 
     // Once per run: every publish of this account would say the same.
     if (!notice.isEmpty() && !m_historyNoticeShown) {
         m_historyNoticeShown = true;
-        m_seams.messageBox(tr("The directory was published, but its earlier versions are not kept.") + kCrLf + notice,
-                           tr("Directory history"), UiSeams::Icon::Warning);
+        m_seams.messageBox(
+            tr("The directory was published, but its earlier versions are not kept.") + kCrLf +
+                notice,
+            tr("Directory history"), UiSeams::Icon::Warning);
     }
     return outcome;
 }
