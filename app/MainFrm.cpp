@@ -14,6 +14,7 @@
 #include "PageArea.h"
 #include "RemovedSquadsFrm.h"
 #include "SquadCollation.h"
+#include "StatusTexts.h"
 #include "UiSeams.h"
 #include "WaitControls.h"
 #include "XmlLoader.h"
@@ -51,8 +52,6 @@ QString TfrmMain::CurrentSquadUrl;
 namespace
 {
 
-// The status texts are kept as written and shown translated (setStatus).
-const QString kReady = QStringLiteral(QT_TRANSLATE_NOOP("TfrmMain", "Ready"));
 const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kTmp = QStringLiteral("a.tmp");
@@ -549,12 +548,12 @@ QString TfrmMain::status() const
 void TfrmMain::setStatus(const QString& text)
 {
     m_status = text;
-    m_ready = text == kReady;
+    m_ready = text == StatusTexts::ready();
     AccessibleValue::setText(m_statusLabel, tr(text.toUtf8().constData()));
     // The network waits show Cancel and their progress while they run.
-    static const QStringList cancellable{
-        QStringLiteral("Loading database..."), QStringLiteral("Loading squad details ..."),
-        QStringLiteral("Loading squad logo..."), QStringLiteral("Uploading corvanet changes...")};
+    static const QStringList cancellable{StatusTexts::loadingDatabase(),
+                                         StatusTexts::loadingDetails(), StatusTexts::loadingLogo(),
+                                         StatusTexts::uploading()};
     if (cancellable.contains(text)) {
         if (!m_wait->active())
             m_cancelled = false;
@@ -568,7 +567,7 @@ void TfrmMain::cancelWait()
 {
     if (!m_wait->active() || m_cancelled)
         return; // nothing to cancel, or cancelled already
-    if (m_status == QLatin1String("Uploading corvanet changes...")) {
+    if (m_status == StatusTexts::uploading()) {
         // Once the upload has begun, stopping could leave the new directory
         // half on the server; the publish runs to its end.
         if (m_uploadStarted)
@@ -582,25 +581,25 @@ void TfrmMain::cancelWait()
         return;
     }
     m_cancelled = true;
-    if (m_status == QLatin1String("Loading squad logo...")) {
+    if (m_status == StatusTexts::loadingLogo()) {
         // A fetch ends with its abort and the logo step sets "Ready" itself;
         // a decode that runs already is dropped here.
         HttpClient->Abort();
         if (logoDecoding()) {
             m_logoDecoder->cancel();
             m_logo = QPixmap();
-            setStatus(kReady);
+            setStatus(StatusTexts::ready());
             setScreenCursor(UiSeams::crDefault);
         }
-    } else if (m_status == QLatin1String("Loading squad details ...")) {
+    } else if (m_status == StatusTexts::loadingDetails()) {
         // A cancelled page says nothing about the squad: nothing is removed,
         // and the list is as it was before Details.
         tmrWaitDetail->stop();
         DetailDoc.abort();
         miAdd->setEnabled(!m_showingOfflineCopy);
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
-    } else if (m_status == QLatin1String("Loading database...")) {
+    } else if (m_status == StatusTexts::loadingDatabase()) {
         // The load ends as a failed one, now rather than at the next tick.
         DatabaseDoc.abort();
         tmrWaitDatabase->stop();
@@ -648,13 +647,13 @@ void TfrmMain::FormCreate()
     const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
-        setStatus(QT_TR_NOOP("Loading database..."));
+        setStatus(StatusTexts::loadingDatabase());
         tmrWaitDatabase->start();
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
         showConnectionMessage();
-        setStatus(QT_TR_NOOP("Connecting to internet..."));
+        setStatus(StatusTexts::connecting());
         tmrTestConnection->start();
     }
 }
@@ -664,7 +663,7 @@ void TfrmMain::tmrWaitDatabaseTimer()
     if (DatabaseDoc.readyState() != 4)
         return;
     tmrWaitDatabase->stop();
-    setStatus(kReady);
+    setStatus(StatusTexts::ready());
     deleteTempJpg();
     // A loaded document always has a root, so its text is empty exactly when
     // it has no last child; testing that spares serialising a directory of
@@ -712,7 +711,7 @@ void TfrmMain::tmrTestConnectionTimer()
     // status that an action of the user has set since.
     if (m_retry->tryNow()) {
         tmrTestConnection->stop();
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         tbtnDatabase->setEnabled(true);
     } else {
         tbtnDatabase->setEnabled(false);
@@ -731,13 +730,13 @@ void TfrmMain::tbtnRefreshClick()
     // A quiet load writes the same copy; the user's load replaces it.
     m_retry->stop();
     if (loadDirectory()) {
-        setStatus(QT_TR_NOOP("Loading database..."));
+        setStatus(StatusTexts::loadingDatabase());
         tmrWaitDatabase->start();
         tbtnDetails->setEnabled(false);
         setScreenCursor(UiSeams::crAppStart);
     } else {
         showConnectionMessage();
-        setStatus(QT_TR_NOOP("Connecting to internet..."));
+        setStatus(StatusTexts::connecting());
         tbtnDatabase->setEnabled(false);
         tbtnDetails->setEnabled(false);
         SelectedSquadUrl.clear();
@@ -811,7 +810,7 @@ void TfrmMain::tbtnDetailsClick()
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
         miAdd->setEnabled(false);
-        setStatus(QT_TR_NOOP("Loading squad details ..."));
+        setStatus(StatusTexts::loadingDetails());
     } else {
         m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
@@ -844,7 +843,7 @@ void TfrmMain::tmrWaitDetailTimer()
         pgLeft->setPageVisible(tbshtDatabase, false);
         updateOfflinePanel();
         twSquad->setFocus();
-        setStatus(QT_TR_NOOP("Loading squad logo..."));
+        setStatus(StatusTexts::loadingLogo());
         // Whatever the logo step does, the window must end at "Ready" with the
         // default cursor, or Details, Database and Refresh stay locked: here,
         // or at the end of the logo's decode when the step started one.
@@ -854,7 +853,7 @@ void TfrmMain::tmrWaitDetailTimer()
             {
                 if (window->logoDecoding())
                     return;
-                window->setStatus(kReady);
+                window->setStatus(StatusTexts::ready());
                 window->setScreenCursor(UiSeams::crDefault);
             }
         } readyAgain{this};
@@ -867,12 +866,12 @@ void TfrmMain::tmrWaitDetailTimer()
         // time-out, a server error). That says nothing about the squad, and
         // removing it would drop it from the shared directory for every user
         // because of one bad minute; the entry stays.
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
         m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
     } else {
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
         m_seams.messageBox(tr("Squad not found.") + kCrLf +
                                tr("Squad will be removed from database..."),
@@ -1103,7 +1102,7 @@ QPixmap TfrmMain::logoPixmap(const QImage& image) const
 void TfrmMain::logoDecoded(const QImage& image)
 {
     // The logo step ends here, whatever showing the picture does.
-    setStatus(kReady);
+    setStatus(StatusTexts::ready());
     setScreenCursor(UiSeams::crDefault);
     m_logo = image.isNull() ? QPixmap() : logoPixmap(image);
     showLogo();
@@ -1291,7 +1290,7 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change,
     if (m_publishing)
         throw PublishError(QStringLiteral("A publish is running already"));
     setScreenCursor(UiSeams::crHourGlass);
-    setStatus(QT_TR_NOOP("Uploading corvanet changes..."));
+    setStatus(StatusTexts::uploading());
     // While the publish waits, the window stays live: nothing that could
     // start a second one (Add Squad, a removal through Details) may run.
     m_publishing = true;
@@ -1305,7 +1304,7 @@ DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change,
         m_uploadStarted = false;
         m_publishStep.clear();
         miAdd->setEnabled(addWasEnabled);
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
     };
     DirectoryChange::Outcome outcome;
     QString notice;
