@@ -1,144 +1,41 @@
+// TfrmMain's core: the window's life, the status line and Cancel, the start
+// and the loads of the directory and of squad pages, and the squad list.
+
 #include "MainFrm.h"
 
 #include "AboutFrm.h"
 #include "AccessibleValue.h"
-#include "AddSquadFrm.h"
-#include "CallDeadline.h"
-#include "DirectoryPublisher.h"
 #include "DirectoryRetry.h"
 #include "ErrorReport.h"
 #include "FtpClient.h"
 #include "HttpClient.h"
-#include "JpegImage.h"
 #include "LogoDecoder.h"
 #include "PageArea.h"
-#include "RemovedSquadsFrm.h"
 #include "SquadCollation.h"
+#include "StatusTexts.h"
 #include "UiSeams.h"
 #include "WaitControls.h"
-#include "XmlLoader.h"
 
+#include <QAction>
 #include <QApplication>
-#include <QFile>
-#include <QFileInfo>
-#include <QFrame>
-#include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QMenuBar>
-#include <QMouseEvent>
 #include <QPointer>
-#include <QScreen>
-#include <QShortcut>
-#include <QSplitter>
-#include <QStatusBar>
 #include <QTimer>
-#include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
-#include <QVBoxLayout>
 
-#include <algorithm>
-#include <limits>
-#include <vector>
+#include <utility>
 
 using ErrorReport::guarded;
 
 QString TfrmMain::CurrentSquadUrl;
 
-namespace {
+namespace
+{
 
-// The status texts are kept as written and shown translated (setStatus).
-const QString kReady = QStringLiteral(QT_TRANSLATE_NOOP("TfrmMain", "Ready"));
-const QString kTempJpg = QStringLiteral("temp.jpg");
 const QString kCrLf = QStringLiteral("\r\n");
-const QString kTmp = QStringLiteral("a.tmp");
-const QString kHeadTxt = QStringLiteral("Head.txt");
-
-// The network clients wait without a limit of their own; a server that
-// accepts and never answers must not hold the window busy for ever. A logo
-// fetch as a whole is bounded as well (CallDeadline); publishing is bounded
-// by each reply and by the progress of its transfers (DirectoryPublisher).
-constexpr int kClientTimeOut = 30000;
-
-// The text of an attribute of a node, or empty text when it has none.
-QString attributeText(const XmlNode& node, const QString& name)
-{
-    const XmlNode attribute = node.attributes().getNamedItem(name);
-    return attribute.isNull() ? QString() : attribute.text();
-}
-
-// Where the squad detail page keeps the text of a squad child of this name,
-// or null for a child it does not show.
-template <typename Texts>
-QString* squadText(Texts& texts, const QString& name)
-{
-    if (name == QLatin1String("name"))
-        return &texts.name;
-    if (name == QLatin1String("email"))
-        return &texts.email;
-    if (name == QLatin1String("web"))
-        return &texts.web;
-    if (name == QLatin1String("title"))
-        return &texts.title;
-    if (name == QLatin1String("picture"))
-        return &texts.picture;
-    return nullptr;
-}
-
-// The text of the last child element of that name, or empty text.
-QString lastChildText(const XmlNode& node, const QString& name)
-{
-    QString text;
-    const XmlNodeList children = node.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        if (child.nodeName() == name)
-            text = child.text();
-    }
-    return text;
-}
-
-// A length of the window's original design (in pixels of an 8-point font
-// 13 pixels high) in pixels of the font the widget shows, so that the layout
-// grows with the desktop's font and scaling.
-int fontScaled(const QWidget* widget, int designPixels)
-{
-    return designPixels * widget->fontMetrics().height() / 13;
-}
-
-QLabel* makeCaption(const QString& text, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-    return label;
-}
-
-QLabel* makeTextBox(const QString& name, QWidget* parent, bool link)
-{
-    auto* box = new QLabel(parent);
-    box->setObjectName(name);
-    box->setTextFormat(Qt::PlainText); // squad pages are untrusted: never rich text
-    box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    // One line of text inside the frame, with a little air above and below.
-    box->setFixedHeight(box->fontMetrics().height() + 2 * box->frameWidth() + 4);
-    box->setMinimumWidth(box->fontMetrics().averageCharWidth() * 8);
-    box->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-    // The texts can be selected and copied, by mouse and keyboard alike.
-    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    if (link) {
-        // The link colour of the desktop's palette, so that it reads on a
-        // dark theme as well and follows a change of theme.
-        box->setForegroundRole(QPalette::Link);
-        box->setMouseTracking(true);
-    }
-    return box;
-}
 
 } // namespace
 
@@ -161,371 +58,6 @@ TfrmMain::~TfrmMain()
     twSquad->setModel(nullptr);
 }
 
-void TfrmMain::createComponents()
-{
-    setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(tr("Qor Corvanet v1.0"));
-    // The desktop's own font; every size below follows from it.
-    resize(fontScaled(this, 603), fontScaled(this, 528));
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
-
-    miSystem = menuBar()->addMenu(tr("&System"));
-    miAdd = miSystem->addAction(tr("&Add Squad ..."));
-    miRemoved = miSystem->addAction(tr("&Removed squads ..."));
-    // Restoring publishes, as Add Squad does: both are on and off together.
-    connect(miAdd, &QAction::changed, miRemoved, [this] { miRemoved->setEnabled(miAdd->isEnabled()); });
-    miAbout = menuBar()->addAction(tr("&About"));
-
-    ToolBar1 = addToolBar(tr("Toolbar"));
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    ToolBar1->setMovable(false);
-    auto makeButton = [this](const QString& name, const QString& caption) {
-        auto* button = new QToolButton(ToolBar1);
-        button->setObjectName(name);
-        button->setText(caption);
-        button->setToolButtonStyle(Qt::ToolButtonTextOnly);
-        button->setAutoRaise(true);
-        // As wide as the design's 97 pixels in the font shown at the least;
-        // wider where a caption needs it. The height is the style's.
-        button->setMinimumWidth(fontScaled(button, 97));
-        ToolBar1->addWidget(button);
-        return button;
-    };
-    tbtnDatabase = makeButton(QStringLiteral("tbtnDatabase"), tr("Squad &Database"));
-    tbtnDetails = makeButton(QStringLiteral("tbtnDetails"), tr("Squad De&tails"));
-    tbtnDetails->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
-    auto* separator = new QWidget(ToolBar1);
-    separator->setFixedWidth(fontScaled(separator, 8));
-    ToolBar1->addWidget(separator);
-    tbtnRefresh = makeButton(QStringLiteral("tbtnRefresh"), tr("&Refresh Squad List"));
-    tbtnRefresh->setShortcut(QKeySequence(QStringLiteral("F5")));
-
-    Splitter1 = new QSplitter(Qt::Horizontal, this);
-    Splitter1->setObjectName(QStringLiteral("Splitter1"));
-    Splitter1->setHandleWidth(3);
-    Splitter1->setChildrenCollapsible(false);
-
-    pnlLeft = new QWidget(Splitter1);
-    auto* leftLayout = new QVBoxLayout(pnlLeft);
-    leftLayout->setContentsMargins(0, 0, 0, 0);
-    pgLeft = new PageArea(pnlLeft);
-    leftLayout->addWidget(pgLeft);
-
-    tbshtDatabase = new QWidget;
-    tbshtDatabase->setObjectName(QStringLiteral("tbshtDatabase"));
-    auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
-    databaseLayout->setContentsMargins(0, 0, 0, 0);
-    edtFind = new QLineEdit(tbshtDatabase);
-    edtFind->setObjectName(QStringLiteral("edtFind"));
-    edtFind->setPlaceholderText(tr("Find squad"));
-    edtFind->setAccessibleName(tr("Find squad"));
-    edtFind->setClearButtonEnabled(true);
-    databaseLayout->addWidget(edtFind);
-    lbSquads = new QListView(tbshtDatabase);
-    lbSquads->setObjectName(QStringLiteral("lbSquads"));
-    lbSquads->setSelectionMode(QAbstractItemView::SingleSelection);
-    lbSquads->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lbSquads->setUniformItemSizes(true);
-    lbSquadsModel = new SquadListModel(lbSquads);
-    lbSquads->setModel(lbSquadsModel);
-    lbSquads->setAccessibleName(tr("Squads"));
-    databaseLayout->addWidget(lbSquads);
-    pgLeft->addPage(tbshtDatabase);
-
-    tbshtDetails = new QWidget;
-    tbshtDetails->setObjectName(QStringLiteral("tbshtDetails"));
-    auto* detailsLayout = new QVBoxLayout(tbshtDetails);
-    detailsLayout->setContentsMargins(0, 0, 0, 0);
-    twSquad = new QTreeView(tbshtDetails);
-    twSquad->setObjectName(QStringLiteral("twSquad"));
-    twSquad->setHeaderHidden(true);
-    twSquad->setUniformRowHeights(true);
-    twSquad->setSelectionMode(QAbstractItemView::SingleSelection);
-    twSquad->setAccessibleName(tr("Squad and members"));
-    twSquadModel = new SquadTreeModel(this);
-    twSquadModel->setTextProvider([this](SquadTreeModel::Node* node, int column) {
-        QString text;
-        try {
-            twSquadGetText(twSquad, node, column, 0, text);
-        } catch (...) {
-            // Painting must go on; a node whose text cannot be read shows none.
-            text.clear();
-        }
-        return text;
-    });
-    twSquad->setModel(twSquadModel);
-    detailsLayout->addWidget(twSquad);
-    pgLeft->addPage(tbshtDetails);
-
-    pnlRight = new QWidget(Splitter1);
-    auto* rightLayout = new QVBoxLayout(pnlRight);
-    rightLayout->setContentsMargins(0, 0, 0, 0);
-    pgInfo = new PageArea(pnlRight);
-    rightLayout->addWidget(pgInfo);
-    tbshtSquad = createSquadPage();
-    tbshtMember = createMemberPage();
-    pgInfo->addPage(tbshtSquad);
-    pgInfo->addPage(tbshtMember);
-
-    Splitter1->addWidget(pnlLeft);
-    Splitter1->addWidget(pnlRight);
-    Splitter1->setStretchFactor(0, 0);
-    Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({fontScaled(this, 269), width() - fontScaled(this, 269) - Splitter1->handleWidth()});
-    setCentralWidget(Splitter1);
-
-    sbStatus = statusBar();
-    sbStatus->setObjectName(QStringLiteral("sbStatus"));
-    sbStatus->setSizeGripEnabled(true);
-    m_statusLabel = new QLabel(sbStatus);
-    m_statusLabel->setTextFormat(Qt::PlainText);
-    // Its text, the status, is what a screen reader hears.
-    AccessibleValue::describe(m_statusLabel, tr("Status"));
-    sbStatus->addWidget(m_statusLabel, 1);
-    m_wait = new WaitControls(*sbStatus);
-    connect(m_wait, &WaitControls::cancelRequested, this, [this] { guarded([this] { cancelWait(); }); });
-    m_offlinePanel = new QLabel(sbStatus);
-    m_offlinePanel->setObjectName(QStringLiteral("pnlOffline"));
-    m_offlinePanel->setTextFormat(Qt::PlainText);
-    sbStatus->addPermanentWidget(m_offlinePanel);
-    m_offlinePanel->hide();
-
-    tmrWaitDatabase = new QTimer(this);
-    tmrWaitDatabase->setInterval(500);
-    tmrWaitDetail = new QTimer(this);
-    tmrWaitDetail->setInterval(500);
-    tmrTestConnection = new QTimer(this);
-    tmrTestConnection->setInterval(1000);
-    createRetry();
-
-    HttpClient = new THttpClient(this);
-    HttpClient->setObjectName(QStringLiteral("HttpClient"));
-    HttpClient->Body = "temp.jpg";
-    HttpClient->Header = "Head.txt";
-    HttpClient->InputFileMode = true;
-    HttpClient->OutputFileMode = true;
-    HttpClient->Port = 0;
-    HttpClient->ReportLevel = 0;
-    HttpClient->ProxyPort = 0;
-    HttpClient->TimeOut = kClientTimeOut;
-    maxLogoBytes = JpegImage::maxFileSize;
-    maxLogoWork = JpegImage::maxWork;
-    m_logoDecoder = new LogoDecoder(this);
-    HttpClient->OnPacketRecvd = [this](QObject*) {
-        // Announced or received, a body larger than any logo ends the fetch.
-        if (HttpClient->contentLength() > maxLogoBytes || HttpClient->ReceivedCount > maxLogoBytes)
-            HttpClient->Abort();
-        else
-            m_wait->setProgress(HttpClient->ReceivedCount, HttpClient->contentLength());
-    };
-
-    FtpClient = new TFtpClient(this);
-    FtpClient->setObjectName(QStringLiteral("FtpClient"));
-    FtpClient->Port = 21;
-    FtpClient->Passive = false;
-    FtpClient->Vendor = 2411;
-    FtpClient->ParseList = false;
-    FtpClient->FirewallType = FTUser;
-    FtpClient->FWAuthenticate = false;
-    FtpClient->ReportLevel = 0;
-    FtpClient->ProxyPort = 0;
-    FtpClient->TimeOut = kClientTimeOut;
-    FtpClient->OnPacketSent = [this](QObject* sender) {
-        // Only the upload of the new directory moves data this way.
-        if (auto* data = qobject_cast<TSocketConn*>(sender); data && m_uploadStarted)
-            m_wait->setProgress(qint64(quint32(data->SentCount)), QFileInfo(kTmp).size());
-    };
-    publishOptions.localCopy = kTmp;
-}
-
-namespace {
-
-// One detail page: a column of bold captions, each above its text box.
-class DetailPageBuilder {
-public:
-    explicit DetailPageBuilder(const QString& name) : m_page(new QWidget), m_layout(new QVBoxLayout(m_page))
-    {
-        m_page->setObjectName(name);
-        m_page->setMouseTracking(true); // the bare page surface ends a link highlight
-        const int margin = fontScaled(m_page, 8);
-        m_layout->setContentsMargins(margin, margin, margin, margin);
-        m_layout->setSpacing(fontScaled(m_page, 2));
-    }
-
-    QLabel* field(const QString& caption, const QString& name, bool link = false)
-    {
-        QLabel* label = makeCaption(caption, m_page);
-        m_layout->addWidget(label);
-        QLabel* box = makeTextBox(name, m_page, link);
-        // A screen reader hears the value, and its caption with it.
-        AccessibleValue::relate(label, box);
-        m_layout->addWidget(box);
-        m_layout->addSpacing(fontScaled(m_page, 4));
-        return box;
-    }
-
-    QWidget* page() const { return m_page; }
-    QVBoxLayout* layout() const { return m_layout; }
-
-private:
-    QWidget* m_page;
-    QVBoxLayout* m_layout;
-};
-
-} // namespace
-
-QWidget* TfrmMain::createSquadPage()
-{
-    DetailPageBuilder builder(QStringLiteral("tbshtSquad"));
-    stSNick = builder.field(tr("Squad nick (shown with member name):"), QStringLiteral("stSNick"));
-    stSName = builder.field(tr("Squad name (squad page title):"), QStringLiteral("stSName"));
-    stSEmail = builder.field(tr("E-mail address:"), QStringLiteral("stSEmail"), true);
-    stSWeb = builder.field(tr("WWW pages:"), QStringLiteral("stSWeb"), true);
-    stSTitle = builder.field(tr("Squad Title (on vehicles):"), QStringLiteral("stSTitle"));
-    QWidget* page = builder.page();
-    auto* logoCaption = makeCaption(tr("Squad logo"), page);
-    logoCaption->setAlignment(Qt::AlignHCenter);
-    builder.layout()->addWidget(logoCaption);
-    imgLogo = new QLabel(page);
-    imgLogo->setObjectName(QStringLiteral("imgLogo"));
-    imgLogo->setAlignment(Qt::AlignCenter);
-    imgLogo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    imgLogo->setAccessibleName(tr("Squad logo"));
-    builder.layout()->addWidget(imgLogo, 1);
-    return page;
-}
-
-QWidget* TfrmMain::createMemberPage()
-{
-    DetailPageBuilder builder(QStringLiteral("tbshtMember"));
-    stMNick = builder.field(tr("Player nick:"), QStringLiteral("stMNick"));
-    stMID = builder.field(tr("Player ID:"), QStringLiteral("stMID"));
-    stMName = builder.field(tr("Name:"), QStringLiteral("stMName"));
-    stMICQ = builder.field(tr("ICQ number:"), QStringLiteral("stMICQ"));
-    stMEmail = builder.field(tr("E-mail address:"), QStringLiteral("stMEmail"), true);
-    stMDescription = builder.field(tr("Description:"), QStringLiteral("stMDescription"));
-    builder.layout()->addStretch(1);
-    return builder.page();
-}
-
-void TfrmMain::connectHandlers()
-{
-    connect(tbtnDatabase, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDatabaseClick(); }); });
-    connect(tbtnDetails, &QToolButton::clicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
-    connect(tbtnRefresh, &QToolButton::clicked, this, [this] { guarded([this] { tbtnRefreshClick(); }); });
-    connect(lbSquads->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        if (!m_quietSelection)
-            guarded([this] { lbSquadsClick(); });
-    });
-    // A click on the entry that is already selected (as after Refresh, which
-    // selects the squad again without a click) changes no selection but is
-    // still a click.
-    connect(lbSquads, &QListView::clicked, this, [this] { guarded([this] { lbSquadsClick(); }); });
-    connect(lbSquads, &QListView::doubleClicked, this, [this] { guarded([this] { tbtnDetailsClick(); }); });
-    connect(lbSquads, &QListView::activated, this, [this] {
-        // Enter on the list acts as a double-click; a mouse double-click
-        // reports both signals, so only keyboard activation is taken here.
-        if (QApplication::mouseButtons() == Qt::NoButton)
-            guarded([this] { tbtnDetailsClick(); });
-    });
-    connect(edtFind, &QLineEdit::textChanged, this, [this] { guarded([this] { edtFindChange(); }); });
-    connect(edtFind, &QLineEdit::returnPressed, this, [this] { guarded([this] { edtFindEnter(); }); });
-    edtFind->installEventFilter(this);
-    auto* findShortcut = new QShortcut(QKeySequence::Find, this);
-    connect(findShortcut, &QShortcut::activated, this, [this] {
-        if (pgLeft->isPageVisible(tbshtDatabase)) {
-            edtFind->setFocus(Qt::ShortcutFocusReason);
-            edtFind->selectAll();
-        }
-    });
-    connect(miAdd, &QAction::triggered, this, [this] { guarded([this] { miAddClick(); }); });
-    connect(miAbout, &QAction::triggered, this, [this] { guarded([this] { miAboutClick(); }); });
-    connect(miRemoved, &QAction::triggered, this, [this] { guarded([this] { miRemovedClick(); }); });
-    connect(tmrWaitDatabase, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDatabaseTimer(); }); });
-    connect(tmrWaitDetail, &QTimer::timeout, this, [this] { guarded([this] { tmrWaitDetailTimer(); }); });
-    connect(tmrTestConnection, &QTimer::timeout, this,
-            [this] { guarded([this] { tmrTestConnectionTimer(); }); });
-    connect(m_logoDecoder, &LogoDecoder::decoded, this,
-            [this](const QImage& image) { guarded([&] { logoDecoded(image); }); });
-    connect(twSquad->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this](const QItemSelection& selected, const QItemSelection& deselected) {
-                // The change event fires for every node whose selection changed:
-                // first the ones that lost it, then the one that gained it.
-                for (const QModelIndex& index : deselected.indexes())
-                    guarded([&] { twSquadChange(twSquad, twSquadModel->nodeFromIndex(index)); });
-                for (const QModelIndex& index : selected.indexes())
-                    guarded([&] { twSquadChange(twSquad, twSquadModel->nodeFromIndex(index)); });
-            });
-
-    for (QLabel* link : {stSEmail, stSWeb, stMEmail})
-        link->installEventFilter(this);
-    tbshtSquad->installEventFilter(this);
-    tbshtMember->installEventFilter(this);
-}
-
-bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == edtFind && event->type() == QEvent::KeyPress
-        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && !edtFind->text().isEmpty()) {
-        edtFind->clear(); // the whole list returns
-        return true;
-    }
-    if (event->type() == QEvent::MouseMove) {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        const QPoint pos = mouse->position().toPoint();
-        if (watched == stSEmail || watched == stSWeb || watched == stMEmail) {
-            guarded([&] { stSEmailMouseMove(static_cast<QLabel*>(watched), pos.x(), pos.y()); });
-        } else if (watched == tbshtSquad || watched == tbshtMember) {
-            // Mouse moves over captions and text boxes reach the page too;
-            // only the bare surface of the page counts.
-            auto* page = static_cast<QWidget*>(watched);
-            if (!page->childAt(pos))
-                guarded([&] { tbshtSquadMouseMove(page, pos.x(), pos.y()); });
-        }
-    } else if (event->type() == QEvent::MouseButtonRelease
-               && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        auto* label = qobject_cast<QLabel*>(watched);
-        // Releasing the button after selecting part of the text to copy it
-        // is no click on the link.
-        if (label && !label->hasSelectedText()
-            && label->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
-            if (watched == stSEmail || watched == stMEmail)
-                guarded([&] { stSEmailClick(label); });
-            else if (watched == stSWeb)
-                guarded([&] { stSWebClick(label); });
-        }
-    } else if (event->type() == QEvent::KeyPress) {
-        // Enter on a link that has the keyboard focus opens it, as a click does.
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            if (watched == stSEmail || watched == stMEmail) {
-                guarded([&] { stSEmailClick(static_cast<QLabel*>(watched)); });
-                return true;
-            }
-            if (watched == stSWeb) {
-                guarded([&] { stSWebClick(stSWeb); });
-                return true;
-            }
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void TfrmMain::keyPressEvent(QKeyEvent* event)
-{
-    // Esc that no control took for itself (the find field clears itself
-    // with it) cancels the network wait that runs.
-    if (event->key() == Qt::Key_Escape && m_wait->active()) {
-        event->accept();
-        guarded([this] { cancelWait(); });
-        return;
-    }
-    QMainWindow::keyPressEvent(event);
-}
-
 QString TfrmMain::status() const
 {
     return m_status;
@@ -534,13 +66,12 @@ QString TfrmMain::status() const
 void TfrmMain::setStatus(const QString& text)
 {
     m_status = text;
-    m_ready = text == kReady;
+    m_ready = text == StatusTexts::ready();
     AccessibleValue::setText(m_statusLabel, tr(text.toUtf8().constData()));
     // The network waits show Cancel and their progress while they run.
-    static const QStringList cancellable{QStringLiteral("Loading database..."),
-                                         QStringLiteral("Loading squad details ..."),
-                                         QStringLiteral("Loading squad logo..."),
-                                         QStringLiteral("Uploading corvanet changes...")};
+    static const QStringList cancellable{StatusTexts::loadingDatabase(),
+                                         StatusTexts::loadingDetails(), StatusTexts::loadingLogo(),
+                                         StatusTexts::uploading()};
     if (cancellable.contains(text)) {
         if (!m_wait->active())
             m_cancelled = false;
@@ -554,7 +85,7 @@ void TfrmMain::cancelWait()
 {
     if (!m_wait->active() || m_cancelled)
         return; // nothing to cancel, or cancelled already
-    if (m_status == QLatin1String("Uploading corvanet changes...")) {
+    if (m_status == StatusTexts::uploading()) {
         // Once the upload has begun, stopping could leave the new directory
         // half on the server; the publish runs to its end.
         if (m_uploadStarted)
@@ -568,25 +99,25 @@ void TfrmMain::cancelWait()
         return;
     }
     m_cancelled = true;
-    if (m_status == QLatin1String("Loading squad logo...")) {
+    if (m_status == StatusTexts::loadingLogo()) {
         // A fetch ends with its abort and the logo step sets "Ready" itself;
         // a decode that runs already is dropped here.
         HttpClient->Abort();
         if (logoDecoding()) {
             m_logoDecoder->cancel();
             m_logo = QPixmap();
-            setStatus(kReady);
+            setStatus(StatusTexts::ready());
             setScreenCursor(UiSeams::crDefault);
         }
-    } else if (m_status == QLatin1String("Loading squad details ...")) {
+    } else if (m_status == StatusTexts::loadingDetails()) {
         // A cancelled page says nothing about the squad: nothing is removed,
         // and the list is as it was before Details.
         tmrWaitDetail->stop();
         DetailDoc.abort();
         miAdd->setEnabled(!m_showingOfflineCopy);
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
-    } else if (m_status == QLatin1String("Loading database...")) {
+    } else if (m_status == StatusTexts::loadingDatabase()) {
         // The load ends as a failed one, now rather than at the next tick.
         DatabaseDoc.abort();
         tmrWaitDatabase->stop();
@@ -600,15 +131,10 @@ void TfrmMain::setScreenCursor(int cursorId)
     m_seams.setScreenCursor(cursorId);
 }
 
-void TfrmMain::deleteTempJpg()
-{
-    if (QFile::exists(kTempJpg))
-        QFile::remove(kTempJpg);
-}
-
 void TfrmMain::showConnectionMessage()
 {
-    m_seams.messageBox(tr("Can't connect to internet...") + kCrLf + tr("Attempts at connect will continues"),
+    m_seams.messageBox(tr("Can't connect to internet...") + kCrLf +
+                           tr("Attempts at connect will continues"),
                        tr("Connection failed"), UiSeams::Icon::Warning);
 }
 
@@ -633,13 +159,13 @@ void TfrmMain::FormCreate()
     const bool started = loadDirectory();
     SelectedSquadUrl.clear();
     if (started) {
-        setStatus(QT_TR_NOOP("Loading database..."));
+        setStatus(StatusTexts::loadingDatabase());
         tmrWaitDatabase->start();
         setScreenCursor(UiSeams::crAppStart);
         tbtnDetails->setEnabled(false);
     } else {
         showConnectionMessage();
-        setStatus(QT_TR_NOOP("Connecting to internet..."));
+        setStatus(StatusTexts::connecting());
         tmrTestConnection->start();
     }
 }
@@ -649,7 +175,7 @@ void TfrmMain::tmrWaitDatabaseTimer()
     if (DatabaseDoc.readyState() != 4)
         return;
     tmrWaitDatabase->stop();
-    setStatus(kReady);
+    setStatus(StatusTexts::ready());
     deleteTempJpg();
     // A loaded document always has a root, so its text is empty exactly when
     // it has no last child; testing that spares serialising a directory of
@@ -670,8 +196,8 @@ void TfrmMain::tmrWaitDatabaseTimer()
                 m_retry->schedule();
         }
         if (refused)
-            m_seams.messageBox(tr("The squad directory is larger than this program can load.") + kCrLf
-                                   + DatabaseDoc.loadError(),
+            m_seams.messageBox(tr("The squad directory is larger than this program can load.") +
+                                   kCrLf + DatabaseDoc.loadError(),
                                tr("Squad directory refused"), UiSeams::Icon::Warning);
     }
     setScreenCursor(UiSeams::crDefault);
@@ -697,7 +223,7 @@ void TfrmMain::tmrTestConnectionTimer()
     // status that an action of the user has set since.
     if (m_retry->tryNow()) {
         tmrTestConnection->stop();
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         tbtnDatabase->setEnabled(true);
     } else {
         tbtnDatabase->setEnabled(false);
@@ -716,13 +242,13 @@ void TfrmMain::tbtnRefreshClick()
     // A quiet load writes the same copy; the user's load replaces it.
     m_retry->stop();
     if (loadDirectory()) {
-        setStatus(QT_TR_NOOP("Loading database..."));
+        setStatus(StatusTexts::loadingDatabase());
         tmrWaitDatabase->start();
         tbtnDetails->setEnabled(false);
         setScreenCursor(UiSeams::crAppStart);
     } else {
         showConnectionMessage();
-        setStatus(QT_TR_NOOP("Connecting to internet..."));
+        setStatus(StatusTexts::connecting());
         tbtnDatabase->setEnabled(false);
         tbtnDetails->setEnabled(false);
         SelectedSquadUrl.clear();
@@ -790,12 +316,13 @@ void TfrmMain::tbtnDetailsClick()
     tmrWaitDetail->stop();
     CurrentSquadUrl = lbSquadsModel->entry(entry).url;
     const OfflineCache::Copy copy = m_cache.find(CurrentSquadUrl, OfflineCache::PageCopy);
-    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag, copy.lastModified);
+    DetailDoc.setCopy(m_cache.bodyFile(CurrentSquadUrl, OfflineCache::PageCopy), copy.etag,
+                      copy.lastModified);
     if (DetailDoc.load(CurrentSquadUrl)) {
         setScreenCursor(UiSeams::crAppStart);
         tmrWaitDetail->start();
         miAdd->setEnabled(false);
-        setStatus(QT_TR_NOOP("Loading squad details ..."));
+        setStatus(StatusTexts::loadingDetails());
     } else {
         m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
@@ -828,7 +355,7 @@ void TfrmMain::tmrWaitDetailTimer()
         pgLeft->setPageVisible(tbshtDatabase, false);
         updateOfflinePanel();
         twSquad->setFocus();
-        setStatus(QT_TR_NOOP("Loading squad logo..."));
+        setStatus(StatusTexts::loadingLogo());
         // Whatever the logo step does, the window must end at "Ready" with the
         // default cursor, or Details, Database and Refresh stay locked: here,
         // or at the end of the logo's decode when the step started one.
@@ -838,26 +365,28 @@ void TfrmMain::tmrWaitDetailTimer()
             {
                 if (window->logoDecoding())
                     return;
-                window->setStatus(kReady);
+                window->setStatus(StatusTexts::ready());
                 window->setScreenCursor(UiSeams::crDefault);
             }
         } readyAgain{this};
         runLogoStep();
-    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient || m_showingOfflineCopy) {
+    } else if (DetailDoc.loadFailure() == XmlDocument::LoadFailure::Transient ||
+               m_showingOfflineCopy) {
         // Nothing is removed from a list that is only a copy: it is never
         // published.
         // The page could not be read just now (no connection, a reset, a
         // time-out, a server error). That says nothing about the squad, and
         // removing it would drop it from the shared directory for every user
         // because of one bad minute; the entry stays.
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
         m_seams.messageBox(tr("This is broken link to squad."), tr("Connection failed"),
                            UiSeams::Icon::Warning);
     } else {
-        setStatus(kReady);
+        setStatus(StatusTexts::ready());
         setScreenCursor(UiSeams::crDefault);
-        m_seams.messageBox(tr("Squad not found.") + kCrLf + tr("Squad will be removed from database..."),
+        m_seams.messageBox(tr("Squad not found.") + kCrLf +
+                               tr("Squad will be removed from database..."),
                            tr("Information"), UiSeams::Icon::Information);
         removeDeadEntryAndPublish();
     }
@@ -875,45 +404,6 @@ void TfrmMain::tbtnDatabaseClick()
     lbSquads->setFocus();
     miAdd->setEnabled(!m_showingOfflineCopy);
     updateOfflinePanel();
-}
-
-void TfrmMain::miAddClick()
-{
-    if (m_publishing || m_showingOfflineCopy)
-        return; // nor does the program ever publish from a copy
-    const QPointer<QWidget> focus = QApplication::focusWidget();
-    auto* dialog = new TfrmAddSquad(*this);
-    const int result = dialog->exec();
-    const QString url = dialog->SquadUrl;
-    delete dialog;
-    // The keyboard goes back where it was before the dialog.
-    if (focus)
-        focus->setFocus();
-    if (result == QDialog::Accepted) {
-        SelectedSquadUrl = url;
-        tbtnRefreshClick();
-    }
-}
-
-void TfrmMain::miRemovedClick()
-{
-    if (m_publishing || !miAdd->isEnabled())
-        return;
-    const QPointer<TfrmMain> self(this);
-    const QPointer<QWidget> focus = QApplication::focusWidget();
-    const QPointer<TfrmRemovedSquads> dialog = new TfrmRemovedSquads(*this);
-    dialog->exec();
-    // The window (and the dialog with it) may have been destroyed meanwhile.
-    if (!self)
-        return;
-    const QStringList restored = dialog ? dialog->restored() : QStringList();
-    delete dialog;
-    if (focus)
-        focus->setFocus();
-    if (!restored.isEmpty()) {
-        SelectedSquadUrl = restored.constLast();
-        tbtnRefreshClick();
-    }
 }
 
 void TfrmMain::miAboutClick()
@@ -943,7 +433,8 @@ void TfrmMain::FillSquads()
         entry.appendAttributeValue("web", squads.urls);
         squads.add(nick, url, count);
     }
-    squads.reorder(SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
+    squads.reorder(
+        SquadCollation().orderUtf8(count, [&squads](int i) { return squads.nickUtf8(i); }));
     // Programmatic selection is no click: the Details button stays as it was.
     m_quietSelection = true;
     lbSquadsModel->setEntries(std::move(squads));
@@ -957,392 +448,4 @@ void TfrmMain::ReselectSquad()
     // address; a later entry in the document wins; one the find filter
     // hides is not selected.
     selectRowQuietly(lbSquadsModel->rowOfEntry(lbSquadsModel->entryOfUrl(SelectedSquadUrl)));
-}
-
-void TfrmMain::PrepareDetails()
-{
-    const XmlNode root = DetailDoc.lastChild();
-    twSquadModel->beginUpdate();
-    twSquadModel->clear();
-    SquadTreeModel::Node* squadNode = twSquadModel->addChild(nullptr);
-    squadNode->data.Element = root;
-    m_squadTexts = SquadTexts{root, {}, {}, {}, {}, {}};
-    const XmlNodeList children = root.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        const QString name = child.nodeName();
-        if (name == QLatin1String("member")) {
-            SquadTreeModel::Node* memberNode = twSquadModel->addChild(squadNode);
-            memberNode->data.Element = child;
-        } else if (QString* text = squadText(m_squadTexts, name)) {
-            *text = child.text(); // the last one wins
-        }
-    }
-    twSquadModel->endUpdate();
-    const QModelIndex squadIndex = twSquadModel->indexFromNode(squadNode);
-    twSquad->selectionModel()->setCurrentIndex(squadIndex, QItemSelectionModel::ClearAndSelect);
-    twSquad->expand(squadIndex);
-}
-
-void TfrmMain::twSquadGetText(QObject*, SquadTreeModel::Node* node, int, int, QString& cellText)
-{
-    if (!node)
-        return;
-    cellText.clear();
-    const XmlNode element = node->data.Element;
-    if (element.isNull())
-        return;
-    const QString name = element.nodeName();
-    if (name == QLatin1String("squad")) {
-        cellText = attributeText(element, QStringLiteral("nick"));
-    } else if (name == QLatin1String("member")) {
-        const XmlNodeList children = element.childNodes();
-        const int count = children.length();
-        for (int i = 0; i < count; ++i) {
-            const XmlNode child = children.item(i);
-            if (child.nodeName() == QLatin1String("name")) {
-                cellText = child.text();
-                break;
-            }
-        }
-    }
-}
-
-void TfrmMain::twSquadChange(QObject*, SquadTreeModel::Node* node)
-{
-    pgInfo->setPageVisible(tbshtSquad, false);
-    pgInfo->setPageVisible(tbshtMember, false);
-    if (!node)
-        return;
-    const QModelIndex index = twSquadModel->indexFromNode(node);
-    if (!twSquad->selectionModel()->isSelected(index))
-        return;
-    const XmlNode element = node->data.Element;
-    if (element.isNull())
-        return;
-    if (element.nodeName() == QLatin1String("squad")) {
-        pgInfo->setPageVisible(tbshtSquad, true);
-        pgInfo->setPageVisible(tbshtMember, false);
-        const SquadTexts texts = squadTextsOf(element);
-        AccessibleValue::setText(stSNick, attributeText(element, QStringLiteral("nick")));
-        AccessibleValue::setText(stSName, texts.name);
-        AccessibleValue::setText(stSEmail, texts.email);
-        AccessibleValue::setText(stSWeb, texts.web);
-        AccessibleValue::setText(stSTitle, texts.title);
-        setScreenCursor(UiSeams::crAppStart);
-        showLogo();
-        // A logo still decoding keeps the busy cursor until its end.
-        if (!logoDecoding())
-            setScreenCursor(UiSeams::crDefault);
-    }
-    if (element.nodeName() == QLatin1String("member")) {
-        pgInfo->setPageVisible(tbshtSquad, false);
-        pgInfo->setPageVisible(tbshtMember, true);
-        AccessibleValue::setText(stMNick, attributeText(element, QStringLiteral("nick")));
-        AccessibleValue::setText(stMID, attributeText(element, QStringLiteral("id")));
-        AccessibleValue::setText(stMName, lastChildText(element, QStringLiteral("name")));
-        AccessibleValue::setText(stMEmail, lastChildText(element, QStringLiteral("email")));
-        AccessibleValue::setText(stMICQ, lastChildText(element, QStringLiteral("icq")));
-        AccessibleValue::setText(stMDescription, lastChildText(element, QStringLiteral("remark")));
-    }
-    if (!tbtnDetails->isEnabled()) {
-        pgInfo->setPageVisible(tbshtSquad, false);
-        pgInfo->setPageVisible(tbshtMember, false);
-    }
-}
-
-void TfrmMain::showLogo()
-{
-    // "temp.jpg" is decoded once per page and kept. Before that decode ended
-    // the picture stays as it is; a file that did not decode leaves the logo
-    // area empty.
-    if (!m_logo)
-        return;
-    if (m_logo->isNull())
-        imgLogo->clear();
-    else
-        imgLogo->setPixmap(*m_logo);
-    const QString squad = stSName->text().isEmpty() ? stSNick->text() : stSName->text();
-    imgLogo->setAccessibleName(squad.isEmpty() ? tr("Squad logo") : tr("Logo of %1").arg(squad));
-}
-
-QPixmap TfrmMain::logoPixmap(const QImage& image) const
-{
-    // The logo keeps its size in the window's units; on a screen with more
-    // device pixels than that it is scaled smoothly to them instead of
-    // having its pixels enlarged.
-    const qreal ratio = devicePixelRatioF();
-    if (ratio <= 1.0)
-        return QPixmap::fromImage(image);
-    QPixmap pixmap =
-        QPixmap::fromImage(image.scaled(image.size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    pixmap.setDevicePixelRatio(ratio);
-    return pixmap;
-}
-
-void TfrmMain::logoDecoded(const QImage& image)
-{
-    // The logo step ends here, whatever showing the picture does.
-    setStatus(kReady);
-    setScreenCursor(UiSeams::crDefault);
-    m_logo = image.isNull() ? QPixmap() : logoPixmap(image);
-    showLogo();
-}
-
-bool TfrmMain::logoDecoding() const
-{
-    return m_logoDecoder->isBusy();
-}
-
-TfrmMain::SquadTexts TfrmMain::squadTextsOf(const XmlNode& element) const
-{
-    if (element == m_squadTexts.element)
-        return m_squadTexts;
-    // Not the page PrepareDetails read: its children are read now.
-    SquadTexts texts{element, {}, {}, {}, {}, {}};
-    const XmlNodeList children = element.childNodes();
-    const int count = children.length();
-    for (int i = 0; i < count; ++i) {
-        const XmlNode child = children.item(i);
-        if (QString* text = squadText(texts, child.nodeName()))
-            *text = child.text();
-    }
-    return texts;
-}
-
-void TfrmMain::stSEmailMouseMove(QLabel* sender, int x, int y)
-{
-    if (SavedCursor != 1)
-        return;
-    if (x <= 1 || y <= 1 || x >= sender->width() - 3 || y >= sender->height() - 3)
-        return;
-    SavedCursor = qint16(m_seams.screenCursor());
-    setScreenCursor(UiSeams::crHandPoint);
-    QFont font = sender->font();
-    font.setBold(true);
-    sender->setFont(font);
-}
-
-void TfrmMain::tbshtSquadMouseMove(QWidget*, int, int)
-{
-    if (SavedCursor >= 1)
-        return;
-    if (m_seams.screenCursor() == UiSeams::crHandPoint)
-        setScreenCursor(SavedCursor);
-    for (QLabel* link : {stSEmail, stSWeb, stMEmail}) {
-        QFont font = link->font();
-        font.setBold(false);
-        link->setFont(font);
-    }
-    SavedCursor = 1;
-}
-
-void TfrmMain::stSEmailClick(QLabel* sender)
-{
-    m_seams.shellOpen(QStringLiteral("mailto:") + sender->text());
-}
-
-void TfrmMain::stSWebClick(QLabel* sender)
-{
-    m_seams.shellOpen(sender->text());
-}
-
-namespace {
-
-// The extension rule: the text from the last ".", "\\" or ":" when that
-// character is a ".", upper-cased in ASCII only. A "/" is no separator here.
-bool isJpegName(const QString& picture)
-{
-    int last = -1;
-    for (int i = picture.size() - 1; i >= 0; --i) {
-        const QChar c = picture[i];
-        if (c == QLatin1Char('.') || c == QLatin1Char('\\') || c == QLatin1Char(':')) {
-            last = i;
-            break;
-        }
-    }
-    if (last < 0 || picture[last] != QLatin1Char('.'))
-        return false;
-    QString extension = picture.mid(last);
-    for (QChar& c : extension)
-        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            c = QChar(c.unicode() - 'a' + 'A');
-    return extension == QLatin1String(".JPG") || extension == QLatin1String(".JPEG");
-}
-
-} // namespace
-
-namespace {
-
-// The value of one field of a reply header kept in a file, or nothing.
-QByteArray headerField(const QString& headerFile, const QByteArray& name)
-{
-    QFile file(headerFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray prefix = name.toLower() + ':';
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.toLower().startsWith(prefix))
-            return line.mid(prefix.size()).trimmed();
-    }
-    return {};
-}
-
-} // namespace
-
-bool TfrmMain::fetchLogo(const QString& address)
-{
-    if (m_cancelled)
-        return false;
-    // A logo opened before is asked for only if it changed since; "not
-    // modified", or a server that cannot be reached, leaves the copy as the
-    // logo, so that each logo's bytes travel once unless it changes.
-    const OfflineCache::Copy copy = m_cache.find(address, OfflineCache::LogoCopy);
-    HttpClient->OnAboutToSend = [this, copy](QObject*) {
-        if (copy.isValid() && !copy.lastModified.isEmpty())
-            HttpClient->RequestHeaders.SetHeader("If-Modified-Since", copy.lastModified);
-    };
-    // A 304 is no redirection to follow: it ends the call.
-    HttpClient->OnRedirect = [this](bool& handled) { handled = HttpClient->ReplyCode == 304; };
-    bool answered = false;
-    try {
-        const CallDeadline deadline(*HttpClient, HttpClient->TimeOut);
-        HttpClient->Host = address;
-        HttpClient->Get(address);
-        answered = true;
-    } catch (...) {
-        // A failed fetch is silent; a partial file must not pass for a logo.
-        deleteTempJpg();
-    }
-    HttpClient->OnAboutToSend = nullptr;
-    HttpClient->OnRedirect = nullptr;
-    if (copy.isValid() && (!answered || HttpClient->ReplyCode == 304)) {
-        deleteTempJpg();
-        QFile::copy(copy.file, kTempJpg);
-    } else if (answered && HttpClient->ReplyCode >= 200 && HttpClient->ReplyCode <= 298
-               && QFile::exists(kTempJpg)) {
-        const QString kept = m_cache.bodyFile(address, OfflineCache::LogoCopy);
-        QFile::remove(kept);
-        if (QFile::copy(kTempJpg, kept)) {
-            QFile::setPermissions(kept, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-            m_cache.record(address, OfflineCache::LogoCopy, {},
-                           XmlLoader::usableLastModified(headerField(kHeadTxt, "Last-Modified"),
-                                                         headerField(kHeadTxt, "Date")));
-        }
-    }
-    return QFile::exists(kTempJpg);
-}
-
-void TfrmMain::runLogoStep()
-{
-    SquadTreeModel::Node* squadNode = twSquadModel->topLevelNode(0);
-    if (!squadNode)
-        return;
-    const QString picture = squadTextsOf(squadNode->data.Element).picture; // the last one wins
-    if (!isJpegName(picture))
-        return;
-    // A page may aim its logo at local addresses only when it came from one:
-    // the address it was read from decides, not a second look-up of its name.
-    HttpClient->RequestPolicy =
-        TRequestPolicy::forPage(TRequestPolicy::pageIsLocal(CurrentSquadUrl, DetailDoc.fetchedFrom()));
-
-    if (!fetchLogo(picture)) {
-        // Relative to the squad page's folder: everything up to and including
-        // the last "/" of its address, with the picture value put behind it
-        // as written.
-        const int slash = CurrentSquadUrl.lastIndexOf(QLatin1Char('/'));
-        const QString folder = slash < 0 ? QString() : CurrentSquadUrl.left(slash + 1);
-        if (m_cancelled)
-            return;
-        fetchLogo(folder + picture);
-        QCoreApplication::processEvents();
-    }
-    // A picture of many megapixels or scans takes seconds to decode; the
-    // window goes on meanwhile and logoDecoded() finishes the step.
-    if (QFile::exists(kTempJpg) && !m_cancelled)
-        m_logoDecoder->start(kTempJpg, maxLogoWork);
-}
-
-DirectoryChange::Outcome TfrmMain::publishChange(const DirectoryChange& change, bool deleteTmpOnError)
-{
-    if (m_publishing)
-        throw PublishError(QStringLiteral("A publish is running already"));
-    setScreenCursor(UiSeams::crHourGlass);
-    setStatus(QT_TR_NOOP("Uploading corvanet changes..."));
-    // While the publish waits, the window stays live: nothing that could
-    // start a second one (Add Squad, a removal through Details) may run.
-    m_publishing = true;
-    const bool addWasEnabled = miAdd->isEnabled();
-    miAdd->setEnabled(false);
-    const QPointer<TfrmMain> self(this);
-    auto restore = [&] {
-        if (!self)
-            return;
-        m_publishing = false;
-        m_uploadStarted = false;
-        m_publishStep.clear();
-        miAdd->setEnabled(addWasEnabled);
-        setStatus(kReady);
-    };
-    DirectoryChange::Outcome outcome;
-    QString notice;
-    try {
-        DirectoryPublisher::Options options = publishOptions;
-        options.replyTimeOut = FtpClient->TimeOut;
-        options.stallTimeOut = FtpClient->TimeOut;
-        DirectoryPublisher::Account account{m_settings.ftpHost, m_settings.ftpPort, m_settings.ftpUser,
-                                            m_settings.ftpPassword};
-        if (!TFtpClient::parseTlsMode(m_settings.ftpTls, account.tls))
-            account.tls = TFtpTls::Off;
-        DirectoryPublisher publisher(*FtpClient, account, options);
-        m_uploadStarted = false;
-        publisher.onStep = [this, self](const QString& step) {
-            if (!self)
-                return;
-            m_publishStep = step;
-            // A Cancel takes effect between two steps, where the server's
-            // copy is untouched and the lock can still be released properly.
-            if (m_cancelled && !m_uploadStarted)
-                throw OperationCancelled();
-            if (step == QLatin1String("upload")) {
-                m_uploadStarted = true;
-                m_wait->setNotCancellable(tr("Uploading: this can no longer be cancelled"));
-            }
-        };
-        publisher.onNotice = [&notice](const QString& text) { notice = text; };
-        outcome = publisher.publish(change);
-    } catch (...) {
-        if (self) {
-            const bool cancelled = m_cancelled && !m_uploadStarted;
-            if (deleteTmpOnError && QFile::exists(kTmp))
-                QFile::remove(kTmp);
-            restore();
-            setScreenCursor(UiSeams::crDefault);
-            // Whatever error the cancel ended the publish with, it was the
-            // user's wish and is no failure to report.
-            if (cancelled)
-                throw OperationCancelled();
-        }
-        throw;
-    }
-    restore();
-    // Once per run: every publish of this account would say the same.
-    if (!notice.isEmpty() && !m_historyNoticeShown) {
-        m_historyNoticeShown = true;
-        m_seams.messageBox(tr("The directory was published, but its earlier versions are not kept.") + kCrLf + notice,
-                           tr("Directory history"), UiSeams::Icon::Warning);
-    }
-    return outcome;
-}
-
-void TfrmMain::removeDeadEntryAndPublish()
-{
-    // The entry of the page that was loaded, whatever the list selects now:
-    // the list stays clickable while a page loads.
-    publishChange(DirectoryChange::remove(CurrentSquadUrl), false);
-    if (QFile::exists(kTmp))
-        QFile::remove(kTmp);
-    setScreenCursor(UiSeams::crDefault);
-    tbtnRefreshClick();
 }

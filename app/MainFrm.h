@@ -24,6 +24,11 @@
 //
 // Message boxes, the screen cursor and the shell go through UiSeams. Every
 // event entry point runs through ErrorReport::guarded().
+//
+// The definitions are spread by concern: MainFrm.cpp (the handlers and the
+// status line), MainFrmLayout.cpp (the widgets and the wiring of their
+// events), MainFrmSquadView.cpp (the squad tree and the detail pages),
+// MainFrmLogo.cpp, MainFrmPublish.cpp and MainFrmOffline.cpp.
 
 #include <QMainWindow>
 #include <QPixmap>
@@ -60,7 +65,8 @@ class DirectoryRetry;
 class THttpClient;
 class TFtpClient;
 
-class TfrmMain : public QMainWindow {
+class TfrmMain : public QMainWindow
+{
     Q_OBJECT
 public:
     // Creating the window runs FormCreate, which starts loading the directory.
@@ -294,10 +300,10 @@ private:
     QLabel* m_offlinePanel;
     OfflineCache m_cache;
     bool m_showingOfflineCopy = false;
-    bool m_liveListLoaded = false;  // a directory has loaded in this run
-    QDateTime m_listCopyTime;       // of the copy the list shows
-    QDateTime m_detailCopyTime;     // valid while the details show a copy
+    bool m_liveListLoaded = false; // a directory has loaded in this run
+    QDateTime m_listCopyTime;      // of the copy the list shows
+    QDateTime m_detailCopyTime;    // valid while the details show a copy
     DirectoryRetry* m_retry = nullptr;
-    QDateTime m_quietCopyTime;      // of the copy the last quiet load left
-    bool m_quietSelection = false;  // FillSquads and the filter select; no click
+    QDateTime m_quietCopyTime;     // of the copy the last quiet load left
+    bool m_quietSelection = false; // FillSquads and the filter select; no click
 };
