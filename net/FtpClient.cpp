@@ -3,11 +3,11 @@
 #include "ActiveDataPort.h"
 #include "EventWait.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -19,69 +19,16 @@
 #include <limits>
 #include <thread>
 
-namespace {
-
-const QString kClosedByServer = QStringLiteral("Control connection closed by the server");
-
-// A reply line as the text of an exception: without its line end.
-QString lineText(const QByteArray& line)
-{
-    QByteArray text = line;
-    while (text.endsWith('\n') || text.endsWith('\r'))
-        text.chop(1);
-    return QString::fromLatin1(text);
-}
-
-bool holdsLineBreakOrNul(const QByteArray& text)
-{
-    return text.contains('\r') || text.contains('\n') || text.contains('\0');
-}
-
-// Refuses a value that is about to become part of a command line. A CR or LF
-// in it would end our command early and start another one of the value's
-// choosing; a NUL would cut the command short.
-void requireSingleLine(const QString& value, const char* what)
-{
-    if (holdsLineBreakOrNul(value.toUtf8()))
-        throw Exception(QStringLiteral("%1 contains a line break or NUL character")
-                            .arg(QLatin1String(what)));
-}
-
-// The number in a field of a reply, read the way the server's numbers have
-// always been read here: leading blanks allowed, an optional sign, decimal
-// digits, nothing after them. Throws EConvertError otherwise.
-int fieldToInt(const QByteArray& field)
-{
-    qsizetype i = 0;
-    while (i < field.size() && (field[i] == ' ' || field[i] == '\t'))
-        ++i;
-    bool negative = false;
-    if (i < field.size() && (field[i] == '-' || field[i] == '+')) {
-        negative = field[i] == '-';
-        ++i;
-    }
-    const qsizetype firstDigit = i;
-    qint64 value = 0;
-    for (; i < field.size(); ++i) {
-        const char c = field[i];
-        if (c < '0' || c > '9')
-            break;
-        value = value * 10 + (c - '0');
-        if (value > qint64(std::numeric_limits<int>::max()) + 1)
-            break;
-    }
-    if (i == firstDigit || i != field.size()
-        || value > qint64(std::numeric_limits<int>::max()) + (negative ? 1 : 0))
-        throw EConvertError::notAnInteger(QString::fromLatin1(field));
-    return int(negative ? -value : value);
-}
-
-} // namespace
+using FtpReply::holdsLineBreakOrNul;
+using FtpReply::isFtpReplyCode;
+using FtpReply::kClosedByServer;
+using FtpReply::lineText;
+using FtpReply::requireSingleLine;
+using FtpReply::sizeRefused;
 
 TFtpClient::TFtpClient(QObject* owner)
-    : TSocketConn(owner)
-    , m_transferLock(std::make_shared<std::recursive_mutex>())
-    , m_alive(std::make_shared<bool>(true))
+    : TSocketConn(owner), m_transferLock(std::make_shared<std::recursive_mutex>()),
+      m_alive(std::make_shared<bool>(true))
 {
     Port = 21;
     Vendor = 2411;
@@ -113,72 +60,6 @@ bool TFtpClient::transferLockHeld() const
     });
     probe.join();
     return !acquired;
-}
-
-qint16 TFtpClient::replyCodeOf(const QByteArray& line)
-{
-    qint64 value = 0;
-    int digits = 0;
-    for (qsizetype i = 0; i < line.size() && i < 10; ++i) {
-        const char c = line[i];
-        if (c < '0' || c > '9')
-            break;
-        value = value * 10 + (c - '0');
-        ++digits;
-    }
-    if (digits == 0)
-        return 0;
-    if (value > std::numeric_limits<qint16>::max())
-        throw ERangeError(QStringLiteral("Range check error"));
-    return qint16(value);
-}
-
-bool TFtpClient::replyEnds(const QByteArray& firstLine, const QByteArray& line)
-{
-    if (line.isEmpty())
-        return true;
-    const bool multiLine = firstLine.size() >= 4 && firstLine[3] == '-' && replyCodeOf(firstLine) > 0
-        && std::all_of(firstLine.begin(), firstLine.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
-    if (!multiLine)
-        return true;
-    if (line.size() < 3 || !line.startsWith(firstLine.left(3)))
-        return false;
-    return line.size() == 3 || line[3] == ' ' || line[3] == '\r' || line[3] == '\n';
-}
-
-quint16 TFtpClient::extendedPassivePort(const QByteArray& replyLine)
-{
-    const qsizetype open = replyLine.indexOf('(');
-    const qsizetype close = replyLine.indexOf(')', open + 1);
-    const QByteArray inside =
-        open < 0 || close < 0 ? QByteArray() : replyLine.mid(open + 1, close - open - 1);
-    const QList<QByteArray> fields =
-        inside.isEmpty() ? QList<QByteArray>() : inside.split(inside[0]);
-    bool ok = false;
-    const int port = fields.size() == 5 ? fields[3].toInt(&ok) : 0;
-    if (!ok || port < 1 || port > 65535)
-        throw FTPException(QStringLiteral("Unusable port in extended passive mode reply: ") +
-                           lineText(replyLine));
-    return quint16(port);
-}
-
-quint16 TFtpClient::passivePort(const QByteArray& replyLine)
-{
-    const QList<QByteArray> fields = replyLine.split(',');
-    QByteArray lowText;
-    if (fields.size() >= 6) {
-        const qsizetype paren = fields[5].indexOf(')');
-        if (paren >= 0)
-            lowText = fields[5].left(paren);
-    }
-    const int low = fieldToInt(lowText);
-    const int high = fieldToInt(fields.size() >= 5 ? fields[4] : QByteArray());
-    // Both numbers are bytes of the port; anything else would wrap around to
-    // a port the server never offered.
-    if (low < 0 || low > 255 || high < 0 || high > 255 || (high == 0 && low == 0))
-        throw FTPException(QStringLiteral("Unusable port in passive mode reply: ")
-                           + lineText(replyLine));
-    return quint16(high * 256 + low);
 }
 
 QByteArray TFtpClient::readReply(const QByteArray& firstLine)
@@ -252,14 +133,6 @@ QByteArray TFtpClient::command(const QByteArray& text)
     return reply;
 }
 
-// Whether a reply line starts with a code that FTP knows (100 to 599). A line
-// without one comes from a peer that does not speak FTP (a web server, a
-// banner, noise): reading it as a reply with code 0 would let the login pass.
-bool TFtpClient::isFtpReplyCode(qint16 code)
-{
-    return code >= 100 && code <= 599;
-}
-
 void TFtpClient::checkLogin(const QByteArray& reply)
 {
     if ((ReplyCode > 400 && ReplyCode < 600) || !isFtpReplyCode(ReplyCode)) {
@@ -274,7 +147,8 @@ void TFtpClient::checkLogin(const QByteArray& reply)
 // the running one's on the control connection and each would read the
 // other's replies. The flag is cleared through the alive token, since the
 // client may be destroyed during the operation's waits.
-class TFtpClient::BusyScope {
+class TFtpClient::BusyScope
+{
 public:
     explicit BusyScope(TFtpClient& client) : m_client(client), m_alive(client.m_alive)
     {
@@ -592,7 +466,8 @@ bool TFtpClient::acceptDataConnection(ActiveDataPort& port, TSocketConn* data, b
     int accepted = -1;
     try {
         accepted = port.acceptServer([this](const QHostAddress& peer) {
-            ReportStatus(1, QStringLiteral("Refused a data connection from %1").arg(peer.toString()));
+            ReportStatus(1,
+                         QStringLiteral("Refused a data connection from %1").arg(peer.toString()));
         });
     } catch (const ESockError&) {
         if (!*alive || !controlSpoke)
@@ -618,7 +493,8 @@ void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
     const std::shared_ptr<bool> alive = m_alive;
     try {
         CheckConnection();
-        const QString storedName = remoteFile.isEmpty() ? QFileInfo(localFile).fileName() : remoteFile;
+        const QString storedName =
+            remoteFile.isEmpty() ? QFileInfo(localFile).fileName() : remoteFile;
         requireSingleLine(storedName, "File name");
         {
             QFile file(localFile);
@@ -626,9 +502,10 @@ void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
                 throw EFileError(QStringLiteral("Cannot open file %1").arg(localFile));
             TotalBytes = qint32(std::min<qint64>(file.size(), std::numeric_limits<qint32>::max()));
         }
-        transfer("STOR", storedName, Direction::Send,
-                 [&](TSocketConn& data) { data.SendFile(localFile); }, true, succeeded,
-                 QStringLiteral("STOR ") + (remoteFile.isEmpty() ? localFile : remoteFile));
+        transfer(
+            "STOR", storedName, Direction::Send,
+            [&](TSocketConn& data) { data.SendFile(localFile); }, true, succeeded,
+            QStringLiteral("STOR ") + (remoteFile.isEmpty() ? localFile : remoteFile));
     } catch (...) {
         if (!*alive)
             throw;
@@ -651,12 +528,13 @@ void TFtpClient::StoreBytes(const QByteArray& data, const QString& remoteFile, b
     CheckConnection();
     requireSingleLine(remoteFile, "File name");
     bool succeeded = false;
-    transfer(append ? "APPE" : "STOR", remoteFile, Direction::Send,
-             [&](TSocketConn& connection) {
-                 if (!data.isEmpty())
-                     connection.SendBuffer(data.constData(), data.size());
-             },
-             false, succeeded, QString::fromLatin1(append ? "APPE " : "STOR ") + remoteFile);
+    transfer(
+        append ? "APPE" : "STOR", remoteFile, Direction::Send,
+        [&](TSocketConn& connection) {
+            if (!data.isEmpty())
+                connection.SendBuffer(data.constData(), data.size());
+        },
+        false, succeeded, QString::fromLatin1(append ? "APPE " : "STOR ") + remoteFile);
 }
 
 QByteArray TFtpClient::Retrieve(const QString& remoteFile, qint64 limit)
@@ -667,16 +545,18 @@ QByteArray TFtpClient::Retrieve(const QString& remoteFile, qint64 limit)
     requireSingleLine(remoteFile, "File name");
     QByteArray content;
     bool succeeded = false;
-    transfer("RETR", remoteFile, Direction::Receive,
-             [&](TSocketConn& connection) {
-                 // One byte beyond the limit tells a file that is too large
-                 // from one that is exactly as large as allowed.
-                 const int cap = int(std::min<qint64>(limit + 1, std::numeric_limits<int>::max()));
-                 connection.CaptureString(content, cap);
-                 if (content.size() > limit)
-                     throw Exception(QStringLiteral("%1 is larger than %2 bytes").arg(remoteFile).arg(limit));
-             },
-             false, succeeded, QStringLiteral("RETR ") + remoteFile);
+    transfer(
+        "RETR", remoteFile, Direction::Receive,
+        [&](TSocketConn& connection) {
+            // One byte beyond the limit tells a file that is too large
+            // from one that is exactly as large as allowed.
+            const int cap = int(std::min<qint64>(limit + 1, std::numeric_limits<int>::max()));
+            connection.CaptureString(content, cap);
+            if (content.size() > limit)
+                throw Exception(
+                    QStringLiteral("%1 is larger than %2 bytes").arg(remoteFile).arg(limit));
+        },
+        false, succeeded, QStringLiteral("RETR ") + remoteFile);
     return content;
 }
 
@@ -690,23 +570,6 @@ void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
     const QByteArray reply = command(text + ' ' + what.toUtf8());
     if (ReplyCode < 200 || ReplyCode > 299)
         throw FTPException(lineText(reply));
-}
-
-// Whether a 550 to SIZE refuses the command rather than saying that the file
-// is not there: not in the current mode ("550 SIZE not allowed in ASCII
-// mode"), or not for us ("550 Permission denied.", vsftpd's word for a
-// command it was told to deny). The file's own name is left out of the look,
-// since it may hold any word.
-bool TFtpClient::sizeRefused(const QByteArray& reply, const QString& remoteFile)
-{
-    QString text = lineText(reply).mid(4);
-    text.remove(remoteFile);
-    text = text.toLower();
-    for (const char* word : {"ascii", " mode", "denied", "not allowed", "permission"}) {
-        if (text.contains(QLatin1String(word)))
-            return true;
-    }
-    return text.startsWith(QLatin1String("mode"));
 }
 
 qint64 TFtpClient::Size(const QString& remoteFile)
@@ -766,16 +629,17 @@ QStringList TFtpClient::NameList(const QString& path)
     QByteArray listing;
     bool succeeded = false;
     try {
-        transfer("NLST", path, Direction::Receive,
-                 [&](TSocketConn& connection) {
-                     // A folder of the protocol holds a handful of names; a
-                     // listing this long is not one of ours.
-                     constexpr int kLimit = 4 * 1024 * 1024;
-                     connection.CaptureString(listing, kLimit + 1);
-                     if (listing.size() > kLimit)
-                         throw Exception(QStringLiteral("The listing of %1 is too long").arg(path));
-                 },
-                 false, succeeded, QStringLiteral("NLST ") + path);
+        transfer(
+            "NLST", path, Direction::Receive,
+            [&](TSocketConn& connection) {
+                // A folder of the protocol holds a handful of names; a
+                // listing this long is not one of ours.
+                constexpr int kLimit = 4 * 1024 * 1024;
+                connection.CaptureString(listing, kLimit + 1);
+                if (listing.size() > kLimit)
+                    throw Exception(QStringLiteral("The listing of %1 is too long").arg(path));
+            },
+            false, succeeded, QStringLiteral("NLST ") + path);
     } catch (const FTPException&) {
         if (ReplyCode == 450 || ReplyCode == 550)
             return {};
@@ -995,7 +859,8 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
     ReportStatus(1, report);
     const QByteArray verbReply = command(verb + ' ' + remoteFile.toUtf8());
     if (ReplyCode > 300 && ReplyCode < 600) {
-        if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction && offerFailures)
+        if ((ReplyCode == 500 || ReplyCode == 501 || ReplyCode == 502) && OnUnSupportedFunction &&
+            offerFailures)
             OnUnSupportedFunction(TCmdType::Upload);
         if (replyFailureHandled(verbReply, offerFailures))
             return;
@@ -1073,7 +938,8 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
             return;
     }
     if (activePort && activePort->secondConnectionSeen())
-        throw FTPException(QStringLiteral("A second connection reached the data port: the data may have gone to "
-                                          "another program, not to the server"));
+        throw FTPException(
+            QStringLiteral("A second connection reached the data port: the data may have gone to "
+                           "another program, not to the server"));
     succeeded = true;
 }
