@@ -227,7 +227,19 @@ public:
     }
 
 private:
-    class BusyScope;
+    // Marks the client busy for one operation (see FtpClient.cpp).
+    class BusyScope
+    {
+    public:
+        explicit BusyScope(TFtpClient& client);
+        ~BusyScope();
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        TFtpClient& m_client;
+        std::shared_ptr<bool> m_alive;
+    };
     enum class Direction { Send, Receive };
     QByteArray readReply(const QByteArray& firstLine);
     void disconnectNow();
