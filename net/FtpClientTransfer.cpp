@@ -6,6 +6,7 @@
 
 #include "ActiveDataPort.h"
 #include "EventWait.h"
+#include "SocketSys.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,12 +15,7 @@
 #include <QScopeGuard>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 using FtpReply::kClosedByServer;
@@ -58,8 +54,8 @@ bool TFtpClient::replyFailureHandled(const QByteArray& reply, bool offer)
 bool TFtpClient::controlHasNews() const
 {
     char byte = 0;
-    const ssize_t n = ::recv(socketHandle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    const SocketSys::Result peeked = SocketSys::peek(socketHandle(), &byte, 1);
+    return peeked.ok() || peeked.error != SocketSys::kWouldBlock;
 }
 
 // Waits for the server to connect to our PORT address. The accept wait has no
