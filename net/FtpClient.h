@@ -28,17 +28,10 @@
 #include <memory>
 #include <mutex>
 
+#include "FtpReply.h"
 #include "SocketConn.h"
 
 class ActiveDataPort;
-
-// A reply line that reports a failure (or a control connection that ended
-// where a reply was due). The message is the server's line without its
-// terminator.
-class FTPException : public Exception {
-public:
-    using Exception::Exception;
-};
 
 enum TFirewallType { FTUser = 0, FtOpen = 1, FtSite = 2 };
 
@@ -63,7 +56,8 @@ using TSuccessEvent = std::function<void(TCmdType transType)>;
 using TUnsupportedEvent = std::function<void(TCmdType transType)>;
 using TListItemEvent = std::function<void(const QString& listing)>;
 
-class TFtpClient : public TSocketConn {
+class TFtpClient : public TSocketConn
+{
     Q_OBJECT
 public:
     explicit TFtpClient(QObject* owner = nullptr);
@@ -216,33 +210,36 @@ public:
     // thread, since the lock is recursive for this one).
     bool transferLockHeld() const;
 
-    // Helpers of the reply rules, public so that they can be tested alone.
-
-    // The reply code of a line: its leading decimal digits (at most the
-    // first 10 characters), 0 when it starts with none. Throws ERangeError
-    // when the number does not fit the 16-bit signed reply code.
-    static qint16 replyCodeOf(const QByteArray& line);
-
-    // Whether line ends the reply whose first line is firstLine. A reply
-    // whose first line is a code followed by '-' goes on to the first line
-    // that starts with the same code followed by a space (or by nothing);
-    // the lines between may hold any text, digits included. Any other first
-    // line is a reply of its own. An empty line (connection closed) ends
-    // every reply.
-    static bool replyEnds(const QByteArray& firstLine, const QByteArray& line);
-
-    // The data port of an EPSV reply line: "229 ... (|||port|)", any
-    // delimiter. Throws FTPException when there is none or it is no port.
-    static quint16 extendedPassivePort(const QByteArray& replyLine);
-
-    // The data port announced by a PASV reply line: sixth comma-separated
-    // field up to its ')' plus 256 times the fifth. Throws EConvertError
-    // when a field is missing or not an integer, FTPException when the
-    // numbers are not a usable port (a byte above 255, port 0).
-    static quint16 passivePort(const QByteArray& replyLine);
+    // The reply rules (see FtpReply.h), under the names the client's callers
+    // and tests know.
+    static qint16 replyCodeOf(const QByteArray& line) { return FtpReply::replyCodeOf(line); }
+    static bool replyEnds(const QByteArray& firstLine, const QByteArray& line)
+    {
+        return FtpReply::replyEnds(firstLine, line);
+    }
+    static quint16 extendedPassivePort(const QByteArray& replyLine)
+    {
+        return FtpReply::extendedPassivePort(replyLine);
+    }
+    static quint16 passivePort(const QByteArray& replyLine)
+    {
+        return FtpReply::passivePort(replyLine);
+    }
 
 private:
-    class BusyScope;
+    // Marks the client busy for one operation (see FtpClient.cpp).
+    class BusyScope
+    {
+    public:
+        explicit BusyScope(TFtpClient& client);
+        ~BusyScope();
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        TFtpClient& m_client;
+        std::shared_ptr<bool> m_alive;
+    };
     enum class Direction { Send, Receive };
     QByteArray readReply(const QByteArray& firstLine);
     void disconnectNow();
@@ -251,8 +248,8 @@ private:
     bool simpleCommandUnlessRefused(const QByteArray& text, const QString& what,
                                     std::initializer_list<qint16> refusals);
     void transfer(const QByteArray& verb, const QString& remoteFile, Direction direction,
-                  const std::function<void(TSocketConn&)>& move, bool offerFailures, bool& succeeded,
-                  const QString& report);
+                  const std::function<void(TSocketConn&)>& move, bool offerFailures,
+                  bool& succeeded, const QString& report);
     void runStallWatched(TSocketConn& data, const std::function<void()>& move);
     QByteArray awaitReply();
     QByteArray command(const QByteArray& text);
@@ -260,10 +257,8 @@ private:
     void startTls();
     QString tlsPeerName() const;
     void checkLogin(const QByteArray& reply);
-    static bool isFtpReplyCode(qint16 code);
     bool replyFailureHandled(const QByteArray& reply, bool offer = true);
     bool awaitDataDelivered(TSocketConn& data);
-    static bool sizeRefused(const QByteArray& reply, const QString& remoteFile);
     bool controlHasNews() const;
     bool acceptDataConnection(ActiveDataPort& port, TSocketConn* data, bool offerFailures);
     QString dataHost() const;
