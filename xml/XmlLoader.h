@@ -7,7 +7,7 @@
 // turns of the loop, never inside start()). Bytes go to the parser as they
 // arrive, so the document text is never held whole. A transfer whose reply
 // is not 2xx, that grows beyond the size limit, or whose document breaks a
-// safety limit of the parser (see XmlTree.cpp, and the budget) is aborted
+// safety limit of the parser (see XmlTreeParser.cpp, and the budget) is aborted
 // at once.
 //
 // A host name is looked up here, and each of its addresses is asked in the
