@@ -14,7 +14,8 @@ using XmlTreeSupport::fullText;
 using XmlTreeSupport::isXmlSpace;
 using XmlTreeSupport::utf8;
 
-namespace {
+namespace
+{
 
 xmlNodePtr asNode(void* node)
 {
@@ -60,8 +61,8 @@ bool isXmlText(const QString& value)
 QByteArray checkedName(const QString& name)
 {
     const QByteArray bytes = name.toUtf8();
-    if (name.isEmpty() || !isXmlText(name)
-        || xmlValidateName(reinterpret_cast<const xmlChar*>(bytes.constData()), 0) != 0)
+    if (name.isEmpty() || !isXmlText(name) ||
+        xmlValidateName(reinterpret_cast<const xmlChar*>(bytes.constData()), 0) != 0)
         throw EOleException(QStringLiteral("\"%1\" is not a valid XML name").arg(name));
     return bytes;
 }
@@ -96,9 +97,7 @@ void XmlTree::DocDeleter::operator()(_xmlDoc* doc) const
     xmlFreeDoc(doc);
 }
 
-XmlTree::XmlTree(DocPtr doc) : m_doc(std::move(doc))
-{
-}
+XmlTree::XmlTree(DocPtr doc) : m_doc(std::move(doc)) {}
 
 XmlTree::~XmlTree()
 {
@@ -206,8 +205,8 @@ QString XmlTree::text(void* node)
     case XML_ELEMENT_NODE:
         if (!n->children)
             return QString();
-        if (n->children == n->last
-            && (n->children->type == XML_TEXT_NODE || n->children->type == XML_CDATA_SECTION_NODE))
+        if (n->children == n->last &&
+            (n->children->type == XML_TEXT_NODE || n->children->type == XML_CDATA_SECTION_NODE))
             return trimmedText(n->children->content);
         {
             xmlChar* content = xmlNodeGetContent(n);
@@ -299,7 +298,8 @@ QString XmlTree::attributeValue(void* element, const char* name)
     if (n->type != XML_ELEMENT_NODE)
         return QString();
     for (xmlAttrPtr a = n->properties; a; a = a->next) {
-        if (!(a->ns && a->ns->prefix) && std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0)
+        if (!(a->ns && a->ns->prefix) &&
+            std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0)
             return text(a);
     }
     return QString();
@@ -334,7 +334,8 @@ void XmlTree::setText(void* node, const QString& value)
 {
     check(node);
     if (!isXmlText(value))
-        throw EOleException(QStringLiteral("The text contains a character that XML does not allow"));
+        throw EOleException(
+            QStringLiteral("The text contains a character that XML does not allow"));
     xmlNodePtr n = asNode(node);
     const QByteArray bytes = value.toUtf8();
     switch (n->type) {
@@ -345,7 +346,8 @@ void XmlTree::setText(void* node, const QString& value)
             park(child);
         }
         if (!bytes.isEmpty()) {
-            xmlNodePtr textNode = xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
+            xmlNodePtr textNode =
+                xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
             if (!textNode)
                 throw EOleException(QStringLiteral("Out of memory"));
             linkLastChild(n, textNode);
@@ -354,7 +356,8 @@ void XmlTree::setText(void* node, const QString& value)
     }
     case XML_ATTRIBUTE_NODE: {
         // An attribute's text children are never handed out, so they can go.
-        xmlNodePtr textNode = xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
+        xmlNodePtr textNode =
+            xmlNewDocTextLen(n->doc, BAD_CAST bytes.constData(), int(bytes.size()));
         if (!textNode)
             throw EOleException(QStringLiteral("Out of memory"));
         xmlFreeNodeList(n->children);
@@ -364,7 +367,8 @@ void XmlTree::setText(void* node, const QString& value)
     }
     case XML_COMMENT_NODE:
         if (bytes.contains("--") || bytes.endsWith('-'))
-            throw EOleException(QStringLiteral("A comment cannot contain \"--\" or end with \"-\""));
+            throw EOleException(
+                QStringLiteral("A comment cannot contain \"--\" or end with \"-\""));
         break;
     case XML_PI_NODE:
         if (bytes.contains("?>"))
@@ -452,7 +456,8 @@ void* XmlTree::appendChild(void* parent, void* child)
     }
     for (xmlNodePtr a = p; a; a = a->parent) {
         if (a == c)
-            throw EOleException(QStringLiteral("A node cannot be appended to itself or its descendants"));
+            throw EOleException(
+                QStringLiteral("A node cannot be appended to itself or its descendants"));
     }
     if (c->parent)
         xmlUnlinkNode(c);

@@ -53,7 +53,8 @@ using XmlTreeSupport::isXmlSpace;
 // failure says nothing about the document being gone. The size cap on the
 // whole document is enforced by the transfer (XmlLoader).
 
-namespace {
+namespace
+{
 
 bool isBlank(const xmlChar* s)
 {
@@ -72,8 +73,8 @@ bool isBlank(const xmlChar* s)
 bool preservesSpace(xmlNodePtr element, bool inherited)
 {
     for (xmlAttrPtr a = element->properties; a; a = a->next) {
-        if (a->ns && xmlStrEqual(a->ns->href, XML_XML_NAMESPACE)
-            && xmlStrEqual(a->name, BAD_CAST "space") && a->children) {
+        if (a->ns && xmlStrEqual(a->ns->href, XML_XML_NAMESPACE) &&
+            xmlStrEqual(a->name, BAD_CAST "space") && a->children) {
             if (xmlStrEqual(a->children->content, BAD_CAST "preserve"))
                 return true;
             if (xmlStrEqual(a->children->content, BAD_CAST "default"))
@@ -123,7 +124,8 @@ bool isLimitError(int code, const QString& message)
 {
     if (code == XML_ERR_NO_MEMORY || code == XML_ERR_ENTITY_LOOP || code == XML_ERR_NAME_TOO_LONG)
         return true;
-    static const char* const markers[] = {"too long", "too big", "too deep", "excessive depth", "huge"};
+    static const char* const markers[] = {"too long", "too big", "too deep", "excessive depth",
+                                          "huge"};
     return std::any_of(std::begin(markers), std::end(markers), [&message](const char* marker) {
         return message.contains(QLatin1String(marker), Qt::CaseInsensitive);
     });
@@ -136,24 +138,28 @@ void onParserError(void* userData, xmlErrorPtr error)
     if (!ctxt || !ctxt->_private || !error || error->level < XML_ERR_ERROR)
         return;
     auto parser = static_cast<XmlTreeParser*>(ctxt->_private);
-    const QString message = QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
-    parser->recordError(message, error->code, error->line, error->int2, error->level == XML_ERR_FATAL);
+    const QString message =
+        QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
+    parser->recordError(message, error->code, error->line, error->int2,
+                        error->level == XML_ERR_FATAL);
 }
 
 void refuseExternal(xmlParserCtxtPtr ctxt, const xmlChar* name)
 {
     auto parser = static_cast<XmlTreeParser*>(ctxt->_private);
     const int line = ctxt->input ? ctxt->input->line : 0;
-    parser->refuse(QStringLiteral("The document declares the external entity \"%1\" (line %2); external entities "
-                                  "are never loaded")
-                       .arg(fullText(name))
-                       .arg(line),
-                   true);
+    parser->refuse(
+        QStringLiteral(
+            "The document declares the external entity \"%1\" (line %2); external entities "
+            "are never loaded")
+            .arg(fullText(name))
+            .arg(line),
+        true);
     xmlStopParser(ctxt);
 }
 
-void onEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId, const xmlChar* systemId,
-                  xmlChar* content)
+void onEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId,
+                  const xmlChar* systemId, xmlChar* content)
 {
     auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
     if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY)
@@ -162,7 +168,8 @@ void onEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publi
         refuseExternal(ctxt, name);
 }
 
-void onUnparsedEntityDecl(void* ctx, const xmlChar* name, const xmlChar*, const xmlChar*, const xmlChar*)
+void onUnparsedEntityDecl(void* ctx, const xmlChar* name, const xmlChar*, const xmlChar*,
+                          const xmlChar*)
 {
     refuseExternal(static_cast<xmlParserCtxtPtr>(ctx), name);
 }
@@ -193,7 +200,8 @@ xmlEntityPtr onGetEntity(void* ctx, const xmlChar* name)
     return parser->chargeExpansion(ctxt, entity->length) ? entity : nullptr;
 }
 
-class ElementCountScope {
+class ElementCountScope
+{
 public:
     // A null parser (no node budget) leaves the hook alone.
     explicit ElementCountScope(XmlTreeParser* parser) : m_active(parser != nullptr)
@@ -236,7 +244,8 @@ void onCharacters(void* ctx, const xmlChar* ch, int len)
     xmlSAX2Characters(ctx, ch, len);
 }
 
-const QString kUndecodable = QStringLiteral("The document holds bytes that are not valid in its encoding");
+const QString kUndecodable =
+    QStringLiteral("The document holds bytes that are not valid in its encoding");
 
 // Errors of libxml2's character decoders carry no parser context: they go
 // to the thread's global error handlers (which print them) instead of the
@@ -247,13 +256,12 @@ const QString kUndecodable = QStringLiteral("The document holds bytes that are n
 // parser, which refuses the document, and silences the unstructured
 // messages that come with them (the load error tells the reason); then the
 // previous handlers return.
-class DecoderErrorScope {
+class DecoderErrorScope
+{
 public:
     explicit DecoderErrorScope(XmlTreeParser* parser)
-        : m_handler(xmlStructuredError)
-        , m_context(xmlStructuredErrorContext)
-        , m_genericHandler(xmlGenericError)
-        , m_genericContext(xmlGenericErrorContext)
+        : m_handler(xmlStructuredError), m_context(xmlStructuredErrorContext),
+          m_genericHandler(xmlGenericError), m_genericContext(xmlGenericErrorContext)
     {
         xmlSetStructuredErrorFunc(parser, onError);
         xmlSetGenericErrorFunc(nullptr, ignoreMessage);
@@ -272,10 +280,12 @@ private:
         if (!userData || !error || error->level < XML_ERR_ERROR)
             return;
         auto parser = static_cast<XmlTreeParser*>(userData);
-        if (error->domain == XML_FROM_I18N || (error->domain == XML_FROM_IO && error->code == XML_IO_ENCODER))
+        if (error->domain == XML_FROM_I18N ||
+            (error->domain == XML_FROM_IO && error->code == XML_IO_ENCODER))
             parser->refuse(kUndecodable, false);
         else {
-            const QString message = QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
+            const QString message =
+                QString::fromUtf8(error->message ? error->message : "unknown error").trimmed();
             parser->refuse(message, isLimitError(error->code, message));
         }
     }
@@ -289,7 +299,8 @@ private:
 
 bool hasByteOrderMarkOrWideStart(const QByteArray& head)
 {
-    if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFE\xFF") || head.startsWith("\xFF\xFE"))
+    if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFE\xFF") ||
+        head.startsWith("\xFF\xFE"))
         return true;
     // UTF-16 or UTF-32 without a mark: libxml2 detects those from "<?xm" itself.
     return head.left(4).contains('\0');
@@ -327,7 +338,8 @@ void XmlTreeParser::CtxtDeleter::operator()(_xmlParserCtxt* ctxt) const
     xmlFreeParserCtxt(ctxt);
 }
 
-XmlTreeParser::XmlTreeParser(const QByteArray& charset, const QString& sourceName, const XmlBudget& budget)
+XmlTreeParser::XmlTreeParser(const QByteArray& charset, const QString& sourceName,
+                             const XmlBudget& budget)
     : m_charset(charset.trimmed()), m_sourceName(sourceName.toUtf8()), m_budget(budget)
 {
     XmlTreeSupport::initLibrary();
@@ -351,7 +363,8 @@ void XmlTreeParser::recordError(const QString& message, int code, int line, int 
         return;
     m_errorFatal = fatal;
     m_failedOnLimit = isLimitError(code, message);
-    m_error = QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
+    m_error =
+        QStringLiteral("Parse error at line %1, column %2: %3").arg(line).arg(column).arg(message);
 }
 
 // Ends a parse from inside one of libxml2's callbacks. xmlStopParser would
@@ -400,9 +413,9 @@ bool XmlTreeParser::feed(const char* data, qint64 size)
     // Hold the first bytes until the document's own encoding statement (a
     // byte order mark or the XML declaration) has been seen.
     m_head.append(data, size);
-    const bool known = m_head.size() >= 4
-        && (hasByteOrderMarkOrWideStart(m_head) || !m_head.startsWith("<?xml")
-            || m_head.contains("?>") || m_head.size() >= 1024);
+    const bool known =
+        m_head.size() >= 4 && (hasByteOrderMarkOrWideStart(m_head) || !m_head.startsWith("<?xml") ||
+                               m_head.contains("?>") || m_head.size() >= 1024);
     return known ? start(false) : true;
 }
 
@@ -431,8 +444,7 @@ bool XmlTreeParser::start(bool final)
     const QByteArray head = std::exchange(m_head, QByteArray());
     DecoderErrorScope decoderErrors(this);
     if (xmlCtxtResetPush(ctxt, head.constData(), int(head.size()), m_sourceName.constData(),
-                         forced.isEmpty() ? nullptr : forced.constData())
-        != 0) {
+                         forced.isEmpty() ? nullptr : forced.constData()) != 0) {
         m_failed = true;
         m_error = QStringLiteral("The parser could not be started");
         return false;
@@ -440,8 +452,8 @@ bool XmlTreeParser::start(bool final)
     ctxt->_private = this;
     // XML_PARSE_COMPACT keeps a text shorter than two pointers (most nicks
     // of a directory) inside its node instead of in an allocation of its own.
-    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_COMPACT
-                                | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlCtxtUseOptions(ctxt, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOBLANKS |
+                                XML_PARSE_COMPACT | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     ctxt->sax->entityDecl = onEntityDecl;
     ctxt->sax->getEntity = onGetEntity;
     ctxt->sax->unparsedEntityDecl = onUnparsedEntityDecl;
@@ -500,7 +512,8 @@ bool XmlTreeParser::checkContext()
     m_failed = true;
     if (m_error.isEmpty()) {
         const xmlError* error = xmlCtxtGetLastError(ctxt);
-        const QString message = error && error->message ? QString::fromUtf8(error->message).trimmed() : QString();
+        const QString message =
+            error && error->message ? QString::fromUtf8(error->message).trimmed() : QString();
         m_error = !message.isEmpty() ? QStringLiteral("Parse error at line %1, column %2: %3")
                                            .arg(error->line)
                                            .arg(error->int2)
@@ -529,7 +542,8 @@ std::shared_ptr<XmlTree> XmlTreeParser::finish()
     if (m_failed)
         return nullptr;
     xmlParserCtxtPtr ctxt = m_ctxt.get();
-    if (!ctxt->wellFormed || ctxt->disableSAX || !ctxt->myDoc || !xmlDocGetRootElement(ctxt->myDoc)) {
+    if (!ctxt->wellFormed || ctxt->disableSAX || !ctxt->myDoc ||
+        !xmlDocGetRootElement(ctxt->myDoc)) {
         m_failed = true;
         if (m_error.isEmpty())
             m_error = QStringLiteral("The document has no root element");

@@ -18,13 +18,15 @@
 struct XmlTree;
 struct _xmlParserCtxt;
 
-class XmlTreeParser {
+class XmlTreeParser
+{
 public:
     // charset: the charset the transfer's metadata names (may be empty).
     // It applies when the document itself declares no encoding (no byte
     // order mark, no encoding in its XML declaration). budget: a
     // document that passes one of its limits fails as soon as it does.
-    XmlTreeParser(const QByteArray& charset, const QString& sourceName, const XmlBudget& budget = XmlBudget());
+    XmlTreeParser(const QByteArray& charset, const QString& sourceName,
+                  const XmlBudget& budget = XmlBudget());
     ~XmlTreeParser();
     XmlTreeParser(const XmlTreeParser&) = delete;
     XmlTreeParser& operator=(const XmlTreeParser&) = delete;

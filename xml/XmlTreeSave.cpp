@@ -13,7 +13,8 @@
 
 using XmlTreeSupport::utf8;
 
-namespace {
+namespace
+{
 
 struct OutputSink {
     const std::function<bool(const char*, int)>* sink;
@@ -45,7 +46,8 @@ int closeSink(void*)
 // right attribute text; the destructor puts the original names back. "&"
 // is escaped as well: the parser expands entities (XML_PARSE_NOENT), so a
 // name read from "&amp;" holds the character itself.
-class EscapedNamespaceNames {
+class EscapedNamespaceNames
+{
 public:
     explicit EscapedNamespaceNames(xmlDocPtr doc)
     {
@@ -82,12 +84,23 @@ private:
         QByteArray escaped;
         for (const char c : name) {
             switch (c) {
-            case '&': escaped += "&amp;"; break;
-            case '<': escaped += "&lt;"; break;
-            case '\t': escaped += "&#9;"; break;
-            case '\n': escaped += "&#10;"; break;
-            case '\r': escaped += "&#13;"; break;
-            default: escaped += c;
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '\t':
+                escaped += "&#9;";
+                break;
+            case '\n':
+                escaped += "&#10;";
+                break;
+            case '\r':
+                escaped += "&#13;";
+                break;
+            default:
+                escaped += c;
             }
         }
         if (escaped.size() == name.size())

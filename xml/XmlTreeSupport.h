@@ -7,7 +7,8 @@
 
 #include <libxml/xmlstring.h>
 
-namespace XmlTreeSupport {
+namespace XmlTreeSupport
+{
 
 inline const char* utf8(const xmlChar* s)
 {
