@@ -7,8 +7,8 @@
 // turns of the loop, never inside start()). Bytes go to the parser as they
 // arrive, so the document text is never held whole. A transfer whose reply
 // is not 2xx, that grows beyond the size limit, or whose document breaks a
-// safety limit of the parser (see XmlTree.cpp, and the budget) is aborted
-// at once.
+// safety limit of the parser (see XmlTreeParser.cpp, and the budget) is
+// aborted at once.
 //
 // A host name is looked up here, and each of its addresses is asked in the
 // resolver's order until one answers (PinnedRequest): the address the
@@ -57,7 +57,8 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 
-class XmlLoader {
+class XmlLoader
+{
 public:
     using Completion =
         std::function<void(std::shared_ptr<XmlTree> tree, const QString& error, bool permanent)>;
@@ -71,9 +72,9 @@ public:
     };
 
     // budget: a document beyond it fails the load.
-    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit, const XmlBudget& budget,
-              int stallTimeoutMs, int loadTimeoutMs, Completion done, const Validators& conditions = {},
-              BodySink sink = {});
+    XmlLoader(QNetworkAccessManager& manager, const QUrl& url, qint64 sizeLimit,
+              const XmlBudget& budget, int stallTimeoutMs, int loadTimeoutMs, Completion done,
+              const Validators& conditions = {}, BodySink sink = {});
     ~XmlLoader();
     XmlLoader(const XmlLoader&) = delete;
     XmlLoader& operator=(const XmlLoader&) = delete;
@@ -127,11 +128,11 @@ private:
     QHostAddress m_fetchedFrom;
     int m_redirects = 0;
     int m_lookupId = -1;
-    quint64 m_lookupSerial = 0; // of the look-up whose answer is awaited
+    quint64 m_lookupSerial = 0;         // of the look-up whose answer is awaited
     std::unique_ptr<QObject> m_context; // receives the answers; goes with the loader
     std::unique_ptr<QTimer> m_deadline;
-    std::unique_ptr<QTimer> m_resume; // runs while a parse is cut into slices
-    bool m_finished = false;          // the reply has ended; its rest is being parsed
+    std::unique_ptr<QTimer> m_resume;          // runs while a parse is cut into slices
+    bool m_finished = false;                   // the reply has ended; its rest is being parsed
     std::unique_ptr<XmlTree::Parser> m_parser; // made when the first bytes arrive
     QUrl m_url;
     qint64 m_sizeLimit;
