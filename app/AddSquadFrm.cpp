@@ -5,6 +5,7 @@
 #include "EventWait.h"
 #include "MainFrm.h"
 #include "UiSeams.h"
+#include "WorkingFiles.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -13,12 +14,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-namespace {
-
-const QString kTmp = QStringLiteral("a.tmp");
-
-} // namespace
 
 TfrmAddSquad::TfrmAddSquad(TfrmMain& owner) : QDialog(&owner), m_main(owner)
 {

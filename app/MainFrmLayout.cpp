@@ -12,6 +12,7 @@
 #include "LogoDecoder.h"
 #include "PageArea.h"
 #include "WaitControls.h"
+#include "WorkingFiles.h"
 
 #include <QAction>
 #include <QApplication>
@@ -38,9 +39,6 @@ using ErrorReport::guarded;
 
 namespace
 {
-
-// The local copy of the directory being published (publishOptions.localCopy).
-const QString kTmp = QStringLiteral("a.tmp");
 
 // The network clients wait without a limit of their own; a server that
 // accepts and never answers must not hold the window busy for ever. A logo

@@ -11,6 +11,7 @@
 #include "StatusTexts.h"
 #include "UiSeams.h"
 #include "WaitControls.h"
+#include "WorkingFiles.h"
 
 #include <QAction>
 #include <QApplication>
@@ -21,9 +22,6 @@ namespace
 {
 
 const QString kCrLf = QStringLiteral("\r\n");
-
-// The local copy of the directory being published (publishOptions.localCopy).
-const QString kTmp = QStringLiteral("a.tmp");
 
 } // namespace
 

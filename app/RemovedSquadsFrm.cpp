@@ -7,6 +7,7 @@
 #include "MainFrm.h"
 #include "RemovedSquadsModel.h"
 #include "UiSeams.h"
+#include "WorkingFiles.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -19,13 +20,6 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
-
-namespace
-{
-
-const QString kTmp = QStringLiteral("a.tmp");
-
-} // namespace
 
 TfrmRemovedSquads::TfrmRemovedSquads(TfrmMain& owner) : QDialog(&owner), m_main(owner)
 {
