@@ -2,6 +2,7 @@
 
 #include "EventWait.h"
 #include "LocalFile.h"
+#include "SocketErrorText.h"
 #include "SocketSys.h"
 #include "ThreadTimer.h"
 #include "TlsSession.h"
@@ -14,7 +15,8 @@
 #include <atomic>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // Every socket call moves at most this much through the I/O buffer; the
 // buffer itself has four bytes to spare for a terminating NUL.
@@ -29,69 +31,6 @@ constexpr qsizetype kMaxWrite = 65535;
 // socket layer in its WinsockInfo. Connections may live on other threads
 // than the GUI thread (a publisher's heartbeat), hence atomic.
 std::atomic<int> s_connectionCount = 0;
-
-struct ErrorEntry {
-    int code;
-    const char* text;
-};
-
-const ErrorEntry kErrorTable[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Permission denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Wrong protocol type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Network dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to Host"},
-    {10066, "Directory not empty"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc quota exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "Incompatible version of WINSOCK.DLL"},
-    {10093, "Successful WSAStartup not yet performed"},
-    {11001, "Host not found"},
-    {11002, "Non-Authoritative Host not found"},
-    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record of requested type"},
-};
-
-// Resolver outcomes in the classic numbering.
-constexpr int kHostNotFound = 11001;
-constexpr int kLookupFailed = 11003;
-constexpr int kNoAddressRecord = 11004;
 
 // Bytes moved through the connections of this thread, for watchdogs that look
 // for a stalled transfer. Per thread, so that a helper connection on another
@@ -157,7 +96,8 @@ struct TSocketConn::Private {
 
     // Marks an operation: while one runs, only its own waits arm the read
     // notifier; when the last one ends, idle notifications resume.
-    class Operation {
+    class Operation
+    {
     public:
         explicit Operation(Private* d) : m_d(d), m_alive(d->alive)
         {
@@ -178,7 +118,8 @@ struct TSocketConn::Private {
     };
 
     // Switches the time-out timer off when an operation ends, however it ends.
-    class TimerScope {
+    class TimerScope
+    {
     public:
         explicit TimerScope(Private* d) : m_q(d->q), m_alive(d->alive) {}
         ~TimerScope()
@@ -443,9 +384,10 @@ struct TSocketConn::Private {
                     lookupAddresses.append(a);
             }
             if (lookupAddresses.isEmpty())
-                eventError = kNoAddressRecord;
+                eventError = SocketErrorText::kNoAddressRecord;
         } else {
-            eventError = info.error() == QHostInfo::HostNotFound ? kHostNotFound : kLookupFailed;
+            eventError = info.error() == QHostInfo::HostNotFound ? SocketErrorText::kHostNotFound
+                                                                 : SocketErrorText::kLookupFailed;
         }
         q->LastEventOk = eventError == 0;
         q->WaitDone = true;
@@ -483,7 +425,7 @@ struct TSocketConn::Private {
         if (name.isEmpty()) {
             // Nothing to look up: fails at once, without asking the resolver.
             q->LastEventOk = false;
-            eventError = kHostNotFound;
+            eventError = SocketErrorText::kHostNotFound;
             throw ESockError(QStringLiteral("Host Lookup Failed"));
         }
         q->TimerOn();
@@ -686,13 +628,7 @@ void TSocketConn::ReportStatus(int level, const QString& text)
 
 QString TSocketConn::errorText(int code)
 {
-    if (code == 0)
-        return QString();
-    for (const ErrorEntry& e : kErrorTable) {
-        if (e.code == code)
-            return QString::number(code) + QLatin1Char(':') + QLatin1String(e.text);
-    }
-    return QStringLiteral("Unknown Error No. ") + QString::number(code);
+    return SocketErrorText::text(code);
 }
 
 QString TSocketConn::LookupErrorMessage(int code)
@@ -746,8 +682,8 @@ void TSocketConn::Connect()
             d->resolveHost();
         } catch (const ESockError& e) {
             const QString message = e.message();
-            if (message == QLatin1String("Host Lookup Timed Out")
-                || message == QLatin1String("Host Lookup Canceled"))
+            if (message == QLatin1String("Host Lookup Timed Out") ||
+                message == QLatin1String("Host Lookup Canceled"))
                 throw;
         }
         if (!*alive)
@@ -1204,8 +1140,8 @@ QByteArray TSocketConn::Transaction(const QByteArray& command)
         ReportStatus(1, QString::fromLatin1(LastReply));
         qint64 code = 0;
         int digits = 0;
-        while (digits < 10 && digits < LastReply.size() && LastReply[digits] >= '0'
-               && LastReply[digits] <= '9') {
+        while (digits < 10 && digits < LastReply.size() && LastReply[digits] >= '0' &&
+               LastReply[digits] <= '9') {
             code = code * 10 + (LastReply[digits] - '0');
             ++digits;
         }
@@ -1307,7 +1243,8 @@ int TSocketConn::Accept()
         const SocketSys::Result r = d->acceptNow(&peer, &peerPort);
         if (r.ok()) {
             const int handle = int(r.value);
-            d->remoteAddress = peer.protocol() == QAbstractSocket::IPv4Protocol ? peer.toIPv4Address() : 0;
+            d->remoteAddress =
+                peer.protocol() == QAbstractSocket::IPv4Protocol ? peer.toIPv4Address() : 0;
             d->acceptedPeer = peer;
             d->remotePort = peerPort;
             Connected = true;
@@ -1381,7 +1318,8 @@ QString TSocketConn::LocalAddressText()
     quint32 address = 0;
     quint16 port = 0;
     SocketSys::localAddress(d->fd, &address, &port);
-    return QString::fromLatin1(SocketSys::dottedIPv4(address)).replace(QLatin1Char('.'), QLatin1Char(','));
+    return QString::fromLatin1(SocketSys::dottedIPv4(address))
+        .replace(QLatin1Char('.'), QLatin1Char(','));
 }
 
 QString TSocketConn::LocalPortText()
