@@ -28,18 +28,19 @@
 #include <functional>
 #include <memory>
 
+#include "NotifyEvent.h"
 #include "SockErrors.h"
 
 class TThreadTimer;
 
-using TNotifyEvent = std::function<void(QObject* sender)>;
 using THandlerEvent = std::function<void(bool& handled)>;
 using TOnHostResolved = std::function<void(QObject* sender)>;
 using TOnStatus = std::function<void(QObject* sender, const QString& status)>;
 using TOnErrorEvent =
     std::function<void(QObject* sender, quint16 errorCode, const QString& errorMessage)>;
 
-class TSocketConn : public QObject {
+class TSocketConn : public QObject
+{
     Q_OBJECT
 public:
     // Reports "Create", opens a fresh unconnected socket. Throws ESockError
@@ -104,7 +105,7 @@ public:
     virtual void Disconnect(); // never waits; closes and renews the socket
     virtual void Abort();      // Cancel; overridden by the clients
     void Cancel();             // the waiting operation ends with its cancel error
-    void CheckConnection(); // throws Exception "Not Connected"
+    void CheckConnection();    // throws Exception "Not Connected"
     // Closes the socket, calls OnDisconnect and makes a fresh socket. The
     // first socket of an object closes with a reset (linger on, time 0);
     // the fresh ones close in order. setLinger() changes that.
@@ -116,7 +117,9 @@ public:
     // reset by peer"); a cancel, Abort or time-out throws EAbortError with
     // the operation's text, given below. Destroying the object during the
     // wait ends it with that same error.
-    void SendBuffer(const char* buffer, qsizetype length); // "Socket send aborted"; length 0: up to NUL
+    //
+    // SendBuffer: "Socket send aborted"; length 0: up to the first NUL.
+    void SendBuffer(const char* buffer, qsizetype length);
     void Write(const QByteArray& text);   // sent up to its first NUL; > 65,535 bytes: ERangeError
     void Writeln(const QByteArray& text); // Write(text + CR LF)
     // count > 0: exactly count bytes (fewer only when the peer closes first);
@@ -129,8 +132,8 @@ public:
     // Writeln + ReadLn; ReplyCode from the reply's leading digits (ERangeError
     // beyond 16 bits).
     virtual QByteArray Transaction(const QByteArray& command);
-    void SendFile(const QString& fileName);    // throws EFileError, ESockError, EAbortError
-    void CaptureFile(const QString& fileName); // until the peer closes; "Socket send aborted"
+    void SendFile(const QString& fileName);          // throws EFileError, ESockError, EAbortError
+    void CaptureFile(const QString& fileName);       // until the peer closes; "Socket send aborted"
     void CaptureString(QByteArray& text, int limit); // limit -1: no limit; "Socket capture aborted"
     // Binds to Port on all local addresses and listens. Throws ESockError
     // when the bind fails ("10048:Address already in use").

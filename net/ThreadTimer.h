@@ -17,9 +17,10 @@
 
 #include <functional>
 
-using TNotifyEvent = std::function<void(QObject* sender)>;
+#include "NotifyEvent.h"
 
-class TThreadTimer : public QObject {
+class TThreadTimer : public QObject
+{
     Q_OBJECT
 public:
     explicit TThreadTimer(QObject* owner = nullptr);
