@@ -4,17 +4,19 @@
 
 #include "FtpClient.h"
 
+#include "WireText.h"
+
 #include <QElapsedTimer>
 
 #include <algorithm>
 #include <thread>
 
-using FtpReply::holdsLineBreakOrNul;
 using FtpReply::isFtpReplyCode;
 using FtpReply::kClosedByServer;
 using FtpReply::lineText;
 using FtpReply::requireSingleLine;
 using FtpReply::sizeRefused;
+using WireText::holdsLineBreakOrNul;
 
 TFtpClient::TFtpClient(QObject* owner)
     : TSocketConn(owner), m_transferLock(std::make_shared<std::recursive_mutex>()),
@@ -135,24 +137,17 @@ void TFtpClient::checkLogin(const QByteArray& reply)
 // Marks the client busy for one operation and refuses an operation that a
 // handler starts while another one waits: its commands would interleave with
 // the running one's on the control connection and each would read the
-// other's replies. The flag is cleared through the alive token, since the
-// client may be destroyed during the operation's waits.
-TFtpClient::BusyScope::BusyScope(TFtpClient& client) : m_client(client), m_alive(client.m_alive)
+// other's replies.
+ReentryGuard TFtpClient::operation()
 {
-    if (client.m_busy)
+    if (m_busy)
         throw Exception(QStringLiteral("The FTP client is busy with another command"));
-    client.m_busy = true;
-}
-
-TFtpClient::BusyScope::~BusyScope()
-{
-    if (*m_alive)
-        m_client.m_busy = false;
+    return ReentryGuard(m_busy, m_alive);
 }
 
 void TFtpClient::Connect()
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     Canceled = false;
     if (Connected)
         return;
@@ -265,10 +260,7 @@ bool TFtpClient::parseTlsMode(const QString& text, TFtpTls& mode)
 // the brackets of an IPv6 literal.
 QString TFtpClient::tlsPeerName() const
 {
-    QString name = Proxy.isEmpty() ? Host : Proxy;
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
-    return name;
+    return WireText::unbracketed(Proxy.isEmpty() ? Host : Proxy);
 }
 
 // AUTH TLS, the handshake, then PBSZ 0 and PROT P so that the data
@@ -309,7 +301,7 @@ void TFtpClient::startTls()
 
 void TFtpClient::Disconnect()
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     disconnectNow();
 }
 
@@ -344,7 +336,7 @@ void TFtpClient::disconnectNow()
 
 void TFtpClient::Rename(const QString& from, const QString& to)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     CheckConnection();
     requireSingleLine(from, "File name");
     requireSingleLine(to, "File name");
@@ -388,7 +380,7 @@ void TFtpClient::simpleCommand(const QByteArray& text, const QString& what)
 
 qint64 TFtpClient::Size(const QString& remoteFile)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     CheckConnection();
     requireSingleLine(remoteFile, "File name");
     // A size depends on the type, and servers that care answer SIZE in
@@ -430,31 +422,31 @@ bool TFtpClient::simpleCommandUnlessRefused(const QByteArray& text, const QStrin
 
 bool TFtpClient::MakeDirectory(const QString& path)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     return simpleCommandUnlessRefused("MKD", path, {550, 521, 553});
 }
 
 bool TFtpClient::ChangeDirectory(const QString& path)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     return simpleCommandUnlessRefused("CWD", path, {550});
 }
 
 void TFtpClient::RemoveDirectory(const QString& path)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     simpleCommand("RMD", path);
 }
 
 void TFtpClient::Delete(const QString& path)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     simpleCommand("DELE", path);
 }
 
 void TFtpClient::SetBinary()
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     CheckConnection();
     if (DataAvailable())
         Read(0);

@@ -29,6 +29,7 @@
 #include <mutex>
 
 #include "FtpReply.h"
+#include "ReentryGuard.h"
 #include "SocketConn.h"
 
 class ActiveDataPort;
@@ -228,18 +229,7 @@ public:
 
 private:
     // Marks the client busy for one operation (see FtpClient.cpp).
-    class BusyScope
-    {
-    public:
-        explicit BusyScope(TFtpClient& client);
-        ~BusyScope();
-        BusyScope(const BusyScope&) = delete;
-        BusyScope& operator=(const BusyScope&) = delete;
-
-    private:
-        TFtpClient& m_client;
-        std::shared_ptr<bool> m_alive;
-    };
+    ReentryGuard operation();
     enum class Direction { Send, Receive };
     QByteArray readReply(const QByteArray& firstLine);
     void disconnectNow();

@@ -375,7 +375,7 @@ void TFtpClient::transfer(const QByteArray& verb, const QString& remoteFile, Dir
 
 void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     Canceled = false;
     bool succeeded = false;
     const std::shared_ptr<bool> alive = m_alive;
@@ -411,7 +411,7 @@ void TFtpClient::Upload(const QString& localFile, const QString& remoteFile)
 
 void TFtpClient::StoreBytes(const QByteArray& data, const QString& remoteFile, bool append)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     Canceled = false;
     CheckConnection();
     requireSingleLine(remoteFile, "File name");
@@ -427,7 +427,7 @@ void TFtpClient::StoreBytes(const QByteArray& data, const QString& remoteFile, b
 
 QByteArray TFtpClient::Retrieve(const QString& remoteFile, qint64 limit)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     Canceled = false;
     CheckConnection();
     requireSingleLine(remoteFile, "File name");
@@ -450,7 +450,7 @@ QByteArray TFtpClient::Retrieve(const QString& remoteFile, qint64 limit)
 
 QStringList TFtpClient::NameList(const QString& path)
 {
-    const BusyScope busy(*this);
+    const ReentryGuard busy = operation();
     Canceled = false;
     CheckConnection();
     requireSingleLine(path, "Folder name");

@@ -1,5 +1,7 @@
 #include "FtpReply.h"
 
+#include "WireText.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -142,17 +144,12 @@ QString lineText(const QByteArray& line)
     return QString::fromLatin1(text);
 }
 
-bool holdsLineBreakOrNul(const QByteArray& text)
-{
-    return text.contains('\r') || text.contains('\n') || text.contains('\0');
-}
-
 // Refuses a value that is about to become part of a command line. A CR or LF
 // in it would end our command early and start another one of the value's
 // choosing; a NUL would cut the command short.
 void requireSingleLine(const QString& value, const char* what)
 {
-    if (holdsLineBreakOrNul(value.toUtf8()))
+    if (WireText::holdsLineBreakOrNul(value.toUtf8()))
         throw Exception(
             QStringLiteral("%1 contains a line break or NUL character").arg(QLatin1String(what)));
 }

@@ -62,9 +62,6 @@ bool sizeRefused(const QByteArray& reply, const QString& remoteFile);
 // A reply line as the text of an exception: without its line end.
 QString lineText(const QByteArray& line);
 
-// Whether text holds CR, LF or NUL.
-bool holdsLineBreakOrNul(const QByteArray& text);
-
 // Refuses a value that is about to become part of a command line: throws
 // Exception ("<what> contains a line break or NUL character") when its UTF-8
 // form holds CR, LF or NUL.

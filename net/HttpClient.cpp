@@ -1,6 +1,7 @@
 #include "HttpClient.h"
 
 #include "LocalFile.h"
+#include "ReentryGuard.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include "UUProcessor.h"
 #include "UrlEncoder.h"
 #include "UrlParser.h"
+#include "WireText.h"
 
 namespace {
 
@@ -21,16 +23,6 @@ const char* const methodWords[] = {
     "GET ",  "OPTIONS ", "HEAD ", "POST ", "PUT ",    "PATCH ",
     "COPY ", "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE ",
 };
-
-template <typename Text>
-bool hasLineBreakOrNul(const Text& text)
-{
-    for (const auto c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
-            return true;
-    }
-    return false;
-}
 
 bool sendsData(CmdType command)
 {
@@ -124,12 +116,6 @@ QByteArray decodedUserInfo(const QString& text)
     return QByteArray::fromPercentEncoding(text.toUtf8());
 }
 
-// An IPv6 address goes into a URL or a Host value in brackets.
-QString bracketed(const QString& host)
-{
-    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-}
-
 // The port a scheme's servers listen on unless the address names another.
 int defaultPort(const QString& scheme)
 {
@@ -146,7 +132,10 @@ int defaultPort(const QString& scheme)
 
 THttpClient::THttpClient(QObject* owner) : TSocketConn(owner) {}
 
-THttpClient::~THttpClient() = default;
+THttpClient::~THttpClient()
+{
+    *m_alive = false;
+}
 
 // ---------------------------------------------------------------------------
 // Request operations
@@ -261,16 +250,8 @@ void THttpClient::RequestCycle()
     // would share the socket and the request state with it.
     if (m_busy)
         throw Exception(QStringLiteral("A request is already running on this connection"));
-    m_busy = true;
+    const ReentryGuard busy(m_busy, m_alive);
     QPointer<THttpClient> alive(this);
-    struct BusyReset {
-        QPointer<THttpClient>& client;
-        ~BusyReset()
-        {
-            if (client)
-                client->m_busy = false;
-        }
-    } busyReset{alive};
 
     // The call's first address has no base; each redirection's Location is
     // read against the address that sent it.
@@ -411,7 +392,8 @@ UrlParts THttpClient::requestTarget() const
     if (reference.scheme.isEmpty() && reference.hasAuthority)
         return UrlParser::parse(scheme + QLatin1Char(':') + RequestUrl);
     if (RequestUrl.startsWith(QLatin1Char('/'))) {
-        UrlParts base = UrlParser::parse(scheme + QStringLiteral("://") + bracketed(Host));
+        UrlParts base =
+            UrlParser::parse(scheme + QStringLiteral("://") + WireText::bracketed(Host));
         base.port = Port;
         return UrlParser::resolve(base, reference);
     }
@@ -474,7 +456,7 @@ void THttpClient::BuildRequestHeader()
         RequestHeaders.append("Proxy-Connection: Keep-Alive");
     // The port belongs to the Host value whenever it is not the scheme's
     // own: a server with several sites on several ports tells them by it.
-    QString hostValue = bracketed(Host);
+    QString hostValue = WireText::bracketed(Host);
     if (Port != 0 && Port != m_defaultPort)
         hostValue += QLatin1Char(':') + QString::number(Port);
     RequestHeaders.SetHeader("Host", hostValue.toUtf8());
@@ -510,7 +492,7 @@ void THttpClient::BuildRequestHeader()
     // Values come from squad pages and from servers' cookies: a line break
     // in one of them would smuggle header lines (or a second request) in.
     for (const QByteArray& line : std::as_const(RequestHeaders)) {
-        if (hasLineBreakOrNul(line))
+        if (WireText::holdsLineBreakOrNul(line))
             throw Exception(QStringLiteral("Request header line \"%1\" holds a line break or NUL")
                                 .arg(QString::fromUtf8(line.left(line.indexOf(':')))
                                          .remove(QLatin1Char('\r'))
@@ -524,7 +506,7 @@ void THttpClient::SendRequest()
     QByteArray head;
     for (const QByteArray& line : std::as_const(RequestHeaders)) {
         // OnAboutToSend may have added lines after the header was checked.
-        if (hasLineBreakOrNul(line))
+        if (WireText::holdsLineBreakOrNul(line))
             throw Exception(QStringLiteral("Request header holds a line break or NUL"));
         head += line;
         head += "\r\n";

@@ -32,6 +32,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 #include "ExStrings.h"
 #include "HeaderInfo.h"
 #include "RequestPolicy.h"
@@ -174,6 +176,9 @@ private:
     UrlParts m_asked;       // the address last requested, the base of a redirection
     int m_defaultPort = 80; // of m_asked's scheme
     bool m_busy = false;
+    // False once the client is gone: read by the guard of a request that
+    // was waiting when it was destroyed.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     QByteArray m_urlUser; // from the URL being requested
     QByteArray m_urlPassword;
     QByteArray m_cookieValue; // HeaderInfo.Cookie as last bound to m_cookieHost

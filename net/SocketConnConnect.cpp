@@ -5,6 +5,7 @@
 
 #include "SocketConnPrivate.h"
 #include "SocketErrorText.h"
+#include "WireText.h"
 
 #include <QHostInfo>
 
@@ -23,8 +24,7 @@ void TSocketConn::Private::resolveHost()
         return;
     }
     // An IPv6 literal, bracketed as in an address or bare.
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
+    name = WireText::unbracketed(name);
     const QHostAddress literal(name);
     if (!literal.isNull() && literal.protocol() == QAbstractSocket::IPv6Protocol) {
         remoteAddresses.append(literal);

@@ -9,6 +9,7 @@
 
 #include "SockErrors.h"
 #include "UrlParser.h"
+#include "WireText.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ namespace {
 
 TlsPeerName::TlsPeerName(const QString& peerName) : m_text(peerName)
 {
-    QString text = peerName;
-    if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
-        text = text.mid(1, text.size() - 2);
+    const QString text = WireText::unbracketed(peerName);
     quint32 v4 = 0;
     const QHostAddress literal(text);
     if (!text.contains(QLatin1Char(':')) && UrlParser::parseIPv4(text, &v4)) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "SockErrors.h"
+#include "WireText.h"
 
 namespace {
 
@@ -207,10 +208,8 @@ QString UrlParts::toString(bool withFragment) const
 
 UrlParts UrlParser::parse(const QString& text)
 {
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c.isNull())
-            throw Exception(QStringLiteral("URL holds a line break or NUL character"));
-    }
+    if (WireText::holdsLineBreakOrNul(text))
+        throw Exception(QStringLiteral("URL holds a line break or NUL character"));
     UrlParts parts;
     qsizetype i = 0;
     const qsizetype n = text.size();

@@ -5,6 +5,7 @@
 
 #include "FtpClient.h"
 #include "LockLayout.h"
+#include "ReentryGuard.h"
 #include "XmlDocument.h"
 
 namespace {
@@ -37,16 +38,7 @@ DirectoryChange::Outcome DirectoryPublisher::publish(const DirectoryChange& chan
     if (m_busy)
         throw PublishError(QStringLiteral("A publish is running already"));
     const std::shared_ptr<bool> alive = m_alive;
-    m_busy = true;
-    struct NotBusy {
-        std::shared_ptr<bool> alive;
-        bool& busy;
-        ~NotBusy()
-        {
-            if (*alive)
-                busy = false;
-        }
-    } notBusy{alive, m_busy};
+    const ReentryGuard busy(m_busy, m_alive);
 
     m_noticed = false;
     for (int attempt = 0;; ++attempt) {
