@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QStringList>
 #include <QTimer>
 
@@ -10,7 +9,6 @@
 #include <map>
 #include <string>
 
-#include "FtpClient.h"
 #include "SocketConn.h"
 
 // A squadnet subcommand: gets the arguments after its name, returns the exit
@@ -28,99 +26,6 @@ struct SquadnetRegistrar {
     SquadnetRegistrar(const std::string& name, SquadnetCommandInfo info)
     {
         squadnetCommands()[name] = std::move(info);
-    }
-};
-
-// The first line of the file (or of standard input for "-"), without its line
-// end, so that a password never shows in a process list. Returns false when
-// the file cannot be read.
-inline bool readPasswordFile(const QString& fileName, QString& password)
-{
-    QFile file;
-    const bool opened = fileName == QLatin1String("-")
-        ? file.open(stdin, QIODevice::ReadOnly)
-        : (file.setFileName(fileName), file.open(QIODevice::ReadOnly));
-    if (!opened)
-        return false;
-    QByteArray line = file.readLine();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    password = QString::fromUtf8(line);
-    return true;
-}
-
-// "--timeout SECONDS" (also "--timeout=SECONDS"), shared by the subcommands:
-// the longest time without a byte moving before the command gives up.
-struct SquadnetTimeout {
-    static constexpr int defaultSeconds = 30;
-    static constexpr const char* usage = "[--timeout SECONDS]";
-
-    // Takes the option out of arguments. False (with error set) when its
-    // value is missing or not a whole number of seconds from 1 to 86400.
-    static bool take(QStringList& arguments, int& seconds, QString& error)
-    {
-        seconds = defaultSeconds;
-        for (qsizetype i = 0; i < arguments.size(); ++i) {
-            QString value;
-            if (arguments.at(i) == QLatin1String("--timeout")) {
-                if (i + 1 >= arguments.size()) {
-                    error = QStringLiteral("--timeout needs a number of seconds");
-                    return false;
-                }
-                value = arguments.at(i + 1);
-                arguments.remove(i, 2);
-            } else if (arguments.at(i).startsWith(QLatin1String("--timeout="))) {
-                value = arguments.at(i).mid(10);
-                arguments.remove(i, 1);
-            } else {
-                continue;
-            }
-            bool ok = false;
-            seconds = value.toInt(&ok);
-            if (!ok || seconds < 1 || seconds > 86400) {
-                error = QStringLiteral("invalid --timeout '%1'").arg(value);
-                return false;
-            }
-            --i;
-        }
-        return true;
-    }
-};
-
-// "--tls off|optional|required" (also "--tls=MODE"), shared by the FTP
-// subcommands: explicit FTPS as TFtpClient::TlsMode; the default is the
-// program's build setting CORVANET_FTP_TLS.
-struct SquadnetTls {
-    static constexpr const char* usage = "[--tls off|optional|required]";
-
-    // Takes the option out of arguments. False (with error set) when its
-    // value is missing or not one of the three words.
-    static bool take(QStringList& arguments, TFtpTls& mode, QString& error)
-    {
-        TFtpClient::parseTlsMode(QStringLiteral(CORVANET_FTP_TLS), mode);
-        for (qsizetype i = 0; i < arguments.size(); ++i) {
-            QString value;
-            if (arguments.at(i) == QLatin1String("--tls")) {
-                if (i + 1 >= arguments.size()) {
-                    error = QStringLiteral("--tls needs off, optional or required");
-                    return false;
-                }
-                value = arguments.at(i + 1);
-                arguments.remove(i, 2);
-            } else if (arguments.at(i).startsWith(QLatin1String("--tls="))) {
-                value = arguments.at(i).mid(6);
-                arguments.remove(i, 1);
-            } else {
-                continue;
-            }
-            if (!TFtpClient::parseTlsMode(value, mode)) {
-                error =
-                    QStringLiteral("--tls must be off, optional or required, not '%1'").arg(value);
-                return false;
-            }
-            --i;
-        }
-        return true;
     }
 };
 

@@ -2,7 +2,6 @@
 // up its logo client, so a logo download can be tried from a shell.
 
 #include <QFile>
-#include <QStringList>
 
 #include <cstdio>
 #include <exception>
@@ -10,51 +9,40 @@
 
 #include "HttpClient.h"
 #include "SquadnetCommand.h"
+#include "SquadnetOptions.h"
 
-namespace {
-
-int usageError(const char* message)
+namespace
 {
-    std::fprintf(stderr, "squadnet get: %s\n", message);
-    std::fprintf(stderr, "usage: squadnet get URL [--body FILE] [--header FILE] %s\n",
-                 SquadnetTimeout::usage);
-    return 2;
-}
 
-int runGet(QStringList arguments)
+int runGet(const QStringList& arguments)
 {
-    int timeoutSeconds = 0;
-    QString timeoutError;
-    if (!SquadnetTimeout::take(arguments, timeoutSeconds, timeoutError)) {
-        std::fprintf(stderr, "squadnet get: %s\n", qPrintable(timeoutError));
-        return 2;
-    }
-    QString url;
-    QString bodyFile = QStringLiteral("temp.jpg");
-    QString headerFile = QStringLiteral("Head.txt");
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (argument == QLatin1String("--body") || argument == QLatin1String("--header")) {
-            if (i + 1 >= arguments.size())
-                return usageError("option needs a file name");
-            (argument == QLatin1String("--body") ? bodyFile : headerFile) = arguments.at(++i);
-        } else if (argument.startsWith(QLatin1String("--"))) {
-            return usageError("unknown option");
-        } else if (url.isNull()) {
-            url = argument;
-        } else {
-            return usageError("more than one URL");
-        }
-    }
-    if (url.isNull())
-        return usageError("no URL");
+    SquadnetOptions parser(QStringLiteral("get"));
+    const QCommandLineOption bodyOption(QStringLiteral("body"), QString(), QStringLiteral("FILE"),
+                                        QStringLiteral("temp.jpg"));
+    const QCommandLineOption headerOption(QStringLiteral("header"), QString(),
+                                          QStringLiteral("FILE"), QStringLiteral("Head.txt"));
+    parser.addOption(bodyOption);
+    parser.addOption(headerOption);
+    parser.setPositional(1, 1, QStringLiteral("no URL"), QStringLiteral("more than one URL"));
+    parser.usage = QStringLiteral("get URL [--body FILE] [--header FILE] ") +
+                   QLatin1String(SquadnetOptions::timeoutUsage);
+    // Every option of get takes a file name.
+    parser.parseError = [](const QCommandLineParser& failed) {
+        return failed.unknownOptionNames().isEmpty() ? QStringLiteral("option needs a file name")
+                                                     : QStringLiteral("unknown option");
+    };
+    if (const int code = parser.parse(arguments))
+        return code;
+    const QString url = parser.positional().constFirst();
+    const QString bodyFile = parser.value(bodyOption);
+    const QString headerFile = parser.value(headerOption);
 
     // The client may throw from its constructor (no socket), so everything
     // that touches it is inside the guard.
     std::optional<SquadnetWatchdog> watchdog;
     try {
         THttpClient client;
-        watchdog.emplace(timeoutSeconds, [&client] { client.Abort(); });
+        watchdog.emplace(parser.timeoutSeconds(), [&client] { client.Abort(); });
         client.Body = QFile::encodeName(bodyFile);
         client.Header = QFile::encodeName(headerFile);
         client.InputFileMode = true;

@@ -28,8 +28,8 @@ struct SquadnetInvocation {
     // (empty for a flag).
     QHash<QString, QString> given;
 
-    // Parses the arguments after the command's name, with the command's own
-    // options besides the shared ones and between minPositional and
+    // Parses the arguments after the command's name with SquadnetOptions:
+    // the command's own options besides the shared ones and between minPositional and
     // maxPositional other arguments (positionalError says what is wanted
     // otherwise). Returns 0 when the invocation is ready, else the exit code
     // after the message has been printed.

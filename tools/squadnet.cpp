@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "SquadnetCommand.h"
+#include "SquadnetOptions.h"
 
 #ifndef CORVANET_VERSION
 #error "CORVANET_VERSION: the package's version, set by the top-level CMakeLists.txt"
@@ -48,8 +49,8 @@ static int help()
                 "  %-30s show the version and exit\n"
                 "\nExit status: 0 on success, 1 when the request failed, 2 on a usage error.\n"
                 "See squadnet(1) for the details of each command.\n",
-                "--timeout SECONDS", SquadnetTimeout::defaultSeconds, "--tls off|optional|required",
-                "", "", CORVANET_FTP_TLS, "-h, --help", "--version");
+                "--timeout SECONDS", SquadnetOptions::defaultTimeoutSeconds,
+                "--tls off|optional|required", "", "", CORVANET_FTP_TLS, "-h, --help", "--version");
     return 0;
 }
 
