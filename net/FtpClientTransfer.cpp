@@ -179,18 +179,21 @@ bool TFtpClient::awaitDataDelivered(TSocketConn& data)
     QElapsedTimer quiet;
     quiet.start();
     QTimer poll;
-    // The queue is usually empty within a few milliseconds on a near
-    // server: look often at first, then at the steady pace.
+    // On a near server the queue is empty within a millisecond or two: look
+    // every millisecond at first, then every few, then at the steady pace.
     const int pace = limit > 0 ? std::clamp(limit / 20, 5, 100) : 100;
-    poll.setInterval(std::min(pace, 5));
+    poll.setTimerType(Qt::PreciseTimer);
+    poll.setInterval(1);
     QElapsedTimer waited;
     waited.start();
     QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
         // Runs inside the wait below: nothing here may throw.
         if (over || !*alive || !guarded)
             return;
-        if (poll.interval() < pace && waited.elapsed() >= 50)
-            poll.setInterval(pace);
+        const qint64 elapsed = waited.elapsed();
+        const int interval = elapsed < 10 ? 1 : elapsed < 50 ? std::min(pace, 5) : pace;
+        if (poll.interval() != interval)
+            poll.setInterval(interval);
         const qint64 now = guarded->queuedOutput();
         if (now <= 0 || !Connected || controlHasNews()) {
             over = true;

@@ -71,6 +71,17 @@ TSocketConn::TSocketConn(QObject* owner) : QObject(owner), d(std::make_unique<Pr
     d->timer = new TThreadTimer(this);
     d->timer->SetEnabled(false);
     d->timer->SetOnTimer([this](QObject*) {
+        // An answer that waits on the socket is no silence of the peer. A
+        // process stopped (SIGSTOP) past its time-out wakes with the timer
+        // run out and the answer there, and the timer may run first: the
+        // read wait takes the answer, and the timer, still armed, looks
+        // again after another period.
+        if (d->readWait) {
+            char byte;
+            const SocketSys::Result waiting = d->peekBytes(&byte, 1);
+            if (waiting.ok() && waiting.value > 0)
+                return;
+        }
         // The expiry: report, switch off, mark, and abort through the
         // virtual table so that the clients' overrides are reached.
         ReportStatus(8, QStringLiteral("Timer Triggered"));

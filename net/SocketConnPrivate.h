@@ -69,6 +69,7 @@ struct TSocketConn::Private {
     bool listening = false;
     bool deferredListen = false;
     int busy = 0;       // operations running on this object
+    bool readWait = false; // a wait for input runs (waitForEvent)
     quint64 serial = 0; // bumped by every notification and by the time-out
 
     // Marks an operation: while one runs, only its own waits arm the read

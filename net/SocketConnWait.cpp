@@ -124,6 +124,8 @@ bool TSocketConn::Private::waitForEvent(bool readable, bool writable)
         writeNotifier->setEnabled(true);
     Private* const self = this;
     const quint64 start = serial;
+    const bool outerReadWait = readWait;
+    readWait = readable;
     const bool looped = spinUntil([&] {
         if (!*token)
             return true;
@@ -131,6 +133,7 @@ bool TSocketConn::Private::waitForEvent(bool readable, bool writable)
     });
     if (!*token)
         return false;
+    readWait = outerReadWait;
     disarm();
     // Without an application object no notification can ever arrive;
     // the operation ends as if cancelled rather than hanging.

@@ -8,6 +8,13 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <thread>
+
+#include <QThread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 class TestSocketConn : public QObject {
     Q_OBJECT
@@ -312,6 +319,48 @@ private slots:
             message = thrown<ESockError>([&] { c.Write(QByteArray(60000, 'z')); });
         // A SIGPIPE would have ended the test run before this line.
         QVERIFY2(QRegularExpression("^1005[478]:").match(message).hasMatch(), qPrintable(message));
+    }
+
+    // A process stopped (SIGSTOP) for longer than its time-out wakes with the
+    // timer run out and the peer's answer waiting: the answer is read, not
+    // taken for a silent peer. The event loop is held here as a stop holds
+    // it, while a peer on a thread of its own answers.
+    void anAnswerWaitingWhenTheTimeOutRunsOutIsRead()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0);
+        QVERIFY(::listen(listener, 1) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+        std::thread peer([listener] {
+            const int connection = ::accept(listener, nullptr, nullptr);
+            QThread::msleep(100);
+            ::send(connection, "220 ready\r\n", 11, MSG_NOSIGNAL);
+            QThread::msleep(1000);
+            ::close(connection);
+        });
+        TSocketConn c;
+        c.Host = QStringLiteral("127.0.0.1");
+        c.Port = ntohs(address.sin_port);
+        c.Connect();
+        c.TimeOut = 150;
+        bool stopped = false;
+        // Runs inside the wait of ReadLn, once its time-out is armed.
+        QTimer::singleShot(0, &c, [&] {
+            QThread::msleep(400);
+            stopped = true;
+        });
+        QByteArray line;
+        const QString outcome = thrown<std::exception>([&] { line = c.ReadLn(); });
+        peer.join();
+        ::close(listener);
+        QVERIFY(stopped);
+        QCOMPARE(outcome, QStringLiteral("<none>"));
+        QCOMPARE(line, QByteArray("220 ready\r\n"));
+        QVERIFY(!c.TimedOut);
     }
 };
 
