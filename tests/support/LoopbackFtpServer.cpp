@@ -77,9 +77,9 @@ QString LoopbackFtpServer::waitForHeld(int timeoutMs)
     return QString();
 }
 
-void LoopbackFtpServer::hold(const QString& spec)
+void LoopbackFtpServer::hold(const QString& rule)
 {
-    m_process.write("hold " + spec.toUtf8() + '\n');
+    m_process.write("hold " + rule.toUtf8() + '\n');
     // At once: a test that blocks in waitForFinished() next would otherwise
     // keep the line in our buffer, and the server would never see it.
     m_process.waitForBytesWritten(5000);

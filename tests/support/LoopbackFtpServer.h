@@ -35,7 +35,7 @@ public:
     // timeoutMs. hold() adds one ("match=...;after=..."), go() lets every
     // held command go on.
     QString waitForHeld(int timeoutMs = 20000);
-    void hold(const QString& spec);
+    void hold(const QString& rule);
     void go();
     QString errorText() const { return m_error; }
 

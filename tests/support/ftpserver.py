@@ -13,20 +13,20 @@
 #   --refuse-rename-over  RNTO onto a file that exists is refused, as several
 #                         hosting servers do ("550 Cannot create a file when
 #                         that file already exists.")
-#   --rule SPEC           answers a command with a reply of the rule's own
-#                         instead of carrying it out. SPEC is "key=value"
+#   --rule RULE           answers a command with a reply of the rule's own
+#                         instead of carrying it out. RULE is "key=value"
 #                         pairs joined by ";": match=PATTERN (fnmatch on
 #                         "VERB ARGUMENT", required), reply=LINE (required),
 #                         after=PATTERN (only once the session has sent a
 #                         command matching it), times=N (at most N times in
 #                         all). Several rules: the first that applies.
-#   --hold SPEC           the first command that matches (match= and after=
+#   --hold RULE           the first command that matches (match= and after=
 #                         as in a rule, of any session) is not answered: the
 #                         server prints "HELD <command>" on standard output
 #                         and goes on with it when a line "go" arrives on
 #                         standard input (the test stops or kills the client
 #                         meanwhile). Repeatable; each holds once. A line
-#                         "hold SPEC" on standard input adds one later.
+#                         "hold RULE" on standard input adds one later.
 #   --max-per-ip N        at most N connections from one address
 #   --delay MS            every reply comes MS milliseconds late
 #   --throttle BYTES      data connections move at most BYTES per second
@@ -65,7 +65,7 @@ class Faults:
 
     def __init__(self):
         self.rules = []
-        self.holds = []  # specs not yet used
+        self.holds = []  # hold rules not yet used
         self.held = []  # (handler, line, cmd, arg) waiting for "go"
         self.go = queue.Queue()
         self.delay = 0.0
@@ -91,9 +91,9 @@ class Faults:
 FAULTS = Faults()
 
 
-def parse_rule(spec, needs_reply=True):
+def parse_rule(text, needs_reply=True):
     rule = {}
-    for part in spec.split(";"):
+    for part in text.split(";"):
         key, _, value = part.partition("=")
         rule[key.strip()] = value
     if "times" in rule:
