@@ -6,7 +6,6 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
 
 #include <algorithm>
 #include <limits>
@@ -250,8 +249,8 @@ void THttpClient::RequestCycle()
     // would share the socket and the request state with it.
     if (m_busy)
         throw Exception(QStringLiteral("A request is already running on this connection"));
-    const ReentryGuard busy(m_busy, m_alive);
-    QPointer<THttpClient> alive(this);
+    const std::shared_ptr<bool> alive = m_alive;
+    const ReentryGuard busy(m_busy, alive);
 
     // The call's first address has no base; each redirection's Location is
     // read against the address that sent it.
@@ -298,7 +297,7 @@ void THttpClient::RequestCycle()
             }
         } catch (...) {
             // The client may have been destroyed during the wait that threw.
-            if (alive) {
+            if (*alive) {
                 try {
                     Disconnect();
                 } catch (...) {
