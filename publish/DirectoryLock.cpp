@@ -176,11 +176,15 @@ QStringList DirectoryLock::earlierLayoutSigns()
 bool DirectoryLock::holdNewLock()
 {
     m_madeFolder = true;
+    // The lock is all but ours: the heartbeat logs in meanwhile. It beats
+    // only once the lock is held (and a beat's time has passed).
+    startHeartbeat();
     try {
         if (!m_client.MakeDirectory(m_layout.ownFolder(m_token))) {
             // The folder we made is gone again: someone cleared it as
             // abandoned while we were away. Start over.
             m_madeFolder = false;
+            dropHeartbeat();
             return false;
         }
         m_madeOwn = true;
@@ -193,12 +197,15 @@ bool DirectoryLock::holdNewLock()
             if (folderExists(m_layout.folder()))
                 throw;
             m_madeFolder = m_madeOwn = false;
+            dropHeartbeat();
             return false;
         }
         m_madeMarker = true;
         if (markersNow() == QStringList{markerName(0)}) {
             m_held = true;
             m_beat = 0;
+            if (m_heartbeat)
+                m_heartbeat->held();
             return true;
         }
         // Another marker in the folder we made: a publisher that was held up
@@ -210,6 +217,7 @@ bool DirectoryLock::holdNewLock()
         m_client.RemoveDirectory(m_layout.ownFolder(m_token));
         m_madeOwn = false;
         m_madeFolder = false;
+        dropHeartbeat();
         return false;
     } catch (...) {
         release();
@@ -233,6 +241,9 @@ bool DirectoryLock::takeOver(const QString& marker)
     m_held = true;
     m_madeMarker = true;
     m_beat = 0;
+    startHeartbeat();
+    if (m_heartbeat)
+        m_heartbeat->held();
     try {
         if (!m_client.MakeDirectory(m_layout.ownFolder(m_token)))
             throw PublishError(QStringLiteral("Cannot make the folder %1 on the FTP account (%2); nothing was published")
@@ -433,14 +444,20 @@ void DirectoryLock::removeTree(const QString& folder, int depth)
     }
 }
 
-void DirectoryLock::startHeartbeat(const FtpAccount& account, int replyTimeOut)
+void DirectoryLock::useHeartbeat(const FtpAccount& account, int replyTimeOut)
 {
-    if (m_heartbeat || !m_held)
+    m_heartbeatAccount = account;
+    m_heartbeatTimeOut = replyTimeOut;
+}
+
+void DirectoryLock::startHeartbeat()
+{
+    if (m_heartbeat || !m_heartbeatAccount)
         return;
     LockHeartbeat::Settings settings;
-    settings.account = account;
-    settings.replyTimeOut = replyTimeOut;
-    settings.beatMs = m_timing.beatMs > 0 ? m_timing.beatMs : std::max(1, m_timing.leaseMs / 6);
+    settings.account = *m_heartbeatAccount;
+    settings.replyTimeOut = m_heartbeatTimeOut;
+    settings.beatMs = beatMs();
     settings.progressMs = m_timing.progressMs;
     m_heartbeat = std::make_unique<LockHeartbeat>(settings, m_layout, m_token, m_beat);
     m_bytesSeen = TSocketConn::bytesMovedInThread();
@@ -453,6 +470,39 @@ void DirectoryLock::stopHeartbeat()
     m_progressWatch.stop();
     if (m_heartbeat)
         m_heartbeat->stop();
+}
+
+void DirectoryLock::dropHeartbeat()
+{
+    stopHeartbeat();
+    m_heartbeat.reset();
+}
+
+int DirectoryLock::beatMs() const
+{
+    return m_timing.beatMs > 0 ? m_timing.beatMs : std::max(1, m_timing.leaseMs / 6);
+}
+
+std::shared_ptr<LockHeartbeat::Errand> DirectoryLock::runAside(std::function<void(TFtpClient&)> work,
+                                                               qint64 expectedMs)
+{
+    if (!m_heartbeat || m_heartbeat->unavailable() || expectedMs > beatMs() / 4)
+        return nullptr;
+    return m_heartbeat->post(std::move(work));
+}
+
+bool DirectoryLock::awaitAside(const std::shared_ptr<LockHeartbeat::Errand>& errand)
+{
+    if (!errand || LockHeartbeat::takeBack(errand))
+        return false;
+    const auto abandoned = [this] { return !m_clientAlive || m_clientAlive->Canceled; };
+    spinUntil([&] { return LockHeartbeat::ended(errand) || abandoned(); });
+    if (!LockHeartbeat::ended(errand)) {
+        if (m_heartbeat)
+            m_heartbeat->cancel(errand);
+        throw EAbortError(QStringLiteral("Publishing cancelled"));
+    }
+    return LockHeartbeat::done(errand);
 }
 
 bool DirectoryLock::heartbeatUnavailable() const

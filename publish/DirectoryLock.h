@@ -48,6 +48,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "DirectoryChange.h"
 #include "FtpAccount.h"
@@ -86,8 +87,10 @@ public:
     // make the lock folder.
     void acquire();
 
-    // Starts the heartbeat on a second connection to the account.
-    void startHeartbeat(const FtpAccount& account, int replyTimeOut);
+    // Before acquire(): the account the heartbeat logs in to, on a second
+    // connection. Its login starts as soon as the lock folder is ours, so
+    // that the connection is ready by the time the lock is held.
+    void useHeartbeat(const FtpAccount& account, int replyTimeOut);
     void stopHeartbeat();
 
     // A sign of life from the GUI thread, and the fence before the rename:
@@ -124,6 +127,17 @@ public:
     // (the lock then runs out by itself).
     void release();
 
+    // Work for the heartbeat's connection while ours goes on (see
+    // LockHeartbeat's errands): null when there is no heartbeat running, or
+    // when the work is expected to take more than a quarter of a beat.
+    std::shared_ptr<LockHeartbeat::Errand> runAside(std::function<void(TFtpClient& client)> work,
+                                                    qint64 expectedMs = 0);
+    // Waits for it in the event loop; an errand that has not started is
+    // taken back. True when it was done; false when the caller must do the
+    // work itself. Throws EAbortError when our client is cancelled or
+    // destroyed meanwhile (the errand is then cut short).
+    bool awaitAside(const std::shared_ptr<LockHeartbeat::Errand>& errand);
+
     bool held() const { return m_held; }
     bool heartbeatUnavailable() const;
     // Set while the directory has been moved aside into our folder and the
@@ -154,6 +168,9 @@ private:
     bool folderExists(const QString& path);
     void removeTree(const QString& folder, int depth);
     void pause(int milliseconds);
+    int beatMs() const;
+    void startHeartbeat();
+    void dropHeartbeat();
     void step(const QString& name);
 
     TFtpClient& m_client;
@@ -173,6 +190,8 @@ private:
     bool m_inheritedFolder = false; // and a dead holder's folder, as "dead"
     std::atomic<qint64> m_beat = 0;
     std::unique_ptr<LockHeartbeat> m_heartbeat;
+    std::optional<FtpAccount> m_heartbeatAccount;
+    int m_heartbeatTimeOut = 30000;
     QTimer m_progressWatch;
     quint64 m_bytesSeen = 0;
 };

@@ -1,5 +1,6 @@
 #include "DirectoryPublisher.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 
@@ -70,6 +71,7 @@ DirectoryChange::Outcome DirectoryPublisher::publishOnce(const DirectoryChange& 
         step(QStringLiteral("lock"));
         DirectoryLock lock(m_client, m_options.remoteDirectory, LockLayout::newToken(), m_options.lock);
         lock.onStep = onStep;
+        lock.useHeartbeat(m_account, m_options.replyTimeOut);
         lock.acquire();
         try {
             outcome = publishLocked(change, lock);
@@ -95,10 +97,15 @@ DirectoryChange::Outcome DirectoryPublisher::publishOnce(const DirectoryChange& 
 
 DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange& change, DirectoryLock& lock)
 {
-    lock.startHeartbeat(m_account, m_options.replyTimeOut);
+    const std::unique_ptr<PublishJournal> history = makeJournal(lock);
+    if (history)
+        history->open();
 
     step(QStringLiteral("read"));
+    QElapsedTimer reading;
+    reading.start();
     const QByteArray current = readDirectory(lock);
+    const qint64 readMs = reading.elapsed();
     XmlDocument directory;
     if (!directory.loadXml(current))
         throw PublishError(QStringLiteral("The directory on the FTP account is not a well-formed document (%1); "
@@ -109,9 +116,8 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
                                           "nothing was published")
                                .arg(m_options.remoteDirectory));
 
-    const std::unique_ptr<PublishJournal> history = makeJournal(lock);
     if (history)
-        history->begin(current);
+        history->begin(current, readMs);
 
     DirectoryChange::Outcome outcome = change.applyTo(directory);
     if (change.kind() == DirectoryChange::Kind::Replace && change.content() == current)
@@ -129,6 +135,8 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
 
     step(QStringLiteral("upload"));
     const QByteArray bytes = newDirectory(change, directory);
+    if (history)
+        history->stage(bytes);
     const QString upload = lock.uploadName(bytes.size());
     try {
         if (m_options.localCopy.isEmpty())
@@ -145,7 +153,7 @@ DirectoryChange::Outcome DirectoryPublisher::publishLocked(const DirectoryChange
     step(QStringLiteral("check"));
     verifyUpload(upload, bytes, lock);
     if (history)
-        history->stage(bytes);
+        history->staged();
     // The fence: the lock is ours and its lease runs, as of now.
     lock.renew();
 

@@ -3,6 +3,8 @@
 #include "DirectoryLock.h"
 #include "FtpClient.h"
 
+#include <algorithm>
+
 HistoryWriter::HistoryWriter(TFtpClient& client, DirectoryLock& lock,
                              const QString& remoteDirectory, Settings settings)
     : m_client(client), m_lock(lock), m_layout(remoteDirectory), m_settings(std::move(settings))
@@ -65,11 +67,24 @@ bool HistoryWriter::openFolder()
     return false;
 }
 
-void HistoryWriter::begin(const QByteArray& current)
+void HistoryWriter::open()
+{
+    // The listing travels on the heartbeat's connection while ours reads
+    // the directory.
+    auto names = std::make_shared<QStringList>();
+    const QString folder = m_layout.folder();
+    m_listing = m_lock.runAside([folder, names](TFtpClient& client) { *names = client.NameList(folder); });
+    m_listed = names;
+}
+
+void HistoryWriter::begin(const QByteArray& current, qint64 readMs)
 {
     step(QStringLiteral("history"));
+    m_readMs = readMs;
+    m_readBytes = current.size();
     try {
-        const QStringList names = m_client.NameList(m_layout.folder());
+        const QStringList names = m_lock.awaitAside(m_listing) ? *m_listed : m_client.NameList(m_layout.folder());
+        m_listing.reset();
         m_entries = HistoryLayout::entriesOf(names);
         if (names.isEmpty() && !openFolder())
             return;
@@ -102,9 +117,47 @@ void HistoryWriter::stage(const QByteArray& next)
     if (!m_available)
         return;
     step(QStringLiteral("stage"));
+    m_pending = HistoryLayout::nextEntry(m_entries, now(), next);
+    m_next = next;
+    // As long again as the directory took to read, for its size: a copy
+    // that goes quickly travels beside the upload; a long one would hold up
+    // the heartbeat's beats, and goes after it on our connection.
+    const qint64 expectedMs = m_readMs * next.size() / std::max<qint64>(1, m_readBytes);
+    const QString pending = m_lock.pendingName(m_pending.name);
+    m_staging = m_lock.runAside(
+        [next, pending](TFtpClient& client) {
+            if (!client.binary())
+                client.SetBinary();
+            client.StoreBytes(next, pending);
+        },
+        expectedMs);
+    if (!m_staging) {
+        staged();
+        return;
+    }
+    // What the retention drops once this version is in goes meanwhile as
+    // well; should the publish fail after all, those versions were due to
+    // go with the next one.
+    QList<HistoryLayout::Entry> after = m_entries;
+    after << m_pending;
+    QStringList dropped;
+    for (const HistoryLayout::Entry& entry : HistoryLayout::toDrop(after, now(), m_settings.retention))
+        dropped << m_layout.path(entry.name);
+    if (!dropped.isEmpty()) {
+        step(QStringLiteral("prune"));
+        m_pruning = m_lock.runAside([dropped](TFtpClient& client) { deleteAll(client, dropped); });
+    }
+}
+
+void HistoryWriter::staged()
+{
+    if (!m_available || m_staged)
+        return;
     try {
-        m_pending = HistoryLayout::nextEntry(m_entries, now(), next);
-        m_client.StoreBytes(next, m_lock.pendingName(m_pending.name));
+        if (!m_lock.awaitAside(m_staging))
+            m_client.StoreBytes(m_next, m_lock.pendingName(m_pending.name));
+        m_staging.reset();
+        m_next.clear();
         m_staged = true;
     } catch (const FTPException& error) {
         failUnlessLost(
@@ -135,16 +188,26 @@ void HistoryWriter::commit()
 
 void HistoryWriter::prune()
 {
-    const QList<HistoryLayout::Entry> dropped =
-        HistoryLayout::toDrop(m_entries, now(), m_settings.retention);
+    if (m_pruning && LockHeartbeat::done(m_pruning))
+        return; // done beside the upload
+    QStringList dropped;
+    for (const HistoryLayout::Entry& entry : HistoryLayout::toDrop(m_entries, now(), m_settings.retention))
+        dropped << m_layout.path(entry.name);
     if (dropped.isEmpty())
         return;
     step(QStringLiteral("prune"));
-    for (const HistoryLayout::Entry& entry : dropped) {
+    deleteAll(m_client, dropped);
+}
+
+void HistoryWriter::deleteAll(TFtpClient& client, const QStringList& paths)
+{
+    for (const QString& path : paths) {
         try {
-            m_client.Delete(m_layout.path(entry.name));
+            client.Delete(path);
         } catch (const FTPException&) {
             // Gone already, or not ours to delete: the next prune tries again.
+            if (!client.Connected)
+                return;
         }
     }
 }

@@ -4,17 +4,19 @@
 // history folder beside it (names in HistoryLayout), as the journal of a
 // publish that holds the lock.
 //
-//   begin():  lists the history (the one listing of the publish, which
-//             pruning works from as well), making the folder when there is
-//             none. A directory that is not the newest entry (the first
+//   open():   the listing of the history starts, on the heartbeat's
+//             connection while ours reads the directory;
+//   begin():  takes that listing (the one of the publish, which pruning
+//             works from as well), making the folder when there is none. A directory that is not the newest entry (the first
 //             publish on the account, a publisher that died between its
 //             rename and its commit, a copy someone wrote over the
 //             directory) is kept first, so that nothing live is lost;
 //   stage():  the new version goes into the holder's own folder under its
-//             entry's name;
+//             entry's name, beside the upload when it is quick to send;
+//   staged(): ...and is there by now;
 //   commit(): the directory's rename succeeded: that copy is renamed into
 //             the history (no data moves) and what the retention drops is
-//             deleted.
+//             deleted (beside the upload already, when the copy went there).
 //
 // Everything goes through the holder's folder and into the history by a
 // rename, as the directory itself does: a holder paused past its lease
@@ -35,8 +37,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 #include "HistoryLayout.h"
+#include "LockHeartbeat.h"
 #include "PublishJournal.h"
 
 class DirectoryLock;
@@ -54,8 +58,10 @@ public:
     HistoryWriter(TFtpClient& client, DirectoryLock& lock, const QString& remoteDirectory,
                   Settings settings);
 
-    void begin(const QByteArray& current) override;
+    void open() override;
+    void begin(const QByteArray& current, qint64 readMs) override;
     void stage(const QByteArray& next) override;
+    void staged() override;
     void commit() override;
 
     // Whether the history is being kept by this publish.
@@ -69,6 +75,7 @@ private:
     bool openFolder();
     void keepNow(const QByteArray& content);
     void prune();
+    static void deleteAll(TFtpClient& client, const QStringList& paths);
     void fail(const QString& text);
     void failUnlessLost(const QString& text);
     void step(const QString& name);
@@ -83,4 +90,12 @@ private:
     bool m_noticed = false;
     bool m_staged = false;
     HistoryLayout::Entry m_pending;
+    QByteArray m_next;
+    qint64 m_readMs = 0;
+    qint64 m_readBytes = 0;
+    // The work given to the heartbeat's connection, while it runs.
+    std::shared_ptr<LockHeartbeat::Errand> m_listing;
+    std::shared_ptr<QStringList> m_listed;
+    std::shared_ptr<LockHeartbeat::Errand> m_staging;
+    std::shared_ptr<LockHeartbeat::Errand> m_pruning;
 };

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <deque>
 #include <mutex>
 
 #include "EventWait.h"
@@ -15,12 +16,25 @@ qint64 LockHeartbeat::now()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+class LockHeartbeat::Errand
+{
+public:
+    enum class State { Queued, Running, Done, Failed };
+    std::function<void(TFtpClient&)> work;
+    // Queued -> Running -> Done or Failed on the thread; Queued -> Failed
+    // when taken back. Only one of the two leaves Queued.
+    std::atomic<State> state = State::Queued;
+
+    bool leave(State from, State to) { return state.compare_exchange_strong(from, to); }
+};
+
 struct LockHeartbeat::Shared {
     Settings settings;
     LockLayout layout;
     QString token;
     std::atomic<qint64>& beat;
     std::atomic<bool> stop = false;
+    std::atomic<bool> held = false;
     std::atomic<bool> lost = false;
     std::atomic<bool> unavailable = false;
     std::atomic<qint64> lastProgress = 0;
@@ -28,6 +42,11 @@ struct LockHeartbeat::Shared {
     // the mutex, since the thread clears it as it ends.
     std::mutex mutex;
     TFtpClient* client = nullptr;
+    // Errands not started yet, oldest first; closed once the thread no
+    // longer takes any. The waker lives on the owner's thread.
+    std::deque<std::shared_ptr<Errand>> errands;
+    bool closed = false;
+    QObject* waker = nullptr;
 
     Shared(Settings s, LockLayout l, QString t, std::atomic<qint64>& b)
         : settings(std::move(s)), layout(std::move(l)), token(std::move(t)), beat(b)
@@ -35,7 +54,81 @@ struct LockHeartbeat::Shared {
     }
 
     void run();
+    void runErrands(TFtpClient& client);
+    bool errandsWaiting();
+    void finish(const std::shared_ptr<Errand>& errand, Errand::State state);
+    void close();
 };
+
+namespace {
+
+// A connection that ended (a failed beat or errand) is made again for the
+// next one.
+void reconnectIfEnded(TFtpClient& client)
+{
+    if (client.Connected)
+        return;
+    try {
+        client.Connect();
+    } catch (const std::exception&) {
+    }
+}
+
+} // namespace
+
+bool LockHeartbeat::Shared::errandsWaiting()
+{
+    const std::lock_guard<std::mutex> guard(mutex);
+    return !errands.empty();
+}
+
+void LockHeartbeat::Shared::finish(const std::shared_ptr<Errand>& errand, Errand::State state)
+{
+    // Called with the mutex held; the waker lives until the thread has ended.
+    errand->state = state;
+    if (waker)
+        QMetaObject::invokeMethod(waker, [] {}, Qt::QueuedConnection);
+}
+
+void LockHeartbeat::Shared::runErrands(TFtpClient& client)
+{
+    for (;;) {
+        std::shared_ptr<Errand> errand;
+        {
+            const std::lock_guard<std::mutex> guard(mutex);
+            if (stop || errands.empty())
+                return;
+            errand = errands.front();
+            errands.pop_front();
+            if (!errand->leave(Errand::State::Queued, Errand::State::Running))
+                continue; // taken back
+        }
+        Errand::State end = Errand::State::Done;
+        try {
+            errand->work(client);
+        } catch (const std::exception&) {
+            end = Errand::State::Failed;
+        }
+        {
+            const std::lock_guard<std::mutex> guard(mutex);
+            finish(errand, end);
+        }
+        if (end == Errand::State::Failed && !stop)
+            reconnectIfEnded(client);
+    }
+}
+
+void LockHeartbeat::Shared::close()
+{
+    const std::lock_guard<std::mutex> guard(mutex);
+    closed = true;
+    client = nullptr;
+    for (const std::shared_ptr<Errand>& errand : errands) {
+        if (errand->leave(Errand::State::Queued, Errand::State::Failed) && waker)
+            QMetaObject::invokeMethod(waker, [] {}, Qt::QueuedConnection);
+    }
+    errands.clear();
+}
 
 void LockHeartbeat::Shared::run()
 {
@@ -45,14 +138,10 @@ void LockHeartbeat::Shared::run()
         const std::lock_guard<std::mutex> guard(mutex);
         this->client = &client;
     }
-    struct Forget {
+    struct Close {
         Shared& shared;
-        ~Forget()
-        {
-            const std::lock_guard<std::mutex> guard(shared.mutex);
-            shared.client = nullptr;
-        }
-    } forget{*this};
+        ~Close() { shared.close(); }
+    } close{*this};
 
     try {
         client.Connect();
@@ -63,11 +152,17 @@ void LockHeartbeat::Shared::run()
     // Something must wake the thread's loop to see stop in time.
     QTimer tick;
     tick.start(50);
+    qint64 due = LockHeartbeat::now() + settings.beatMs;
     while (!stop) {
-        const qint64 due = LockHeartbeat::now() + settings.beatMs;
-        spinUntil([&] { return stop || LockHeartbeat::now() >= due; });
+        runErrands(client);
+        spinUntil([&] { return stop || LockHeartbeat::now() >= due || errandsWaiting(); });
         if (stop)
             break;
+        if (LockHeartbeat::now() < due)
+            continue; // an errand came
+        due = LockHeartbeat::now() + settings.beatMs;
+        if (!held)
+            continue; // no marker of ours yet
         if (LockHeartbeat::now() - lastProgress > settings.progressMs)
             continue; // the publish is stuck: let the lock look as dead as it is
         qint64 count = beat;
@@ -80,12 +175,7 @@ void LockHeartbeat::Shared::run()
         } catch (const std::exception&) {
             // A beat that failed on the way says nothing about the lock; the
             // next one tries again, on a new connection if this one ended.
-            if (!client.Connected) {
-                try {
-                    client.Connect();
-                } catch (const std::exception&) {
-                }
-            }
+            reconnectIfEnded(client);
         }
     }
     // Leave quickly: the publisher waits for this thread.
@@ -124,8 +214,10 @@ bool LockHeartbeat::renew(TFtpClient& client, const LockLayout& layout, const QS
 }
 
 LockHeartbeat::LockHeartbeat(Settings settings, LockLayout layout, QString token, std::atomic<qint64>& beat)
-    : m_shared(std::make_shared<Shared>(std::move(settings), std::move(layout), std::move(token), beat))
+    : m_shared(std::make_shared<Shared>(std::move(settings), std::move(layout), std::move(token), beat)),
+      m_waker(std::make_unique<QObject>())
 {
+    m_shared->waker = m_waker.get();
 }
 
 LockHeartbeat::~LockHeartbeat()
@@ -141,6 +233,11 @@ void LockHeartbeat::start()
     std::shared_ptr<Shared> shared = m_shared;
     m_thread = QThread::create([shared] { shared->run(); });
     m_thread->start();
+}
+
+void LockHeartbeat::held()
+{
+    m_shared->held = true;
 }
 
 void LockHeartbeat::stop()
@@ -172,6 +269,49 @@ void LockHeartbeat::endThread(bool turnLoop)
     m_thread->wait();
     delete m_thread;
     m_thread = nullptr;
+}
+
+std::shared_ptr<LockHeartbeat::Errand> LockHeartbeat::post(std::function<void(TFtpClient&)> work)
+{
+    auto errand = std::make_shared<Errand>();
+    errand->work = std::move(work);
+    const std::lock_guard<std::mutex> guard(m_shared->mutex);
+    if (!m_thread || m_shared->closed || m_shared->stop) {
+        errand->state = Errand::State::Failed;
+        return errand;
+    }
+    m_shared->errands.push_back(errand);
+    // Wake the thread's loop; before its login ends, it looks once that is done.
+    if (TFtpClient* client = m_shared->client)
+        QMetaObject::invokeMethod(client, [] {}, Qt::QueuedConnection);
+    return errand;
+}
+
+bool LockHeartbeat::takeBack(const std::shared_ptr<Errand>& errand)
+{
+    return errand->leave(Errand::State::Queued, Errand::State::Failed);
+}
+
+bool LockHeartbeat::ended(const std::shared_ptr<Errand>& errand)
+{
+    const Errand::State state = errand->state;
+    return state == Errand::State::Done || state == Errand::State::Failed;
+}
+
+bool LockHeartbeat::done(const std::shared_ptr<Errand>& errand)
+{
+    return errand->state == Errand::State::Done;
+}
+
+void LockHeartbeat::cancel(const std::shared_ptr<Errand>& errand)
+{
+    if (takeBack(errand))
+        return;
+    const std::lock_guard<std::mutex> guard(m_shared->mutex);
+    if (errand->state == Errand::State::Running && m_shared->client) {
+        TFtpClient* client = m_shared->client;
+        QMetaObject::invokeMethod(client, [client] { client->Abort(); client->Cancel(); }, Qt::QueuedConnection);
+    }
 }
 
 void LockHeartbeat::noteProgress()

@@ -20,15 +20,25 @@
 // An account that refuses a second connection leaves the heartbeat
 // unavailable() and nothing else changes: the lock then counts on the signs
 // of life the publisher gives between its steps.
+//
+// Errands: the second connection idles between beats, so short work that
+// need not wait for the publisher's own connection (reading the history,
+// storing its copy) can run on it meanwhile, in the order posted, on the
+// heartbeat's thread. An errand holds up the beats while it runs: post only
+// what takes a small part of a beat. Whatever becomes of the heartbeat, an
+// errand ends: done, or failed, or taken back before it started, and the
+// poster then does the work on its own connection.
 
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "FtpAccount.h"
 #include "LockLayout.h"
 
+class QObject;
 class QThread;
 
 class LockHeartbeat {
@@ -45,12 +55,29 @@ public:
     LockHeartbeat(const LockHeartbeat&) = delete;
     LockHeartbeat& operator=(const LockHeartbeat&) = delete;
 
+    // Logs in on the second connection; beats start once held() is called.
     void start();
+    // The lock is ours now (its marker is there): beats may start.
+    void held();
     // Ends the heartbeat, cutting short what it waits for. Waits in the
     // event loop until its thread has ended.
     void stop();
     // The publish moved a byte just now (called on the GUI thread).
     void noteProgress();
+
+    class Errand;
+    // Queues work for the second connection. The work runs on the
+    // heartbeat's thread: it may use the client it is given and what it
+    // owns (copies, shared results), nothing else; it throws to fail.
+    std::shared_ptr<Errand> post(std::function<void(TFtpClient& client)> work);
+    // Takes the errand back when it has not started: true then, and it
+    // never runs.
+    static bool takeBack(const std::shared_ptr<Errand>& errand);
+    // Whether the errand has ended (done or not), and whether it was done.
+    static bool ended(const std::shared_ptr<Errand>& errand);
+    static bool done(const std::shared_ptr<Errand>& errand);
+    // Takes the errand back, or cuts it short when it runs now.
+    void cancel(const std::shared_ptr<Errand>& errand);
 
     bool lost() const;
     bool unavailable() const;
@@ -68,4 +95,7 @@ private:
 
     std::shared_ptr<Shared> m_shared;
     QThread* m_thread = nullptr;
+    // Lives on the owner's thread: an errand's end is posted to it, which
+    // wakes the owner's event loop.
+    std::unique_ptr<QObject> m_waker;
 };

@@ -431,6 +431,97 @@ private slots:
         QCOMPARE(m_account->leftovers(), QStringList());
     }
 
+    // The listing of the history and its copy of the new version travel on
+    // the heartbeat's connection beside the publisher's own. Whatever that
+    // second connection does (not there at all, a refusal, a connection
+    // that ends), the publisher does the work itself: every version is
+    // kept once, nothing is said about the history, nothing is left over.
+    void theSecondConnectionFailingCostsTheHistoryNothing_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("no second connection") << QStringList{"--max-per-ip", "1"};
+        QTest::newRow("its listing refused")
+            << QStringList{"--rule", "match=NLST /corvanet.xml.history;reply=425 No data connection.;times=1"};
+        QTest::newRow("its copy refused")
+            << QStringList{"--rule", "match=STOR /corvanet.xml.lock/*/hist.*;reply=452 No room.;times=1"};
+        QTest::newRow("its connection closed under the copy")
+            << QStringList{"--rule",
+                           "match=STOR /corvanet.xml.lock/*/hist.*;reply=421 Closing.;times=1"};
+    }
+
+    void theSecondConnectionFailingCostsTheHistoryNothing()
+    {
+        QFETCH(QStringList, options);
+        startServer(options);
+        // The directory is the newest version already: every copy of ours
+        // is the new version's.
+        const QByteArray first = directoryOf({"http://a/1.xml"});
+        QVERIFY(m_account->setDirectory(first));
+        plantEntry(1, 60, first);
+        QCOMPARE(publish(DirectoryChange::add("b", "http://b/2.xml")),
+                 DirectoryChange::Outcome::Changed);
+        QCOMPARE(publish(DirectoryChange::remove("http://a/1.xml")),
+                 DirectoryChange::Outcome::Changed);
+        QCOMPARE(m_notices, QStringList());
+        QCOMPARE(m_account->history().size(), 3);
+        expectWholeHistoryEndingInTheDirectory();
+        QCOMPARE(m_account->leftovers(), QStringList());
+    }
+
+    // While the publisher waits for the copy on the second connection (the
+    // server holds it), its own client is cancelled or destroyed, or a
+    // second publish is asked for: the wait ends at once with the cancel,
+    // or the second publish is refused and the first goes on. A cancelled
+    // publish changes nothing and releases its lock.
+    void whileTheCopyIsAwaited_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("cancelled") << "cancel";
+        QTest::newRow("its client destroyed") << "destroy";
+        QTest::newRow("a second publish") << "publish";
+    }
+
+    void whileTheCopyIsAwaited()
+    {
+        QFETCH(QString, meanwhile);
+        startServer({"--hold", "match=STOR /corvanet.xml.lock/*/hist.*"});
+        const QByteArray before = directoryOf({"http://a/1.xml"});
+        QVERIFY(m_account->setDirectory(before));
+        plantEntry(1, 60, before);
+        QString secondError;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            // Held, and our upload checked: we wait for the copy now.
+            if (!m_steps.contains("check") || m_account->server().waitForHeld(1).isEmpty())
+                return;
+            poll.stop();
+            if (meanwhile == "cancel") {
+                m_client->Cancel();
+            } else if (meanwhile == "destroy") {
+                m_client.reset();
+            } else {
+                secondError = thrown([&] { m_publisher->publish(DirectoryChange::add("c", "http://c/3.xml")); });
+                m_account->server().go();
+            }
+        });
+        poll.start(20);
+        const QString error = thrown([&] { publish(DirectoryChange::add("b", "http://b/2.xml")); });
+        m_account->server().go();
+        if (meanwhile == "publish") {
+            QCOMPARE(error, QStringLiteral("<none>"));
+            QCOMPARE(secondError, QStringLiteral("A publish is running already"));
+            QCOMPARE(m_account->history().size(), 2);
+            expectWholeHistoryEndingInTheDirectory();
+            QCOMPARE(m_account->leftovers(), QStringList());
+            return;
+        }
+        QVERIFY2(error.contains("cancel", Qt::CaseInsensitive), qPrintable(error));
+        QCOMPARE(m_account->directory(), before);
+        if (meanwhile == "cancel") {
+            QCOMPARE(m_account->leftovers(), QStringList());
+        }
+    }
+
     // squadnet history and restore, as a person at a terminal uses them.
     void squadnetHistoryAndRestore()
     {
