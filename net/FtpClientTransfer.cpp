@@ -6,6 +6,7 @@
 
 #include "ActiveDataPort.h"
 #include "EventWait.h"
+#include "ProgressWatch.h"
 #include "SocketSys.h"
 
 #include <QElapsedTimer>
@@ -119,42 +120,26 @@ bool TFtpClient::acceptDataConnection(ActiveDataPort& port, TSocketConn* data, b
 // ends with an EAbortError that says so.
 void TFtpClient::runStallWatched(TSocketConn& data, const std::function<void()>& move)
 {
-    if (StallTimeOut <= 0) {
-        move();
-        return;
-    }
     const QPointer<TSocketConn> guarded(&data);
-    const int stallLimit = StallTimeOut;
-    qint64 lastCount = -1;
-    qint64 quietSince = 0;
-    bool stalled = false;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer watch;
-    watch.setInterval(std::clamp(stallLimit / 4, 10, 1000));
-    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
-        // Runs inside the transfer's waits: nothing here may throw.
-        if (!guarded || stalled)
-            return;
-        const qint64 count = qint64(guarded->SentCount) + qint64(guarded->ReceivedCount);
-        if (count != lastCount) {
-            lastCount = count;
-            quietSince = clock.elapsed();
-        } else if (clock.elapsed() - quietSince >= stallLimit) {
-            stalled = true;
-            guarded->Cancel();
-        }
-    });
-    watch.start();
+    const ProgressWatch watch(
+        StallTimeOut,
+        [guarded] { return guarded ? quint64(guarded->SentCount) + quint64(guarded->ReceivedCount) : 0; },
+        [guarded] {
+            if (guarded)
+                guarded->Cancel();
+        });
+    const auto stalled = [&] {
+        return EAbortError(QStringLiteral("No data moved for %1 s").arg(watch.limitMs() / 1000.0));
+    };
     try {
         move();
     } catch (const EAbortError&) {
-        if (stalled)
-            throw EAbortError(QStringLiteral("No data moved for %1 s").arg(stallLimit / 1000.0));
+        if (watch.expired())
+            throw stalled();
         throw;
     }
-    if (stalled)
-        throw EAbortError(QStringLiteral("No data moved for %1 s").arg(stallLimit / 1000.0));
+    if (watch.expired())
+        throw stalled();
 }
 
 // Waits while the end of an upload is still in the data connection's send

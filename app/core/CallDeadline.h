@@ -14,11 +14,10 @@
 // milliseconds after that, so that no later wait of the same call can start
 // afresh. The call then ends with the cancel error of the wait it was in.
 //
-// Lives on the stack around the call; its timer stops with it. A client
-// destroyed meanwhile is left alone. Never throws.
+// Lives on the stack around the call (a ProgressWatch without a count). A
+// client destroyed meanwhile is left alone. Never throws.
 
-#include <QPointer>
-#include <QTimer>
+#include "ProgressWatch.h"
 
 class TSocketConn;
 
@@ -32,9 +31,5 @@ public:
     CallDeadline& operator=(const CallDeadline&) = delete;
 
 private:
-    void expire();
-
-    QPointer<TSocketConn> m_client;
-    QTimer m_timer;
-    bool m_expired = false;
+    ProgressWatch m_watch;
 };
