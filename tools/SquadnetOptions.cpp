@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "CorvanetSettings.h"
+
 namespace
 {
 
@@ -112,7 +114,7 @@ int SquadnetOptions::parse(QStringList arguments)
             error))
         return fail(error, 2);
     if (m_hasAccount) {
-        TFtpClient::parseTlsMode(QStringLiteral(CORVANET_FTP_TLS), m_tls);
+        TFtpClient::parseTlsMode(QString::fromUtf8(CorvanetSettings::ftpTls), m_tls);
         if (!takeOption(
                 arguments, QStringLiteral("tls"),
                 QStringLiteral("--tls needs off, optional or required"),

@@ -25,7 +25,7 @@ public:
     static constexpr int defaultTimeoutSeconds = 30;
     static constexpr const char* timeoutUsage = "[--timeout SECONDS]";
     // "--tls off|optional|required" (also "--tls=MODE"): explicit FTPS as
-    // TFtpClient::TlsMode; the default is the build setting CORVANET_FTP_TLS.
+    // TFtpClient::TlsMode; the default is the build's setting (CORVANET_FTP_TLS).
     static constexpr const char* tlsUsage = "[--tls off|optional|required]";
 
     // The FTP account's options and their defaults. With required set,

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "CorvanetSettings.h"
 #include "SquadnetCommand.h"
 #include "SquadnetOptions.h"
 
@@ -50,7 +51,7 @@ static int help()
                 "\nExit status: 0 on success, 1 when the request failed, 2 on a usage error.\n"
                 "See squadnet(1) for the details of each command.\n",
                 "--timeout SECONDS", SquadnetOptions::defaultTimeoutSeconds,
-                "--tls off|optional|required", "", "", CORVANET_FTP_TLS, "-h, --help", "--version");
+                "--tls off|optional|required", "", "", CorvanetSettings::ftpTls, "-h, --help", "--version");
     return 0;
 }
 
