@@ -19,6 +19,7 @@
 # on the account besides the directory and its history, and the time of one
 # publish (median and worst; the killed and paused ones apart). Exits 1 when
 # any server lost an add, resurrected a removal or lost a reported success.
+# Last, bench/history_bench.sh: 200 publishes with the history and without.
 #
 # usage: bench/publish_bench.sh [--server NAME|all] [--lease SECONDS] [--pause SECONDS] [--tls]
 #                               [BUILD_DIR] [CLIENTS] [ADDS] [REMOVES]
@@ -232,4 +233,7 @@ echo "squadnet add/remove: $clients clients x $adds adds (one killed, one paused
 for name in $servers; do
     run_server "$name"
 done
+# And what the history costs one publish: 200 with it and without.
+echo
+bash "$repo/bench/history_bench.sh" "$build" 200 300 || bad=1
 exit $bad
