@@ -29,8 +29,9 @@
 // reply cut short, a reply with neither Content-Length nor chunks (its end
 // cannot be told from a dropped connection), and every refusal by the
 // program's own safety limits (size, elements, depth, text length, entity
-// expansion, external entities). Only a permanent failure says that a squad
-// page is dead.
+// expansion, external entities), since such a document may only be more
+// than this program takes. Only a permanent failure says that a squad page
+// is dead. XmlLoader and everything above it use these two kinds.
 //
 // A copy kept on disk: setCopy() names a file for the next load only. The
 // body of a successful load is written there as the text it came as (into a

@@ -21,19 +21,10 @@
 // middle, so the rest is read and dropped (still within the size limit).
 //
 // The completion is called exactly once, from the event loop, with the tree
-// or with null, the reason and whether the failure is permanent. Permanent
-// means the address answered and holds no document: HTTP 404 or 410, a
-// local file that does not exist, or a complete reply that is empty or not
-// well-formed. A reply is complete when it is a local file, when all of its
-// Content-Length arrived, or when its chunked body (or HTTP/2 stream) ended
-// properly. Everything else is transient and may work later: no connection,
-// a reset, a time-out, other HTTP errors, a reply cut short, a reply that
-// neither states its length nor is chunked (its end cannot be told from a
-// dropped connection), and every refusal by a safety limit (size, element
-// budget, depth, text length, entity expansion, external entities), since
-// such a document may only be more than this program takes. Destroying the
-// loader before that abandons the transfer: its reply is disconnected and
-// aborted, and the completion is never called.
+// or with null, the reason and whether the failure is permanent (the two
+// kinds of failure are XmlDocument::LoadFailure's, described in
+// XmlDocument.h). Destroying the loader before that abandons the transfer:
+// its reply is disconnected and aborted, and the completion is never called.
 //
 // A conditional load sends the validators it is given (If-None-Match,
 // If-Modified-Since); a 304 reply completes with a null tree, no error and
