@@ -9,11 +9,20 @@
 # per-publish median and maximum of each, their ratio (the goal: at most
 # 1.3) and the number of history files at the end (at most 200).
 #
-# usage: bench/history_bench.sh [BUILD_DIR] [COUNT] [SQUADS] [DELAY_MS]
+# With --server vsftpd|proftpd|pure-ftpd the same runs against that real
+# server (bench/RealFtpServerMain, as bench/publish_bench.sh uses them);
+# DELAY_MS applies to pyftpdlib only.
+#
+# usage: bench/history_bench.sh [--server NAME] [BUILD_DIR] [COUNT] [SQUADS] [DELAY_MS]
 set -euo pipefail
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/lib.sh"
 
+server=pyftpdlib
+if [[ ${1:-} == --server ]]; then
+    server=$2
+    shift 2
+fi
 build=${1:-$repo/build}
 count=${2:-200}
 squads=${3:-300}
@@ -49,11 +58,27 @@ for sequence in range(1, 200):
 keep(200, open(folder + "/corvanet.xml", "rb").read())
 PY
 
-printf 'benchpass\n' >"$work/password"
-options=()
-[ "$delay" -gt 0 ] && options=(--delay "$delay")
-start_ftpserver "$work/root" bench benchpass "${options[@]}"
-port=$ftp_port
+if [[ $server == pyftpdlib ]]; then
+    printf 'benchpass\n' >"$work/password"
+    options=()
+    [ "$delay" -gt 0 ] && options=(--delay "$delay")
+    start_ftpserver "$work/root" bench benchpass "${options[@]}"
+    port=$ftp_port user=bench
+else
+    starter=$build/bench/RealFtpServerMain
+    [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
+    printf 'squadup\n' >"$work/password"
+    mkfifo "$work/stdin"
+    # RealFtpServerMain stops its server when its standard input closes.
+    "$starter" "$server" <"$work/stdin" >"$work/server" 2>"$work/server.log" &
+    on_exit "exec 3>&-; stop_pid $!"
+    exec 3>"$work/stdin"
+    for _ in $(seq 600); do [ -s "$work/server" ] && break; sleep 0.05; done
+    read -r port user account <"$work/server" || { echo "$server did not start: $(cat "$work/server.log")" >&2; exit 1; }
+    cp -r "$work/root/plain" "$work/root/kept" "$account/"
+    chmod -R a+rwX "$account/plain" "$account/kept"
+    delay=0
+fi
 
-echo "history: $count publishes with and without, directory of $squads squads ($(wc -c <"$work/root/kept/corvanet.xml") bytes), reply delay ${delay} ms, loopback"
-"$bench" "$port" bench "$work/password" "$count"
+echo "history: $count publishes with and without, directory of $squads squads ($(wc -c <"$work/root/kept/corvanet.xml") bytes), $server, reply delay ${delay} ms, loopback"
+"$bench" "$port" "$user" "$work/password" "$count"
