@@ -8,26 +8,19 @@
 #include <QPushButton>
 
 #include "FaultHelpers.h"
-#include "LoopbackFtpServer.h"
+#include "GuiFixture.h"
 #include "PageArea.h"
-#include "PublishSettings.h"
 #include "ScriptedPeer.h"
 #include "WaitControls.h"
 
 using namespace FaultHelpers;
 
-class TestCancel : public QObject
+// The served root holds the directory and the squad pages.
+class TestCancel : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root; // served: the directory and the squad pages
-    WorkingDir m_work;
-    std::unique_ptr<LoopbackFtpServer> m_ftp;
-
-    QString page(const QString& name) const { return m_root.filePath(name); }
-    QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
-
     // Presses Cancel the way the row of the table says.
     static void cancel(TfrmMain& window, bool byButton)
     {
@@ -45,10 +38,9 @@ private slots:
 
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        m_ftp = std::make_unique<LoopbackFtpServer>(m_root.path(), kUser, kPassword);
-        QVERIFY2(m_ftp->start(), qPrintable(m_ftp->errorText()));
-        writeFile(page("gone.xml"), "<squad nick=\"G\"><member>"); // loads nothing: dead
+        QVERIFY(foldersValid());
+        startFtp();
+        writeFile(served("gone.xml"), "<squad nick=\"G\"><member>"); // loads nothing: dead
     }
 
     void endsEachKindOfLoad_data()
@@ -77,13 +69,12 @@ private slots:
             cancelled = true;
         });
         const QString stalled = QString("http://127.0.0.1:%1/x").arg(stalling.port());
-        writeFile(page("logo.xml"), squadPage("LOGO", {stalled + ".jpg"}));
+        writeFile(served("logo.xml"), squadPage("LOGO", {stalled + ".jpg"}));
 
         RecordingSeams seams;
         AppSettings settings;
         settings.directoryUrl = kind == "directory" ? stalled + ".xml" : directoryFile();
-        writeFile(directoryFile(),
-                  directory({{"squad", kind == "page" ? stalled + ".xml" : page("logo.xml")}}));
+        writeDirectory({{"squad", kind == "page" ? stalled + ".xml" : served("logo.xml")}});
         TfrmMain window(settings, seams);
         shown = &window;
         window.show();
@@ -130,10 +121,10 @@ private slots:
     // the directory is as it was and a later publish goes through.
     void aPublishCancelledBeforeItsUploadChangesNothing()
     {
-        writeFile(directoryFile(), directory({{"dead", page("gone.xml")}}));
+        writeDirectory({{"dead", served("gone.xml")}});
         const QByteArray before = readFile(directoryFile());
         RecordingSeams seams;
-        TfrmMain window(publishSettings(directoryFile(), m_ftp->port()), seams);
+        TfrmMain window(settings(), seams);
         waitIdle(window, 1);
         int cancels = 0;
         window.FtpClient->OnConnect = [&](QObject*) {
@@ -141,7 +132,7 @@ private slots:
             window.cancelWait(); // a second one is the same cancel
             ++cancels;
         };
-        openSquad(window, page("gone.xml"));
+        openSquad(window, served("gone.xml"));
         QCOMPARE(cancels, 1);
         QCOMPARE(readFile(directoryFile()), before);
         QCOMPARE(seams.messages.size(), 1); // "Squad not found", no error
@@ -151,7 +142,7 @@ private slots:
         // Nothing is left behind that stops the next publish (the lock).
         window.FtpClient->OnConnect = nullptr;
         window.tbtnDatabaseClick();
-        openSquad(window, page("gone.xml"));
+        openSquad(window, served("gone.xml"));
         QVERIFY(!readFile(directoryFile()).contains("gone.xml"));
     }
 
@@ -159,10 +150,9 @@ private slots:
     // and the status bar says why, with the bytes sent.
     void aPublishWhoseUploadHasBegunIsNotCancelled()
     {
-        writeFile(directoryFile(),
-                  directory({{"dead", page("gone.xml")}, {"alive", page("logo.xml")}}));
+        writeDirectory({{"dead", served("gone.xml")}, {"alive", served("logo.xml")}});
         RecordingSeams seams;
-        TfrmMain window(publishSettings(directoryFile(), m_ftp->port()), seams);
+        TfrmMain window(settings(), seams);
         waitIdle(window, 2);
         const auto progress = window.FtpClient->OnPacketSent;
         bool refused = false;
@@ -173,7 +163,7 @@ private slots:
             refused =
                 !wait->cancelButton()->isEnabled() && !wait->progressLabel()->text().isEmpty();
         };
-        QVERIFY(selectUrl(window, page("gone.xml")));
+        QVERIFY(selectUrl(window, served("gone.xml")));
         window.tbtnDetailsClick();
         QTRY_VERIFY_WITH_TIMEOUT(
             seams.messages.size() == 1 && idle(window) && listCount(window.lbSquads) == 1, 15000);

@@ -4,12 +4,11 @@
 // directory that fails to load is never published. Every case ends "Ready"
 // with the default cursor.
 
-#include <QTemporaryDir>
 #include <QTreeView>
 
 #include "FaultHelpers.h"
+#include "GuiFixture.h"
 #include "LoopbackFtpServer.h"
-#include "LoopbackWebServer.h"
 #include "PageArea.h"
 #include "PublishSettings.h"
 
@@ -25,34 +24,22 @@ QString pageAt(const ScriptedPeer& peer)
 
 } // namespace
 
-class TestFaultsPages : public QObject
+// The served root is served over HTTP, and is the FTP account's root.
+class TestFaultsPages : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root; // served over HTTP, and the FTP account's root
-    WorkingDir m_work;
-    std::unique_ptr<LoopbackWebServer> m_web;
-
-    AppSettings settings(quint16 ftpPort) const { return publishSettings(m_web->url("corvanet.xml"), ftpPort); }
     QString alive() const { return m_web->url("squads/alive.xml"); }
-
-    QByteArray writeDirectory(const QList<QPair<QString, QString>>& entries)
-    {
-        const QByteArray xml = directory(entries);
-        writeFile(m_root.filePath("corvanet.xml"), xml);
-        return xml;
-    }
 
 private slots:
     void init() { freshCache(); }
 
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        m_web = std::make_unique<LoopbackWebServer>(m_root.path());
-        QVERIFY(m_web->start());
-        QVERIFY(writeFile(m_root.filePath("squads/alive.xml"), squadPage("A")));
+        QVERIFY(foldersValid());
+        QVERIFY(startWeb());
+        QVERIFY(writeFile(served("squads/alive.xml"), squadPage("A")));
     }
 
     // How the document service tells a page that could not be read just now
@@ -99,12 +86,12 @@ private slots:
             QCOMPARE(seams.messages[0].text,
                      QStringLiteral("Squad not found.\r\nSquad will be removed from database..."));
             QCOMPARE(listTexts(window.lbSquads), QStringList({"A"}));
-            QVERIFY(!readFile(m_root.filePath("corvanet.xml")).contains(page.toUtf8()));
+            QVERIFY(!readFile(directoryFile()).contains(page.toUtf8()));
         } else {
             QCOMPARE(seams.messages[0].text, QStringLiteral("This is broken link to squad."));
             QCOMPARE(seams.messages[0].caption, QStringLiteral("Connection failed"));
             QCOMPARE(ftpNever.connectionCount(), 0);
-            QCOMPARE(readFile(m_root.filePath("corvanet.xml")), before);
+            QCOMPARE(readFile(directoryFile()), before);
             QCOMPARE(listTexts(window.lbSquads), QStringList({"A", "S"}));
             QCOMPARE(window.SelectedSquadUrl, page);
             QVERIFY(window.pgLeft->isPageVisible(window.tbshtDatabase));
@@ -119,7 +106,7 @@ private slots:
             QVERIFY(idle(window)); // no refresh after Abort
             QCOMPARE(seams.cursor, UiSeams::crDefault);
             QCOMPARE(ftpNever.connectionCount(), 0);
-            QCOMPARE(readFile(m_root.filePath("corvanet.xml")), before);
+            QCOMPARE(readFile(directoryFile()), before);
         }
 
         // The window goes on as before: another squad opens.
@@ -139,7 +126,7 @@ private slots:
             xml += "<member nick=\"m" + n + "\" id=\"" + n + "\"><name>Member " + n + "</name><remark>" +
                    remark + "</remark></member>\n";
         }
-        QVERIFY(writeFile(m_root.filePath("squads/big.xml"), xml + "</squad>"));
+        QVERIFY(writeFile(served("squads/big.xml"), xml + "</squad>"));
         ScriptedPeer ftp;
         writeDirectory({{"BIG", m_web->url("squads/big.xml")}});
         RecordingSeams seams;
@@ -162,7 +149,7 @@ private slots:
     {
         // The list shows a good directory; then the server serves it with
         // its last entry cut off.
-        writeFile(m_root.filePath("squads/dead.xml"), "<squad nick=\"D\"><member>");
+        writeFile(served("squads/dead.xml"), "<squad nick=\"D\"><member>");
         const QString dead = m_web->url("squads/dead.xml");
         const QByteArray good = writeDirectory({{"A", alive()}, {"B", alive() + "?b"}, {"D", dead}});
         LoopbackFtpServer ftp(m_root.path(), kUser, kPassword);
@@ -171,7 +158,7 @@ private slots:
         TfrmMain window(settings(ftp.port()), seams);
         waitIdle(window, 3);
         const QByteArray truncated = good.left(good.lastIndexOf("<squad ") + 20);
-        QVERIFY(writeFile(m_root.filePath("corvanet.xml"), truncated));
+        QVERIFY(writeFile(directoryFile(), truncated));
 
         window.tbtnRefreshClick();
         waitIdle(window);
@@ -184,14 +171,14 @@ private slots:
         expectSound(window, seams);
         QCOMPARE(seams.messages.size(), 2);
         QVERIFY2(seams.messages[1].text.contains("nothing was published"), qPrintable(seams.messages[1].text));
-        QCOMPARE(readFile(m_root.filePath("corvanet.xml")), truncated);
+        QCOMPARE(readFile(directoryFile()), truncated);
         seams.messages.removeLast();
 
         // Nor does the Add Squad dialog add to it.
         addSquad(window, alive() + "?new");
         QCOMPARE(seams.messages.size(), 2);
         QCOMPARE(seams.messages[1].text, QStringLiteral("Can't connect to internet."));
-        QCOMPARE(readFile(m_root.filePath("corvanet.xml")), truncated);
+        QCOMPARE(readFile(directoryFile()), truncated);
         QCOMPARE(seams.cursor, UiSeams::crDefault);
     }
 };

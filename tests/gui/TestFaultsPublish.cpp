@@ -5,7 +5,6 @@
 // the whole new one or the whole old one, never a part.
 
 #include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <arpa/inet.h>
 #include <linux/capability.h>
@@ -17,6 +16,7 @@
 #include <optional>
 
 #include "FaultHelpers.h"
+#include "GuiFixture.h"
 #include "LoopbackFtpServer.h"
 #include "PublishSettings.h"
 
@@ -76,18 +76,13 @@ enum Fault { NobodyListens, LoginRefused, GoneAfterConnect, NeverAnswers, Trickl
 
 } // namespace
 
-class TestFaultsPublish : public QObject
+// The served root holds the directory and the squad pages.
+class TestFaultsPublish : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root; // served: the directory and the squad pages
-    WorkingDir m_work;    // the program's working directory
-
-    QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
-    QString deadPage() const { return m_root.filePath("gone.xml"); }
-
-    AppSettings settings(quint16 ftpPort) const { return publishSettings(directoryFile(), ftpPort); }
+    QString deadPage() const { return served("gone.xml"); }
 
     // The directory lists a dead squad and some live ones (extra of them,
     // to make the upload as long as a test needs).
@@ -95,11 +90,9 @@ private:
     {
         QList<QPair<QString, QString>> entries{{"dead", deadPage()}};
         for (int i = 0; i < extra; ++i)
-            entries.append({QStringLiteral("live %1").arg(i),
-                            m_root.filePath(QStringLiteral("live%1.xml").arg(i))});
-        const QByteArray xml = directory(entries, prologue);
-        writeFile(directoryFile(), xml);
-        return xml;
+            entries.append(
+                {QStringLiteral("live %1").arg(i), served(QStringLiteral("live%1.xml").arg(i))});
+        return GuiFixture::writeDirectory(entries, prologue);
     }
 
     // Opens the dead squad: "Squad not found.", its removal and the publish.
@@ -129,7 +122,7 @@ private slots:
 
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
+        QVERIFY(foldersValid());
         QVERIFY(writeFile(deadPage(), "<squad nick=\"G\"><member>")); // there, but no document
     }
 
@@ -220,7 +213,7 @@ private slots:
         const QByteArray after = readFile(directoryFile());
         QVERIFY(!after.contains("gone.xml"));
         QCOMPARE(after.count("<squad "), 5000);
-        QVERIFY(!QFile::exists(m_root.filePath("corvanet.xml.tmp")));
+        QVERIFY(!QFile::exists(served("corvanet.xml.tmp")));
         QCOMPARE(listCount(window.lbSquads), 5000);
     }
 
@@ -259,7 +252,7 @@ private slots:
         // holds the directory that is live as its newest version.
         QCOMPARE(QDir(m_root.path()).entryList({"corvanet.xml*"}, QDir::AllEntries),
                  (QStringList{"corvanet.xml", "corvanet.xml.history"}));
-        const QDir history(m_root.filePath("corvanet.xml.history"));
+        const QDir history(served("corvanet.xml.history"));
         QCOMPARE(readFile(history.filePath(history.entryList(QDir::Files, QDir::Name).constLast())), before);
     }
 };

@@ -9,7 +9,7 @@
 #include <QToolButton>
 
 #include "FaultHelpers.h"
-#include "LoopbackWebServer.h"
+#include "GuiFixture.h"
 #include "OfflineCache.h"
 #include "PageArea.h"
 #include "XmlAddress.h"
@@ -53,16 +53,11 @@ void touch(const QString& path, int seconds)
 
 } // namespace
 
-class TestFindAndOffline : public QObject
+class TestFindAndOffline : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    WorkingDir m_work;
-    QTemporaryDir m_root; // what the web server serves
-    std::unique_ptr<LoopbackWebServer> m_web;
-
-    QString served(const QString& name) const { return m_root.filePath(name); }
     QString log() const { return m_work.filePath("requests.log"); }
 
     // The sample directory on the web server, its pages there too (a page
@@ -93,7 +88,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_work.isValid() && m_root.isValid());
+        QVERIFY(foldersValid());
         for (const auto& [nick, page] : kSquads)
             writeFile(served(page), squadPage(nick.toUtf8(), {"logo.jpg"}));
         writeFile(served("logo.jpg"), jpeg(40, 30));
@@ -101,9 +96,7 @@ private slots:
         // sent in validates nothing.
         for (const QString& name : QDir(m_root.path()).entryList(QDir::Files))
             touch(served(name), -60);
-        m_web = std::make_unique<LoopbackWebServer>(m_root.path());
-        m_web->setRequestLog(log());
-        QVERIFY(m_web->start());
+        QVERIFY(startWeb(log()));
     }
 
     void init() { freshCache(); }

@@ -4,13 +4,12 @@
 // bounded), end "Ready" with the default cursor, and stay usable while a
 // logo decodes. The files are made at test time.
 
-#include <QTemporaryDir>
 #include <QTreeView>
 
 #include "FaultHelpers.h"
+#include "GuiFixture.h"
 #include "HostileJpeg.h"
 #include "LatencyProbe.h"
-#include "LoopbackWebServer.h"
 #include "PageArea.h"
 #include "PublishSettings.h"
 
@@ -43,61 +42,55 @@ QByteArray pageWithMembers(const QString& picture, int members, const QByteArray
 
 } // namespace
 
-class TestHostileInput : public QObject
+class TestHostileInput : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    WorkingDir m_work;
-    std::unique_ptr<LoopbackWebServer> m_web;
-
     QString page(const QString& name) const { return m_web->url("squads/" + name); }
 
     // A window with its directory listed, polling quickly.
     void openWindow(std::unique_ptr<TfrmMain>& window, RecordingSeams& seams)
     {
-        window = std::make_unique<TfrmMain>(publishSettings(m_web->url("corvanet.xml")), seams);
+        window = std::make_unique<TfrmMain>(settings(), seams);
         waitIdle(*window, 6);
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        m_web = std::make_unique<LoopbackWebServer>(m_root.path());
-        QVERIFY(m_web->start());
+        QVERIFY(foldersValid());
+        QVERIFY(startWeb());
         // 16 megapixels: within the budget for 16 scans; 704 is 44 times it.
         QByteArray hostile = HostileJpeg::make(4096, 704);
         QCOMPARE(HostileJpeg::scans(hostile).size(), 704);
-        QVERIFY(writeFile(m_root.filePath("logos/hostile.jpg"), hostile));
-        QVERIFY(writeFile(m_root.filePath("logos/slow.jpg"), HostileJpeg::make(4096, 300)));
-        QVERIFY(writeFile(m_root.filePath("logos/red.jpg"), jpeg(64, 32)));
-        QVERIFY(writeFile(m_root.filePath("squads/hostile.xml"),
+        QVERIFY(writeFile(served("logos/hostile.jpg"), hostile));
+        QVERIFY(writeFile(served("logos/slow.jpg"), HostileJpeg::make(4096, 300)));
+        QVERIFY(writeFile(served("logos/red.jpg"), jpeg(64, 32)));
+        QVERIFY(writeFile(served("squads/hostile.xml"),
                           squadPage("hostile", {m_web->url("logos/hostile.jpg")})));
-        QVERIFY(
-            writeFile(m_root.filePath("squads/slow.xml"),
-                      pageWithMembers(m_web->url("logos/slow.jpg"), 3, "<member nick=\"m\"/>")));
+        QVERIFY(writeFile(served("squads/slow.xml"), pageWithMembers(m_web->url("logos/slow.jpg"),
+                                                                     3, "<member nick=\"m\"/>")));
         // Just under the document size cap: seven million empty elements.
         QByteArray empty = pageWithMembers({}, 63 * 1024 * 1024 / 9, "<member/>");
         QVERIFY(empty.size() < XmlDocument::maxDocumentSize);
-        QVERIFY(writeFile(m_root.filePath("squads/empty.xml"), empty));
+        QVERIFY(writeFile(served("squads/empty.xml"), empty));
         // 180 MB of attribute text from 90 KB.
-        QVERIFY(writeFile(m_root.filePath("squads/entities.xml"),
-                          pageWithMembers({}, 3000, "<member nick=\"&a;\" id=\"&a;\"/>", kLargeEntity)));
+        QVERIFY(writeFile(
+            served("squads/entities.xml"),
+            pageWithMembers({}, 3000, "<member nick=\"&a;\" id=\"&a;\"/>", kLargeEntity)));
         QVERIFY(
-            writeFile(m_root.filePath("squads/members.xml"),
+            writeFile(served("squads/members.xml"),
                       pageWithMembers(m_web->url("logos/red.jpg"), 100000,
                                       "<member nick=\"n\" id=\"1\"><name>A name</name></member>")));
-        QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
-                          directory({{"hostile", page("hostile.xml")},
-                                     {"slow", page("slow.xml")},
-                                     {"empty", page("empty.xml")},
-                                     {"members", page("members.xml")},
-                                     {"entities", page("entities.xml")},
-                                     {"red", m_web->url("squads/red.xml")}})));
-        QVERIFY(writeFile(m_root.filePath("squads/red.xml"),
-                          squadPage("red", {m_web->url("logos/red.jpg")})));
+        QVERIFY(writeFile(directoryFile(), directory({{"hostile", page("hostile.xml")},
+                                                      {"slow", page("slow.xml")},
+                                                      {"empty", page("empty.xml")},
+                                                      {"members", page("members.xml")},
+                                                      {"entities", page("entities.xml")},
+                                                      {"red", m_web->url("squads/red.xml")}})));
+        QVERIFY(
+            writeFile(served("squads/red.xml"), squadPage("red", {m_web->url("logos/red.jpg")})));
     }
 
     // Each page as the user opens it: the window answers throughout, and the
@@ -183,7 +176,7 @@ private slots:
         QFETCH(QByteArray, hostile);
         QFETCH(qint64, nodeLimit);
         QFETCH(QString, reason);
-        const QString file = m_root.filePath("refused.xml");
+        const QString file = served("refused.xml");
         const QByteArray sound = directory({{"red", m_web->url("squads/red.xml")}});
         QVERIFY(writeFile(file, sound));
         RecordingSeams seams;

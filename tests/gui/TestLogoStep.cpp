@@ -6,13 +6,11 @@
 // misbehaving logo servers are scripted.
 
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTreeView>
 
 #include "FaultHelpers.h"
-#include "LoopbackWebServer.h"
+#include "GuiFixture.h"
 #include "PageArea.h"
-#include "PublishSettings.h"
 
 using namespace FaultHelpers;
 
@@ -47,46 +45,38 @@ void redirectToSelf(ScriptedPeer& peer)
 
 Q_DECLARE_METATYPE(Reply)
 
-class TestLogoStep : public QObject {
+class TestLogoStep : public QObject, private GuiFixture
+{
     Q_OBJECT
-
-private:
-    QTemporaryDir m_root;
-    WorkingDir m_work;
-    std::unique_ptr<LoopbackWebServer> m_web;
-
-    AppSettings settings() const { return publishSettings(m_web->url("corvanet.xml")); }
 
 private slots:
     void init() { freshCache(); }
 
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        m_web = std::make_unique<LoopbackWebServer>(m_root.path());
-        QVERIFY(m_web->start());
+        QVERIFY(foldersValid());
+        QVERIFY(startWeb());
 
-        QVERIFY(writeFile(m_root.filePath("logos/red.jpg"), jpeg(64, 32)));
-        QVERIFY(writeFile(m_root.filePath("logos/blue.JPEG"), jpeg(48, 48)));
-        QVERIFY(writeFile(m_root.filePath("logos/progressive.jpg"), fixture("progressive.jpg")));
-        QVERIFY(writeFile(m_root.filePath("logos/cmyk.jpg"), fixture("cmyk.jpg")));
-        QVERIFY(writeFile(m_root.filePath("logos/truncated.jpg"), jpeg(200, 200).left(120)));
+        QVERIFY(writeFile(served("logos/red.jpg"), jpeg(64, 32)));
+        QVERIFY(writeFile(served("logos/blue.JPEG"), jpeg(48, 48)));
+        QVERIFY(writeFile(served("logos/progressive.jpg"), fixture("progressive.jpg")));
+        QVERIFY(writeFile(served("logos/cmyk.jpg"), fixture("cmyk.jpg")));
+        QVERIFY(writeFile(served("logos/truncated.jpg"), jpeg(200, 200).left(120)));
         QByteArray huge = jpeg(16, 16);
         const int sof = huge.indexOf("\xFF\xC0");
         QVERIFY(sof > 0);
         huge.replace(sof + 5, 4, "\xEA\x60\xEA\x60"); // 60000 high, 60000 wide
-        QVERIFY(writeFile(m_root.filePath("logos/huge.jpg"), huge));
+        QVERIFY(writeFile(served("logos/huge.jpg"), huge));
         // The first attempt hands a relative value to the client as it is,
         // which takes its first part for a host: "localhost:1" is refused at
         // once, without a name query leaving the machine. The second attempt
         // finds the file below the page's folder.
-        QVERIFY(writeFile(m_root.filePath("squads/localhost:1/rel.jpg"), jpeg(30, 20)));
+        QVERIFY(writeFile(served("squads/localhost:1/rel.jpg"), jpeg(30, 20)));
 
-        QVERIFY(writeFile(m_root.filePath("squads/old.xml"),
-                          squadPage("old", {m_web->url("logos/red.jpg")})));
-        QVERIFY(writeFile(m_root.filePath("corvanet.xml"),
-                          directory({{"old", m_web->url("squads/old.xml")},
-                                     {"new", m_web->url("squads/new.xml")}})));
+        QVERIFY(
+            writeFile(served("squads/old.xml"), squadPage("old", {m_web->url("logos/red.jpg")})));
+        QVERIFY(writeFile(directoryFile(), directory({{"old", m_web->url("squads/old.xml")},
+                                                      {"new", m_web->url("squads/new.xml")}})));
     }
 
     void showsOnlyAGoodLogo_data()
@@ -179,7 +169,7 @@ private slots:
         pictures.replaceInStrings("{web}", m_web->url(""))
             .replaceInStrings("{peer}", logoAt(peer))
             .replaceInStrings("{closed}", nobody);
-        QVERIFY(writeFile(m_root.filePath("squads/new.xml"), squadPage("new", pictures)));
+        QVERIFY(writeFile(served("squads/new.xml"), squadPage("new", pictures)));
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         window.maxLogoBytes = 1024 * 1024;
@@ -233,7 +223,7 @@ private slots:
         QVERIFY(logo.size() > 4096 && logo.size() < 16 * 1024);
         const auto openWithLogo = [&](TfrmMain& window, ScriptedPeer& peer) {
             afterRequest(peer, [&] { peer.send("HTTP/1.0 200 OK\r\n\r\n" + logo).close(); });
-            QVERIFY(writeFile(m_root.filePath("squads/new.xml"), squadPage("new", {logoAt(peer)})));
+            QVERIFY(writeFile(served("squads/new.xml"), squadPage("new", {logoAt(peer)})));
             openSquad(window, m_web->url("squads/new.xml"));
         };
         RecordingSeams seams;

@@ -2,26 +2,20 @@
 // the Add Squad dialog, each published to a real FTP server on loopback whose
 // root is the folder the directory is read from.
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "FaultHelpers.h"
-#include "LoopbackFtpServer.h"
-#include "PublishSettings.h"
+#include "GuiFixture.h"
 #include "XmlAddress.h"
 
 using namespace FaultHelpers;
 
-class TestPublishing : public QObject {
+// The served root holds the directory and the squad pages.
+class TestPublishing : public QObject, private GuiFixture
+{
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root; // served: the directory and the squad pages
-    WorkingDir m_work;    // the program's working directory
-    std::unique_ptr<LoopbackFtpServer> m_ftp;
-
-    QString page(const QString& name) const { return m_root.filePath(name); }
-    QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
     // The addresses the directory on the server lists.
     QStringList listed() const
     {
@@ -39,8 +33,8 @@ private:
     // and publishes it.
     AppSettings withDirectory(const QList<QPair<QString, QString>>& entries)
     {
-        writeFile(directoryFile(), directory(entries));
-        return publishSettings(directoryFile(), m_ftp->port());
+        writeDirectory(entries);
+        return settings();
     }
 
 private slots:
@@ -48,22 +42,22 @@ private slots:
 
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        m_ftp = std::make_unique<LoopbackFtpServer>(m_root.path(), kUser, kPassword);
-        QVERIFY2(m_ftp->start(), qPrintable(m_ftp->errorText()));
-        writeFile(page("alive.xml"), "<squad nick=\"L\"><name>Living Legends</name></squad>");
-        writeFile(page("noname.xml"), "<squad nick=\"N\"/>");
-        writeFile(page("team.xml"), "<team><name>Not A Squad</name></team>");
+        QVERIFY(foldersValid());
+        startFtp();
+        writeFile(served("alive.xml"), "<squad nick=\"L\"><name>Living Legends</name></squad>");
+        writeFile(served("noname.xml"), "<squad nick=\"N\"/>");
+        writeFile(served("team.xml"), "<team><name>Not A Squad</name></team>");
         // A page that is there but loads nothing: the squad is dead.
-        writeFile(page("gone.xml"), "<squad nick=\"G\"><member>");
+        writeFile(served("gone.xml"), "<squad nick=\"G\"><member>");
     }
 
     void aDeadSquadIsRemovedOnceAndTheDirectoryPublished()
     {
-        const QString dead = page("gone.xml");
+        const QString dead = served("gone.xml");
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"first", dead}, {"second", dead}, {"alive", page("alive.xml")}}),
-                        seams);
+        TfrmMain window(
+            withDirectory({{"first", dead}, {"second", dead}, {"alive", served("alive.xml")}}),
+            seams);
         waitIdle(window, 3);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"alive", "first", "second"}));
 
@@ -90,17 +84,17 @@ private slots:
     // window loaded the list, are never lost.
     void theRemovalKeysOnTheLoadedPageAndTheServersCopy()
     {
-        const QString dead = page("gone.xml");
+        const QString dead = served("gone.xml");
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", dead}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}, {"dead", dead}}), seams);
         waitIdle(window, 2);
         // Meanwhile another user adds a squad.
-        writeFile(directoryFile(), directory({{"alive", page("alive.xml")}, {"dead", dead},
-                                              {"newcomer", page("noname.xml")}}));
+        writeDirectory(
+            {{"alive", served("alive.xml")}, {"dead", dead}, {"newcomer", served("noname.xml")}});
         QVERIFY(selectUrl(window, dead));
         window.tbtnDetailsClick();
         QCOMPARE(window.status(), QString("Loading squad details ..."));
-        QVERIFY(selectUrl(window, page("alive.xml"))); // a click while the page loads
+        QVERIFY(selectUrl(window, served("alive.xml"))); // a click while the page loads
         window.lbSquadsClick();
         QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
         waitIdle(window);
@@ -113,9 +107,9 @@ private slots:
     // will be removed, and it is.
     void aRemovalDuringAReconnectLoadHappens()
     {
-        const QString dead = page("gone.xml");
+        const QString dead = served("gone.xml");
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", dead}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}, {"dead", dead}}), seams);
         waitIdle(window, 2);
         ScriptedPeer stalling; // the directory's server, slow to answer
         stalling.expectLine();
@@ -126,7 +120,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
         QCOMPARE(seams.messages[0].text, QString("Squad not found.\r\nSquad will be removed from database..."));
         waitIdle(window, 1);
-        QCOMPARE(listed(), QStringList{page("alive.xml")});
+        QCOMPARE(listed(), QStringList{served("alive.xml")});
     }
 
     // While the main window publishes a removal, Add Squad does nothing and
@@ -134,7 +128,8 @@ private slots:
     void nothingElseStartsWhileTheWindowPublishes()
     {
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"dead", page("gone.xml")}}), seams);
+        TfrmMain window(
+            withDirectory({{"alive", served("alive.xml")}, {"dead", served("gone.xml")}}), seams);
         waitIdle(window, 2);
         bool tried = false;
         window.publishOptions.lock.pollMs = 10;
@@ -147,7 +142,7 @@ private slots:
             window.tbtnRefreshClick();
             QVERIFY(!window.tmrWaitDatabase->isActive());
         };
-        QVERIFY(selectUrl(window, page("gone.xml")));
+        QVERIFY(selectUrl(window, served("gone.xml")));
         window.tbtnDetailsClick();
         QTRY_COMPARE_WITH_TIMEOUT(seams.messages.size(), 1, 10000);
         waitIdle(window, 1);
@@ -158,39 +153,39 @@ private slots:
     void theDialogAddsASquadAndTheWindowSelectsIt()
     {
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}}), seams);
         waitIdle(window, 1);
 
         // Already listed: OK without publishing, and selected after the reload.
         const QDateTime published = QFileInfo(directoryFile()).lastModified();
-        addSquad(window, page("alive.xml"));
+        addSquad(window, served("alive.xml"));
         waitIdle(window);
         QCOMPARE(QFileInfo(directoryFile()).lastModified(), published);
-        QCOMPARE(window.SelectedSquadUrl, page("alive.xml"));
+        QCOMPARE(window.SelectedSquadUrl, served("alive.xml"));
         QCOMPARE(selectedTexts(window.lbSquads).size(), 1);
 
         // New: added under its first name (none, or one under a root not
         // named "squad"), published, reloaded and selected.
-        addSquad(window, page("noname.xml"), /*enter=*/true);
+        addSquad(window, served("noname.xml"), /*enter=*/true);
         waitIdle(window);
-        addSquad(window, page("team.xml"));
+        addSquad(window, served("team.xml"));
         waitIdle(window);
         QCOMPARE(listTexts(window.lbSquads), QStringList({"", "alive", "Not A Squad"}));
         QCOMPARE(selectedTexts(window.lbSquads).value(0), QString("Not A Squad"));
-        QVERIFY(readFile(directoryFile()).contains(page("noname.xml").toUtf8()));
+        QVERIFY(readFile(directoryFile()).contains(served("noname.xml").toUtf8()));
         QVERIFY(!QFile::exists("a.tmp"));
         QCOMPARE(seams.cursor, UiSeams::crDefault);
         QVERIFY(seams.messages.isEmpty());
 
         // A listed address whose page is gone: told, removed and published.
-        QFile::remove(page("noname.xml"));
-        addSquad(window, page("noname.xml"));
+        QFile::remove(served("noname.xml"));
+        addSquad(window, served("noname.xml"));
         QCOMPARE(seams.messages.size(), 1);
         QCOMPARE(seams.messages[0].text, QString("Bad file URL or incorrect data format."));
         QCOMPARE(seams.messages[0].caption, QString("Squad not found"));
         QVERIFY(!readFile(directoryFile()).contains("noname.xml"));
         QCOMPARE(window.status(), QString("Ready"));
-        writeFile(page("noname.xml"), "<squad nick=\"N\"/>");
+        writeFile(served("noname.xml"), "<squad nick=\"N\"/>");
 
         // The address as typed, "http://": nothing loads, nothing listed.
         addSquad(window, "http://");
@@ -205,7 +200,7 @@ private slots:
     {
         const QString far = QStringLiteral("http://squads.example.org/far.xml");
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}, {"far", far}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}, {"far", far}}), seams);
         waitIdle(window, 2);
         const QByteArray before = readFile(directoryFile());
         XmlAddress::setInterfaceProbe([] { return false; });
@@ -222,7 +217,7 @@ private slots:
     void theDialogCannotBeClosedWhileItPublishes()
     {
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}}), seams);
         waitIdle(window, 1);
         int attempts = 0;
         window.FtpClient->OnConnect = [&](QObject*) {
@@ -235,10 +230,10 @@ private slots:
             QVERIFY(dialog->isVisible());
             ++attempts;
         };
-        addSquad(window, page("noname.xml"));
+        addSquad(window, served("noname.xml"));
         waitIdle(window, 2);
         QCOMPARE(attempts, 1);
-        QCOMPARE(window.SelectedSquadUrl, page("noname.xml"));
+        QCOMPARE(window.SelectedSquadUrl, served("noname.xml"));
         QVERIFY(readFile(directoryFile()).contains("noname.xml"));
         QVERIFY(seams.messages.isEmpty());
     }
@@ -248,7 +243,7 @@ private slots:
         ScriptedPeer stalling; // reads the request for the page, never answers
         stalling.expectLine().run([] { QApplication::activeModalWidget()->close(); });
         RecordingSeams seams;
-        TfrmMain window(withDirectory({{"alive", page("alive.xml")}}), seams);
+        TfrmMain window(withDirectory({{"alive", served("alive.xml")}}), seams);
         waitIdle(window, 1);
         const QByteArray before = readFile(directoryFile());
 
@@ -267,7 +262,7 @@ private slots:
         // Two OKs in a row: the second arrives while the first waits and is
         // ignored, so the squad is added once.
         runAddSquad(window, [this](TfrmAddSquad& dialog) {
-            dialog.edtUrl->setText(page("noname.xml"));
+            dialog.edtUrl->setText(served("noname.xml"));
             QTimer::singleShot(0, &dialog, [&dialog] { dialog.btnOK->click(); });
             dialog.btnOK->click();
         });

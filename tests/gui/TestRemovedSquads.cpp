@@ -11,45 +11,29 @@
 
 #include "DirectoryPublisher.h"
 #include "FaultHelpers.h"
-#include "LoopbackFtpServer.h"
+#include "GuiFixture.h"
 #include "PublishSettings.h"
 #include "RemovedSquadsFrm.h"
 #include "RemovedSquadsModel.h"
 
 using namespace FaultHelpers;
 
-class TestRemovedSquads : public QObject
+class TestRemovedSquads : public QObject, private GuiFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    WorkingDir m_work;
-    std::unique_ptr<LoopbackFtpServer> m_ftp;
-
-    QString page(const QString& name) const { return m_root.filePath(name); }
-    QString directoryFile() const { return m_root.filePath("corvanet.xml"); }
-
-    void startServer(const QStringList& options = {})
-    {
-        m_ftp = std::make_unique<LoopbackFtpServer>(m_root.path(), kUser, kPassword);
-        m_ftp->options = options;
-        QVERIFY2(m_ftp->start(), qPrintable(m_ftp->errorText()));
-    }
-
     // The directory as the history begins, and what others removed since.
     void prepare(const QList<QPair<QString, QString>>& entries, const QStringList& removedSince)
     {
-        QDir(m_root.filePath("corvanet.xml.history")).removeRecursively();
-        writeFile(directoryFile(), directory(entries));
+        QDir(served("corvanet.xml.history")).removeRecursively();
+        writeDirectory(entries);
         TFtpClient client;
         DirectoryPublisher publisher(client, {"127.0.0.1", m_ftp->port(), kUser, kPassword}, {});
         for (const QString& url : removedSince)
             QCOMPARE(publisher.publish(DirectoryChange::remove(url)),
                      DirectoryChange::Outcome::Changed);
     }
-
-    AppSettings settings() const { return publishSettings(directoryFile(), m_ftp->port()); }
 
     static int historyCount(const QTemporaryDir& root)
     {
@@ -107,10 +91,10 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid());
-        writeFile(page("alive.xml"), "<squad nick=\"L\"><name>Living Legends</name></squad>");
-        writeFile(page("gone.xml"), "<squad nick=\"G\"><member>");
-        startServer();
+        QVERIFY(foldersValid());
+        writeFile(served("alive.xml"), "<squad nick=\"L\"><name>Living Legends</name></squad>");
+        writeFile(served("gone.xml"), "<squad nick=\"G\"><member>");
+        startFtp();
     }
 
     void init()
@@ -118,7 +102,7 @@ private slots:
         freshCache();
         // A window destroyed in the middle of its publish leaves its lock,
         // which would hold the next test for a whole lease.
-        QDir(m_root.filePath("corvanet.xml.lock")).removeRecursively();
+        QDir(served("corvanet.xml.lock")).removeRecursively();
     }
 
     // The removals newest first, one per address and only of squads not
@@ -127,7 +111,7 @@ private slots:
     // shows and selects it.
     void listsTheRemovedAndRestoresOne()
     {
-        const QString alive = page("alive.xml");
+        const QString alive = served("alive.xml");
         const QString was = QStringLiteral("http://squads.example.org/was.xml");
         const QString once = QStringLiteral("http://squads.example.org/once.xml");
         prepare({{"Alive", alive}, {"Was &amp; Co", was}, {"Once", once}}, {was, once});
@@ -175,7 +159,7 @@ private slots:
     void keyboardAndScreenReader()
     {
         const QString was = QStringLiteral("http://squads.example.org/was.xml");
-        prepare({{"Alive", page("alive.xml")}, {"Was", was}}, {was});
+        prepare({{"Alive", served("alive.xml")}, {"Was", was}}, {was});
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         waitIdle(window, 1);
@@ -214,8 +198,8 @@ private slots:
     void closedOrDestroyedWhileItLoads()
     {
         const QString was = QStringLiteral("http://squads.example.org/was.xml");
-        prepare({{"Alive", page("alive.xml")}, {"Was", was}}, {was});
-        startServer({"--delay", "400"}); // every reply late: the read takes seconds
+        prepare({{"Alive", served("alive.xml")}, {"Was", was}}, {was});
+        startFtp({"--delay", "400"}); // every reply late: the read takes seconds
         RecordingSeams seams;
         {
             TfrmMain window(settings(), seams);
@@ -249,7 +233,7 @@ private slots:
         window->miRemovedClick();
         QVERIFY(!guard);
         QVERIFY(seams.messages.isEmpty());
-        startServer();
+        startFtp();
     }
 
     // While a restore publishes: a second Restore, Escape, Close and the
@@ -258,7 +242,7 @@ private slots:
     void aSecondRestoreOrAClosingWhileItPublishes()
     {
         const QString was = QStringLiteral("http://squads.example.org/was.xml");
-        prepare({{"Alive", page("alive.xml")}, {"Was", was}}, {was});
+        prepare({{"Alive", served("alive.xml")}, {"Was", was}}, {was});
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         waitIdle(window, 1);
@@ -293,7 +277,7 @@ private slots:
     void destroyedWhileItPublishes()
     {
         const QString was = QStringLiteral("http://squads.example.org/was.xml");
-        prepare({{"Alive", page("alive.xml")}, {"Was", was}}, {was});
+        prepare({{"Alive", served("alive.xml")}, {"Was", was}}, {was});
         RecordingSeams seams;
         auto* window = new TfrmMain(settings(), seams);
         const QPointer<TfrmMain> guard(window);
@@ -319,15 +303,15 @@ private slots:
     // says so once in the run, not at every publish.
     void theWindowSaysOnceThatNoHistoryIsKept()
     {
-        startServer({"--rule", "match=MKD /corvanet.xml.history;reply=550 Permission denied."});
-        QDir(m_root.filePath("corvanet.xml.history")).removeRecursively();
-        writeFile(directoryFile(), directory({{"alive", page("alive.xml")}}));
+        startFtp({"--rule", "match=MKD /corvanet.xml.history;reply=550 Permission denied."});
+        QDir(served("corvanet.xml.history")).removeRecursively();
+        writeDirectory({{"alive", served("alive.xml")}});
         RecordingSeams seams;
         TfrmMain window(settings(), seams);
         waitIdle(window, 1);
         for (const QString name : {"one.xml", "two.xml"}) {
-            writeFile(page(name), "<squad><name>" + name.toUtf8() + "</name></squad>");
-            addSquad(window, page(name));
+            writeFile(served(name), "<squad><name>" + name.toUtf8() + "</name></squad>");
+            addSquad(window, served(name));
             waitIdle(window);
         }
         QCOMPARE(listCount(window.lbSquads), 3);
@@ -337,8 +321,8 @@ private slots:
                      seams.messages[0].text.contains("550 Permission denied."),
                  qPrintable(seams.messages[0].text));
         QCOMPARE(seams.messages[0].icon, UiSeams::Icon::Warning);
-        QVERIFY(!QFileInfo::exists(m_root.filePath("corvanet.xml.history")));
-        startServer();
+        QVERIFY(!QFileInfo::exists(served("corvanet.xml.history")));
+        startFtp();
     }
 };
 
