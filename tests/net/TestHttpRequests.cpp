@@ -204,48 +204,24 @@ private slots:
         QCOMPARE(s.events + h.events, (QStringList{"success 3", "success 4", "success 2"}));
     }
 
+    // A header value that would split the request is refused before the
+    // client connects (the addresses so refused are TestUrlParser's).
     void refusedBeforeConnecting_data()
     {
-        QTest::addColumn<QString>("url");
         QTest::addColumn<QByteArray>("cookie");
-        QTest::addColumn<QString>("error");
-        const QString plain = "http://127.0.0.1:%1/x.jpg",
-                      badLine = "URL holds a line break or NUL character",
-                      badCookie = "Request header line \"Cookie\" holds a line break or NUL";
-        QTest::newRow("port 0") << "http://127.0.0.1:0/x.jpg" << QByteArray()
-                                << "Port 0 is out of range";
-        QTest::newRow("port 65536")
-            << "http://127.0.0.1:65536/x.jpg" << QByteArray() << "Port 65536 is out of range";
-        QTest::newRow("bracket not closed")
-            << "http://[::1:80/x.jpg" << QByteArray() << "Invalid IPv6 address in URL";
-        QTest::newRow("not an IPv6 address")
-            << "http://[1.2.3.4]/x.jpg" << QByteArray() << "Invalid IPv6 address in URL";
-        QTest::newRow("two ports") << "http://127.0.0.1:8080:80/x.jpg" << QByteArray()
-                                   << "'8080:80' is not a valid integer value";
-        QTest::newRow("no IPv4 address")
-            << "http://127.0.0.256/x.jpg" << QByteArray() << "Invalid IPv4 address in URL";
-        QTest::newRow("empty label")
-            << "http://squads..example/x.jpg" << QByteArray() << "Invalid host name in URL";
-        QTest::newRow("no host") << "http:///x.jpg" << QByteArray() << "URL has no host";
-        QTest::newRow("LF in URL") << plain + "\nX-Evil: 1" << QByteArray() << badLine;
-        QTest::newRow("CR in URL") << "http://127.0.0.1:%1/x\r.jpg" << QByteArray() << badLine;
-        QTest::newRow("NUL in header value") << plain << QByteArray("a\0b", 3) << badCookie;
-        QTest::newRow("CR LF in header value") << plain << QByteArray("a\r\nHost: b") << badCookie;
+        QTest::newRow("NUL in header value") << QByteArray("a\0b", 3);
+        QTest::newRow("CR LF in header value") << QByteArray("a\r\nHost: b");
     }
 
     void refusedBeforeConnecting()
     {
-        QFETCH(QString, url);
         QFETCH(QByteArray, cookie);
         HttpRig s;
-        QStringList statuses;
-        s.client.ReportLevel = 8;
-        s.client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
         s.client.HeaderInfo.Cookie = cookie;
-        const QString address = url.contains(QLatin1String("%1")) ? url.arg(s.peer.port()) : url;
-        QTEST(thrown([&] { s.client.Get(address); }), "error");
-        QVERIFY(!statuses.contains(QStringLiteral("Connecting")));
-        QVERIFY(!QFile::exists(s.dir.filePath(QStringLiteral("temp.jpg"))));
+        bool started = true;
+        QCOMPARE(getBeforeConnecting(s, s.url("/x.jpg"), started),
+                 QStringLiteral("Request header line \"Cookie\" holds a line break or NUL"));
+        QVERIFY(!started);
     }
 
     // The logo policy: the address about to be connected to decides, after

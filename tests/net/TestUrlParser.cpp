@@ -128,17 +128,20 @@ private slots:
         QTEST(UrlParser::parse("https://" + host + "/").host, "dotted");
     }
 
+    // Addresses refused as they are read: by the parser, and by the client
+    // before it connects (that an address has no host only the client says).
     void refused_data()
     {
-        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("url"); // %1: the scripted peer's port
         QTest::addColumn<QString>("error");
-        QTest::newRow("second port") << "http://h:8080:80/"
+        const QString badLine = "URL holds a line break or NUL character";
+        QTest::newRow("second port") << "http://127.0.0.1:8080:80/x.jpg"
                                      << "'8080:80' is not a valid integer value";
-        QTest::newRow("port 0") << "http://h:0/"
+        QTest::newRow("port 0") << "http://127.0.0.1:0/x.jpg"
                                 << "Port 0 is out of range";
-        QTest::newRow("port 65536") << "http://h:65536/"
+        QTest::newRow("port 65536") << "http://127.0.0.1:65536/x.jpg"
                                     << "Port 65536 is out of range";
-        QTest::newRow("endless port") << "http://h:99999999999999999999/"
+        QTest::newRow("endless port") << "http://127.0.0.1:99999999999999999999/"
                                       << "Port 99999999999999999999 is out of range";
         QTest::newRow("byte over 255") << "http://1.2.3.256/"
                                        << "Invalid IPv4 address in URL";
@@ -160,18 +163,29 @@ private slots:
                                    << "Invalid host name in URL";
         QTest::newRow("IPv6 without bracket") << "http://[::1/"
                                               << "Invalid IPv6 address in URL";
+        QTest::newRow("bracket not closed before a port") << "http://[::1:80/x.jpg"
+                                                          << "Invalid IPv6 address in URL";
         QTest::newRow("IPv4 in brackets") << "http://[1.2.3.4]/"
                                           << "Invalid IPv6 address in URL";
         QTest::newRow("text after bracket") << "http://[::1]x/"
                                             << "Invalid IPv6 address in URL";
-        QTest::newRow("line feed") << "http://h/a\nb"
-                                   << "URL holds a line break or NUL character";
+        QTest::newRow("line feed") << "http://127.0.0.1:%1/x.jpg\nX-Evil: 1" << badLine;
+        QTest::newRow("carriage return") << "http://127.0.0.1:%1/x\r.jpg" << badLine;
+        QTest::newRow("no host") << "http:///x.jpg"
+                                 << "URL has no host";
     }
 
     void refused()
     {
         QFETCH(QString, url);
-        QTEST(thrown([&] { UrlParser::parse(url); }), "error");
+        QFETCH(QString, error);
+        HttpRig s;
+        url.replace(QLatin1String("%1"), QString::number(s.peer.port()));
+        if (QTest::currentDataTag() != QByteArrayLiteral("no host"))
+            QCOMPARE(thrown([&] { UrlParser::parse(url); }), error);
+        bool started = true;
+        QCOMPARE(getBeforeConnecting(s, url, started), error);
+        QVERIFY(!started);
     }
 
     // The examples of RFC 3986, section 5.4, and the references that
