@@ -68,14 +68,13 @@ private slots:
             << "http://old:8080/x.jpg";
         QTest::newRow("long path is kept whole")
             << "http://h" + longPath << 0 << "h" << 80 << longPath << "http://h" + longPath;
-        QTest::newRow("empty") << "" << 0 << "Empty URL" << 0 << ""
-                               << "";
-        QTest::newRow("port not a number")
-            << "http://h:8o/x" << 0 << "'8o' is not a valid integer value" << 0 << ""
-            << "";
-        QTest::newRow("port out of range")
-            << "http://h:70000/x" << 0 << "Port 70000 is out of range" << 0 << ""
-            << "";
+        // A refused address: the error stands in the host column.
+        const auto refusal = [](const char* tag, const QString& url, const QString& error) {
+            QTest::newRow(tag) << url << 0 << error << 0 << QString() << QString();
+        };
+        refusal("empty", "", "Empty URL");
+        refusal("port not a number", "http://h:8o/x", "'8o' is not a valid integer value");
+        refusal("port out of range", "http://h:70000/x", "Port 70000 is out of range");
     }
 
     void parseUrl()
