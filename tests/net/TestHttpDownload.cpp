@@ -1,19 +1,22 @@
-// Downloads from a real web server on loopback, compared byte for byte with
-// what curl fetches, and the "squadnet get" command as a whole program.
+// Downloads: from a real web server on loopback, compared byte for byte with
+// what curl fetches; into working files on a full disk or replaced by a link;
+// and the "squadnet get" command as a whole program.
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "HttpClient.h"
+#include "FileSizeLimit.h"
+#include "HttpScript.h"
 #include "LoopbackWebServer.h"
-#include "NetTestSupport.h"
 
-namespace {
+namespace
+{
 const qsizetype kSizes[] = {0, 1, 65535, 65536, 65537, 3 * 1024 * 1024 + 17};
 }
 
-class TestHttpDownload : public QObject {
+class TestHttpDownload : public QObject
+{
     Q_OBJECT
     QTemporaryDir m_www;
     std::unique_ptr<LoopbackWebServer> m_server;
@@ -28,7 +31,8 @@ private slots:
                 bytes[i] = static_cast<char>(random.generate() & 0xFF);
             QVERIFY(writeFile(m_www.filePath(QStringLiteral("f%1.bin").arg(size)), bytes));
         }
-        QVERIFY(writeFile(m_www.filePath(QStringLiteral("logo.jpg")), "\xFF\xD8\xFF\xE0 not really"));
+        QVERIFY(
+            writeFile(m_www.filePath(QStringLiteral("logo.jpg")), "\xFF\xD8\xFF\xE0 not really"));
         m_server = std::make_unique<LoopbackWebServer>(m_www.path());
         QVERIFY2(m_server->start(), "the loopback web server did not start");
     }
@@ -48,8 +52,8 @@ private slots:
         QTemporaryDir out;
         const QString url = m_server->url(name);
         QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-0"), QStringLiteral("-o"),
-                                            out.filePath("curl.bin"), url});
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-0"),
+                                            QStringLiteral("-o"), out.filePath("curl.bin"), url});
         QVERIFY(curl.waitForFinished(30000));
         QCOMPARE(curl.exitCode(), 0);
 
@@ -72,28 +76,66 @@ private slots:
         QVERIFY2(head.startsWith("HTTP/1.0 200 ") && head.endsWith("\r\n\r\n"), head.constData());
     }
 
-    // A server that takes the connection and never answers: the command ends
-    // after --timeout seconds without a byte instead of waiting for ever.
-    void silentServerEndsTheCommand_data()
+    void aFullDiskIsAnError_data()
     {
-        QTest::addColumn<QStringList>("arguments"); // %1: the server's port
-        QTest::newRow("get") << QStringList{"get", "http://127.0.0.1:%1/x.jpg", "--timeout", "1"};
-        QTest::newRow("upload") << QStringList{"upload", "--host", "127.0.0.1", "--port", "%1", "--user", "u",
-                                               "--password-file", "-", "--timeout=1", "local.txt", "r.txt"};
+        // The disk takes 64 bytes of any file: the header of the first two
+        // rows fits and their body does not; the third's header does not.
+        QTest::addColumn<QByteArray>("reply");
+        const QByteArray body(100, 'b');
+        QTest::newRow("body to the close") << "HTTP/1.0 200 OK\r\n\r\n" + body;
+        QTest::newRow("body of a known length")
+            << "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + body;
+        QTest::newRow("header") << "HTTP/1.0 200 OK\r\nX-Filler: " + QByteArray(80, 'f') +
+                                       "\r\n\r\nbody";
     }
 
-    void silentServerEndsTheCommand()
+    void aFullDiskIsAnError()
     {
-        QFETCH(QStringList, arguments);
-        QTcpServer silent; // the system accepts; nobody ever answers
-        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-        arguments.replaceInStrings("%1", QString::number(silent.serverPort()));
-        QTemporaryDir cwd;
-        QVERIFY(writeFile(cwd.filePath("local.txt"), "data"));
-        QByteArray errors;
-        QCOMPARE(runSquadnet(arguments, "secret\n", &errors, cwd.path()), 1);
-        QVERIFY2(errors.contains("no data for 1 seconds: timed out"), errors.constData());
-        QCOMPARE(runSquadnet({"get", "http://127.0.0.1:1/", "--timeout", "0"}, {}, &errors), 2);
+        // Every write beyond the limit fails (EFBIG): the bytes must not be
+        // reported as stored. A small body is the hard case: it fits in a
+        // file buffer and fails only when flushed.
+        QFETCH(QByteArray, reply);
+        HttpRig c;
+        QString error;
+        {
+            FileSizeLimit diskFull(64);
+            QVERIFY(diskFull.works());
+            error = getAnsweredBy(c, reply);
+        }
+        QVERIFY2(error.startsWith(QStringLiteral("Cannot write file ")), qPrintable(error));
+        QVERIFY(!c.client.Connected);
+    }
+
+    // The working files have fixed names; a link put in the place of one is
+    // refused, and neither it nor what it points to is written. A file made
+    // anew is the user's alone.
+    void aLinkInThePlaceOfAWorkingFileIsRefused_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("body") << "temp.jpg";
+        QTest::newRow("header") << "Head.txt";
+    }
+
+    void aLinkInThePlaceOfAWorkingFileIsRefused()
+    {
+        QFETCH(QString, link);
+        HttpRig c;
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath("victim");
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+        file.close();
+        QVERIFY(QFile::link(victim, c.dir.filePath(link)));
+        const QString error = getAnsweredBy(c, "HTTP/1.0 200 OK\r\n\r\nbody");
+        QVERIFY2(error.startsWith(QStringLiteral("Cannot create file ")), qPrintable(error));
+        QVERIFY(!c.client.Connected);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious"));
+        QVERIFY(QFileInfo(c.dir.filePath(link)).isSymLink());
+        if (link == QLatin1String("temp.jpg")) // the header came first
+            QCOMPARE(QFileInfo(c.dir.filePath("Head.txt")).permissions() &
+                         (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
+                     QFile::Permissions());
     }
 
     void squadnetGet()

@@ -1,131 +1,122 @@
-// Replies that no honest server sends, and disks that refuse the reply: the
-// HTTP client must end each of them with an exception, never with a header or
-// body that passes for a good reply.
+// Replies that no honest server sends, and servers that never answer: the
+// HTTP client and the squadnet command must end each of them with an error,
+// never with a header or body that passes for a good reply.
 
 #include <QtTest>
 
-#include "FileSizeLimit.h"
 #include "HttpScript.h"
 
-namespace {
-
-QString getAnsweredBy(HttpRig& rig, const QByteArray& reply)
+class TestHttpFaults : public QObject
 {
-    serveReplies(rig.peer, {reply});
-    return thrown([&] { rig.get("/logo.jpg"); });
-}
-
-bool bodyStored(const HttpRig& rig)
-{
-    return QFile::exists(rig.dir.filePath("temp.jpg"));
-}
-
-} // namespace
-
-class TestHttpFaults : public QObject {
     Q_OBJECT
 private slots:
-    void nulInTheReplyHeaderIsRefused_data()
+    // What a reply's framing leaves: the error (one ending in "*" is the
+    // start of it), the body stored, the length announced (-1: none; -2: not
+    // looked at). A refused reply stores no body and follows no redirect.
+    void replyFraming_data()
     {
         QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("bodyLeft");
+        QTest::addColumn<qint64>("length");
+        const QByteArray none = "<missing>", ok = "HTTP/1.0 200 OK\r\n";
+        const qint64 any = -2;
+        QTest::newRow("closed before the status line")
+            << QByteArray() << "Connection closed before the reply" << none << qint64(-1);
+        QTest::newRow("body cut short")
+            << ok + "Content-Length: 10\r\n\r\n12345"
+            << "Connection closed before the whole body arrived (5 of 10 bytes)"
+            << QByteArray("12345") << qint64(10);
+        QTest::newRow("no length: body to the close")
+            << ok + "\r\n12345"
+            << "<none>" << QByteArray("12345") << qint64(-1);
+        // More body than announced: the body still runs to the close.
+        for (const char* spaces : {" ", "  "})
+            QTest::addRow("Content-Length:%s1234", spaces)
+                << ok + "Content-Length:" + spaces + "1234\r\n\r\n" + QByteArray(1300, 'b')
+                << "<none>" << QByteArray(1300, 'b') << qint64(1234);
+        QTest::newRow("header line beyond the buffer")
+            << ok + "X-Long: " + QByteArray(70000, 'x') + "\r\n\r\n"
+            << "Socket readln line too long" << none << qint64(-1);
+        const QByteArray many = ok + ("X-Filler: " + QByteArray(1000, 'f') + "\r\n").repeated(1100);
+        QTest::newRow("header beyond 1 MiB") << many + "\r\n"
+                                             << "Reply header too large" << none << qint64(-1);
+
+        // Two different lengths: which one frames the body is anybody's guess,
+        // so the reply is refused whole; the same value twice is one value. A
+        // huge announced length is no length the body can reach.
+        QTest::newRow("two different lengths")
+            << ok + "Content-Length: 100\r\nContent-Length: 4\r\n\r\nbody"
+            << "Reply header holds two different Content-Length values" << none << any;
+        QTest::newRow("the same length twice")
+            << ok + "Content-Length: 4\r\ncontent-length:  4\r\n\r\nbody"
+            << "<none>" << QByteArray("body") << qint64(4);
+        QTest::newRow("length of a gigabyte")
+            << ok + "Content-Length: 1000000000\r\n\r\nbody"
+            << "Connection closed before the whole body arrived (4 of 1000000000 bytes)"
+            << QByteArray("body") << qint64(1000000000);
+        QTest::newRow("length beyond 64 bits")
+            << ok + "Content-Length: 99999999999999999999999999\r\n\r\nbody"
+            << "Connection closed before the whole body arrived (4 of *" << QByteArray("body")
+            << any;
+
         // "@" stands for the NUL byte.
         auto nul = [](const char* text) { return QByteArray(text).replace('@', '\0'); };
-        QTest::newRow("status line") << nul("HTTP/1.0 200@ OK\r\n\r\nbody");
-        QTest::newRow("content length") << nul("HTTP/1.0 200 OK\r\nContent-Length: 4@000\r\n\r\nbody");
-        QTest::newRow("location") << nul("HTTP/1.0 302 Found\r\nLocation: /a.jpg@.exe\r\n\r\n");
-        QTest::newRow("cookie") << nul("HTTP/1.0 200 OK\r\nSet-Cookie: id=7@x\r\n\r\nbody");
+        const QString nulError = "Reply header holds a NUL character";
+        QTest::newRow("NUL in the status line")
+            << nul("HTTP/1.0 200@ OK\r\n\r\nbody") << nulError << none << qint64(-1);
+        QTest::newRow("NUL in the content length")
+            << nul("HTTP/1.0 200 OK\r\nContent-Length: 4@000\r\n\r\nbody") << nulError << none
+            << qint64(-1);
+        QTest::newRow("NUL in the location")
+            << nul("HTTP/1.0 302 Found\r\nLocation: /a.jpg@.exe\r\n\r\n") << nulError << none
+            << qint64(-1);
+        QTest::newRow("NUL in the cookie")
+            << nul("HTTP/1.0 200 OK\r\nSet-Cookie: id=7@x\r\n\r\nbody") << nulError << none
+            << qint64(-1);
     }
 
-    void nulInTheReplyHeaderIsRefused()
+    void replyFraming()
     {
         QFETCH(QByteArray, reply);
-        HttpRig c;
-        QCOMPARE(getAnsweredBy(c, reply), QStringLiteral("Reply header holds a NUL character"));
-        QVERIFY(!bodyStored(c));
-        QVERIFY(!c.client.Connected);
-        QCOMPARE(c.peer.connectionCount(), 1); // no redirect followed
+        QFETCH(QString, error);
+        QFETCH(qint64, length);
+        HttpRig s;
+        const QString thrownError = getAnsweredBy(s, reply);
+        if (error.endsWith(QLatin1Char('*')))
+            QVERIFY2(thrownError.startsWith(error.chopped(1)), qPrintable(thrownError));
+        else
+            QCOMPARE(thrownError, error);
+        QTEST(s.body(), "bodyLeft");
+        if (length != -2)
+            QCOMPARE(s.client.contentLength(), length);
+        QVERIFY(!s.client.Connected);
+        QCOMPARE(s.peer.connectionCount(), 1);
     }
 
-    // Two different lengths: which one frames the body is anybody's guess, so
-    // the reply is refused whole; the same value twice is one value. A huge
-    // announced length is no length the body can reach.
-    void contentLengthMustBeOneReachableValue()
+    // A server that takes the connection and never answers: the command ends
+    // after --timeout seconds without a byte instead of waiting for ever.
+    void silentServerEndsTheCommand_data()
     {
-        HttpRig c, d;
-        QCOMPARE(getAnsweredBy(c, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\nContent-Length: 4\r\n\r\nbody"),
-                 QStringLiteral("Reply header holds two different Content-Length values"));
-        QVERIFY(!bodyStored(c));
-        QCOMPARE(getAnsweredBy(d, "HTTP/1.0 200 OK\r\nContent-Length: 4\r\ncontent-length:  4\r\n\r\nbody"),
-                 QStringLiteral("<none>"));
-        QCOMPARE(d.client.contentLength(), 4);
-
-        for (const QByteArray length : {"1000000000", "99999999999999999999999999"}) {
-            HttpRig e;
-            const QString error =
-                getAnsweredBy(e, "HTTP/1.0 200 OK\r\nContent-Length: " + length + "\r\n\r\nbody");
-            QVERIFY2(error.startsWith("Connection closed before the whole body arrived (4 of "),
-                     qPrintable(error));
-        }
+        QTest::addColumn<QStringList>("arguments"); // %1: the server's port
+        QTest::newRow("get") << QStringList{"get", "http://127.0.0.1:%1/x.jpg", "--timeout", "1"};
+        QTest::newRow("upload") << QStringList{
+            "upload", "--host",          "127.0.0.1", "--port",      "%1",        "--user",
+            "u",      "--password-file", "-",         "--timeout=1", "local.txt", "r.txt"};
     }
 
-    void aFullDiskIsAnError_data()
+    void silentServerEndsTheCommand()
     {
-        // The disk takes 64 bytes of any file: the header of the first two
-        // rows fits and their body does not; the third's header does not.
-        QTest::addColumn<QByteArray>("reply");
-        const QByteArray body(100, 'b');
-        QTest::newRow("body to the close") << "HTTP/1.0 200 OK\r\n\r\n" + body;
-        QTest::newRow("body of a known length") << "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + body;
-        QTest::newRow("header") << "HTTP/1.0 200 OK\r\nX-Filler: " + QByteArray(80, 'f') + "\r\n\r\nbody";
-    }
-
-    void aFullDiskIsAnError()
-    {
-        // Every write beyond the limit fails (EFBIG): the bytes must not be
-        // reported as stored. A small body is the hard case: it fits in a
-        // file buffer and fails only when flushed.
-        QFETCH(QByteArray, reply);
-        HttpRig c;
-        QString error;
-        {
-            FileSizeLimit diskFull(64);
-            QVERIFY(diskFull.works());
-            error = getAnsweredBy(c, reply);
-        }
-        QVERIFY2(error.startsWith(QStringLiteral("Cannot write file ")), qPrintable(error));
-        QVERIFY(!c.client.Connected);
-    }
-
-    // The working files have fixed names; a link put in the place of one is
-    // refused, and neither it nor what it points to is written. A file made
-    // anew is the user's alone.
-    void aLinkInThePlaceOfAWorkingFileIsRefused_data()
-    {
-        QTest::addColumn<QString>("link");
-        QTest::newRow("body") << "temp.jpg";
-        QTest::newRow("header") << "Head.txt";
-    }
-
-    void aLinkInThePlaceOfAWorkingFileIsRefused()
-    {
-        QFETCH(QString, link);
-        HttpRig c;
-        QTemporaryDir elsewhere;
-        const QString victim = elsewhere.filePath("victim");
-        QFile file(victim);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
-        file.close();
-        QVERIFY(QFile::link(victim, c.dir.filePath(link)));
-        const QString error = getAnsweredBy(c, "HTTP/1.0 200 OK\r\n\r\nbody");
-        QVERIFY2(error.startsWith(QStringLiteral("Cannot create file ")), qPrintable(error));
-        QVERIFY(!c.client.Connected);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("precious"));
-        QVERIFY(QFileInfo(c.dir.filePath(link)).isSymLink());
-        if (link == QLatin1String("temp.jpg")) // the header came first
-            QCOMPARE(QFileInfo(c.dir.filePath("Head.txt")).permissions() &
-                         (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
-                     QFile::Permissions());
+        QFETCH(QStringList, arguments);
+        QTcpServer silent; // the system accepts; nobody ever answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        arguments.replaceInStrings("%1", QString::number(silent.serverPort()));
+        QTemporaryDir cwd;
+        QVERIFY(writeFile(cwd.filePath("local.txt"), "data"));
+        QByteArray errors;
+        QCOMPARE(runSquadnet(arguments, "secret\n", &errors, cwd.path()), 1);
+        QVERIFY2(errors.contains("no data for 1 seconds: timed out"), errors.constData());
+        QCOMPARE(runSquadnet({"get", "http://127.0.0.1:1/", "--timeout", "0"}, {}, &errors), 2);
     }
 };
 

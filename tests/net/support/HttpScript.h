@@ -16,9 +16,21 @@ inline const QByteArrayList kAcceptLines{
 inline const QByteArray kAccept = kAcceptLines.join("\r\n") + "\r\n";
 inline const QByteArray kContentType = "Content-type: application/x-www-form-urlencoded\r\n";
 
+// A request as the client sends it: the request line, the Host line (where
+// "%P" stands for the scripted peer's port), and extra lines before the
+// content type.
+inline QByteArray request(const QByteArray& line, const QByteArray& host = "127.0.0.1:%P",
+                          const QByteArray& extra = {})
+{
+    return line + " HTTP/1.0\r\nHost: " + host + "\r\n" + kAccept + extra + kContentType + "\r\n";
+}
+
+inline const QByteArray kOk = "HTTP/1.0 200 OK\r\n\r\nok";
+
 // Answers one request per connection, in order: reads the request header up
 // to its empty line (and bodyBytes more), sends the reply and closes.
-inline void serveReplies(ScriptedPeer& peer, const QList<QByteArray>& replies, qint64 bodyBytes = 0, int i = 0)
+inline void serveReplies(ScriptedPeer& peer, const QList<QByteArray>& replies, qint64 bodyBytes = 0,
+                         int i = 0)
 {
     peer.expectLine().run([&peer, replies, bodyBytes, i] {
         if (peer.lines().last() != "\r\n")
@@ -62,3 +74,25 @@ struct HttpRig {
         client.Get(url(path));
     }
 };
+
+// Serves reply to a Get of /logo.jpg: what the Get threw, "<none>" when it
+// ended well.
+inline QString getAnsweredBy(HttpRig& rig, const QByteArray& reply)
+{
+    serveReplies(rig.peer, {reply});
+    return thrown([&] { rig.get("/logo.jpg"); });
+}
+
+// A Get of url that must be refused before it connects: what it threw.
+// started: whether it said it was connecting or made the body file.
+inline QString getBeforeConnecting(HttpRig& rig, const QString& url, bool& started)
+{
+    QStringList statuses;
+    rig.client.ReportLevel = 8;
+    rig.client.OnStatus = [&](QObject*, const QString& text) { statuses << text; };
+    const QString error = thrown([&] { rig.client.Get(url); });
+    rig.client.OnStatus = nullptr;
+    started = statuses.contains(QStringLiteral("Connecting")) ||
+              QFile::exists(rig.dir.filePath(QStringLiteral("temp.jpg")));
+    return error;
+}
