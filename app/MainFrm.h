@@ -1,34 +1,30 @@
 #pragma once
 
-// TfrmMain: the main window and the controller of the whole program.
+// TfrmMain: the main window and the controller of the whole program. It owns
+// the two documents (DatabaseDoc, the squad directory; DetailDoc, the squad
+// page shown), the HTTP client that fetches logos, the FTP client that
+// publishes the directory, and three polling timers.
 //
-// It owns the two documents (DatabaseDoc, the squad directory; DetailDoc, the
-// squad page shown), the HTTP client that fetches logos, the FTP client that
-// publishes the directory, and three polling timers. The status line is the
-// busy flag: Details, Database and Refresh act only while it is "Ready"
-// (isReady()); every long operation sets another status first and "Ready" at
-// its end. The status is kept as written and only shown translated, so no
-// decision depends on the language of the window.
+// The status line is the busy flag: Details, Database and Refresh act only
+// while it is "Ready" (isReady()); every long operation sets another status
+// first and "Ready" at its end. It is kept as written and only shown
+// translated, so no decision depends on the window's language.
 //
 // Re-entrancy: the logo fetch and the upload wait in the event loop, so clicks
-// and timer ticks run in the middle of them. The status-line rule keeps the
-// three tool-button actions out meanwhile; tmrWaitDetail is stopped before its
-// tick does any work, so that tick cannot re-enter itself. The logo is
-// decoded on a worker thread after the tick; the status reads "Loading squad
-// logo..." until the decode's end is back on the window's thread.
+// and timer ticks run in the middle of them; the status-line rule keeps the
+// three tool-button actions out, and tmrWaitDetail is stopped before its tick
+// does any work, so the tick cannot re-enter itself. The logo is decoded on a
+// worker thread after the tick; the status reads "Loading squad logo..."
+// until the decode's end is back on the window's thread.
 //
-// The list shows the directory's offline copy from the start until a live
-// directory has loaded; while none has, a failed load is tried again
-// quietly by a DirectoryRetry, on a document of its own, and taken into the
-// list only while the status is "Ready" (MainFrmOffline.cpp).
-//
-// Message boxes, the screen cursor and the shell go through UiSeams. Every
-// event entry point runs through ErrorReport::guarded().
-//
-// The definitions are spread by concern: MainFrm.cpp (the handlers and the
-// status line), MainFrmLayout.cpp (the widgets and the wiring of their
-// events), MainFrmSquadView.cpp (the squad tree and the detail pages),
-// MainFrmLogo.cpp, MainFrmPublish.cpp and MainFrmOffline.cpp.
+// Until a live directory has loaded the list shows the offline copy, and a
+// DirectoryRetry quietly retries a failed load on a document of its own; its
+// directory is taken only while the status is "Ready" (MainFrmOffline.cpp).
+// Message boxes, the cursor and the shell go through UiSeams; every event
+// entry point runs through ErrorReport::guarded(). Definitions: MainFrm.cpp
+// (handlers, status line), MainFrmLayout.cpp (widgets, wiring),
+// MainFrmSquadView.cpp (squad tree, detail pages), MainFrmLogo.cpp,
+// MainFrmPublish.cpp, MainFrmOffline.cpp.
 
 #include <QMainWindow>
 #include <QPixmap>
@@ -107,18 +103,14 @@ public:
     // State, read by tests and the Add Squad dialog.
     XmlDocument DatabaseDoc;
     XmlDocument DetailDoc;
-    // Squad pages come from anyone's web space: a page with more elements
-    // fails to load (as "try later", never as a dead squad) instead of
-    // filling memory with a tree the squad view would have to show. A
-    // member with every field is five elements, so a squad of 100,000 such
-    // members (500,000 elements and a few of the squad's own) loads; the
-    // bound stays just above that, since the tree of a page of as many empty
-    // members takes most of the 100 ms that one event may hold the window.
-    // Nodes of every kind (elements, attributes, texts) are bounded as
-    // well: a member with every field and both attributes is 13 nodes, so
-    // 100,000 of them load, and the tree stays near 250 MB whatever the
-    // page's shape. The directory has no element limit: it must hold every
-    // squad; it keeps the document service's bound on nodes.
+    // Squad pages come from anyone's web space: a page beyond these bounds fails
+    // to load as "try later" (never as a dead squad) rather than fill memory. A
+    // member with every field is 5 elements, 13 nodes with both attributes, so a
+    // squad of 100,000 such members loads; the element bound stays just above
+    // that, as a tree of as many empty members takes most of the 100 ms one event
+    // may hold the window, and the node bound keeps any page's tree near 250 MB.
+    // The directory has no element limit (it must hold every squad) and keeps
+    // the document service's node bound.
     static constexpr qint64 maxPageElements = 510000;
     static constexpr qint64 maxPageNodes = 2000000;
     QString SelectedSquadUrl;
@@ -179,14 +171,12 @@ public:
     // The copies kept of the directory, squad pages and logos.
     OfflineCache& offlineCache() { return m_cache; }
     // The list shows the directory's offline copy, not a loaded directory:
-    // nothing may be added or removed, since the program never publishes
-    // from a copy.
+    // nothing may be added or removed, as the program never publishes from a copy.
     bool showingOfflineCopy() const { return m_showingOfflineCopy; }
     // The permanent status-bar panel that says which copy is shown.
     QLabel* offlinePanel() const { return m_offlinePanel; }
-    // The quiet loads of the directory while no live list is shown (the
-    // copy, or nothing after a failed load): they run under "Ready", and
-    // the window takes a directory that loaded once it is idle.
+    // The quiet loads while no live list is shown (the copy, or nothing after a
+    // failed load): they run under "Ready"; a loaded directory is taken once idle.
     DirectoryRetry* directoryRetry() const { return m_retry; }
     // The status line, whose text is its accessible name.
     QLabel* statusLabel() const { return m_statusLabel; }
@@ -197,9 +187,9 @@ public:
     // A logo body beyond this is cut off while it arrives, so that a server
     // that never stops sending cannot fill the disk. Tests lower it.
     qint64 maxLogoBytes;
-    // How the directory is published (the lock's lease and polling, the
-    // remote name, the local copy "a.tmp"); the time-outs come from
-    // FtpClient->TimeOut. Tests shorten the lease.
+    // How the directory is published (lock lease and polling, remote name, the
+    // local copy "a.tmp"); time-outs come from FtpClient->TimeOut. Tests shorten
+    // the lease.
     DirectoryPublisher::Options publishOptions;
     // The work budget of decoding a logo (JpegImage::Limits). Tests change it.
     qint64 maxLogoWork;
@@ -207,31 +197,27 @@ public:
     // Sets the screen cursor through the seams.
     void setScreenCursor(int cursorId);
 
-    // Publishes one change of the shared directory (DirectoryPublisher: on
-    // the directory as it is on the FTP account now, under its lock, saved
-    // through "a.tmp"), under the hourglass and the status "Uploading
-    // corvanet changes...". Waits; meanwhile Add Squad is off and a second
-    // publish throws. Ends with the status "Ready"; the caller deletes
-    // "a.tmp" and resets the cursor. On an error the cursor is reset, "a.tmp"
-    // is deleted only when deleteTmpOnError, and the error propagates.
+    // Publishes one change through DirectoryPublisher (see there), under the
+    // hourglass and the status "Uploading corvanet changes...". Waits; meanwhile
+    // Add Squad is off and a second publish throws. Ends with "Ready"; the caller
+    // deletes "a.tmp" and resets the cursor. On an error the cursor is reset,
+    // "a.tmp" is deleted only when deleteTmpOnError, and the error propagates.
     DirectoryChange::Outcome publishChange(const DirectoryChange& change, bool deleteTmpOnError);
     bool publishing() const { return m_publishing; }
 
-    // Cancel (Esc, or the status bar's Cancel button): ends the squad page
-    // load, the logo fetch or the directory load that runs, within a turn
-    // of the event loop, and the window is "Ready" again; a cancelled page
-    // removes nothing. A publish stops at its next step and leaves the
-    // directory untouched, unless its upload has begun: then it runs to its
-    // end and Cancel says so. Runs inside those waits; a second Cancel, or
-    // one while nothing waits, does nothing.
+    // Cancel (Esc, or the status bar's Cancel): ends the running squad page load,
+    // logo fetch or directory load within a turn of the event loop, back to
+    // "Ready"; a cancelled page removes nothing. A publish stops at its next step,
+    // the directory untouched, unless its upload has begun: then it runs to its
+    // end and Cancel says so. Runs inside those waits; a second Cancel, or one
+    // while nothing waits, does nothing.
     void cancelWait();
     WaitControls* waitControls() const { return m_wait; }
 
-    // The logo step: fetches the squad page's "picture" into "temp.jpg" and
-    // starts decoding it on a worker thread. Waits, each fetch at most
-    // HttpClient->TimeOut as a whole; never throws. While the decode runs the
-    // status stays "Loading squad logo..."; its end shows the logo, keeps it
-    // for the squad node's next selection and sets "Ready" again.
+    // The logo step: fetches the page's "picture" into "temp.jpg" (waits, each
+    // fetch at most HttpClient->TimeOut in all; never throws) and starts decoding
+    // it on a worker thread, under "Loading squad logo..."; the decode's end
+    // shows the logo, keeps it for the squad node's next selection, sets "Ready".
     virtual void runLogoStep();
     bool logoDecoding() const;
     // Removes the directory entry of the squad whose page (CurrentSquadUrl)
@@ -272,9 +258,8 @@ private:
     int selectedEntry() const;
     void selectRowQuietly(int row);
 
-    // The squad element's texts that the squad detail page shows, read in
-    // PrepareDetails' one pass over its children: a page of many members is
-    // not walked again at each selection of the squad node.
+    // The texts the squad page shows, read in PrepareDetails' one pass over the
+    // element's children, so a large page is not walked again at each selection.
     struct SquadTexts {
         XmlNode element;
         QString name, email, web, title, picture; // of the last child of each name

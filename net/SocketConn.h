@@ -3,21 +3,17 @@
 // TSocketConn: one TCP connection (IPv4 or IPv6, stream, optionally in TLS)
 // with blocking-looking operations that run on the GUI thread.
 //
-// Each operation starts a non-blocking socket call and then waits in the Qt
-// event loop (see EventWait.h) until the socket, the time-out timer, Cancel()
-// or Abort() ends the wait. While it waits, timers, input and the
-// notifications of every other connection object are handled, so event
-// handlers and slots may re-enter: a handler may call Cancel() or Abort() on a
-// waiting object, but must not start a second operation on it.
+// Each operation starts a non-blocking socket call, then waits in the Qt event
+// loop (EventWait.h) until the socket, the time-out timer, Cancel() or Abort()
+// ends the wait. Meanwhile timers, input and every other connection's
+// notifications are handled, so handlers may re-enter: they may call Cancel()
+// or Abort() on a waiting object, but must not start a second operation on it.
 //
-// Ownership: a connection object is a QObject and dies with its owner. It owns
-// its socket, its time-out timer and its notifiers. Destroying it in the middle
-// of a wait is allowed: the wait ends with the operation's cancel error without
-// touching the freed object.
-//
-// Failures are exceptions (SockErrors.h), never return codes. Socket errors
-// carry the classic numbering: "10061:Connection refused",
-// "Unknown Error No. N".
+// Ownership: a QObject that dies with its owner; it owns its socket, time-out
+// timer and notifiers. Destroying it mid-wait is allowed: the wait ends with
+// the operation's cancel error without touching the freed object. Failures
+// are exceptions (SockErrors.h), never return codes; socket errors carry the
+// classic numbering ("10061:Connection refused", "Unknown Error No. N").
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -93,31 +89,27 @@ public:
     qint16 ReplyCode = 0;
 
     // Connection. Each of these may wait and so may re-enter the event loop.
-    // Connect: resolves Host (or Proxy; a name, a dotted IPv4 address or an
-    // IPv6 literal with or without brackets) to all its addresses and
-    // connects to Port (or ProxyPort) on the first that takes it, trying them
-    // in the resolver's order.
-    // Throws ESockError "Already connected", "Null Remote Address" (after the
-    // one OnInvalidHost chance), "Host Lookup Timed Out"/"Canceled",
-    // "Connection Timed out"/"Canceled"/"Failed", or the socket error
-    // ("10061:Connection refused") after OnConnectionFailed and OnError.
+    // Connect: resolves Host (or Proxy: a name, a dotted IPv4 address or an IPv6
+    // literal, bracketed or not) to all its addresses and connects to Port (or
+    // ProxyPort) on the first that takes it, in the resolver's order. Throws
+    // ESockError "Already connected", "Null Remote Address" (after the one
+    // OnInvalidHost chance), "Host Lookup Timed Out"/"Canceled", "Connection Timed
+    // out"/"Canceled"/"Failed", or the socket error ("10061:Connection refused")
+    // after OnConnectionFailed and OnError.
     virtual void Connect();
     virtual void Disconnect(); // never waits; closes and renews the socket
     virtual void Abort();      // Cancel; overridden by the clients
     void Cancel();             // the waiting operation ends with its cancel error
     void CheckConnection();    // throws Exception "Not Connected"
-    // Closes the socket, calls OnDisconnect and makes a fresh socket. The
-    // first socket of an object closes with a reset (linger on, time 0);
-    // the fresh ones close in order. setLinger() changes that.
+    // Closes the socket, calls OnDisconnect and makes a fresh one. An object's
+    // first socket closes with a reset (linger on, time 0), fresh ones in order;
+    // setLinger() changes that.
     void RequestCloseSocket();
     bool DataAvailable(); // never waits
 
-    // Transfer operations. All of them wait in the event loop. Socket
-    // failures throw ESockError with the classic text ("10054:Connection
-    // reset by peer"); a cancel, Abort or time-out throws EAbortError with
-    // the operation's text, given below. Destroying the object during the
-    // wait ends it with that same error.
-    //
+    // Transfer operations, all waiting in the event loop. Socket failures throw
+    // ESockError with the classic text; a cancel, Abort, time-out, or destroying
+    // the object during the wait, throws EAbortError with the operation's text:
     // SendBuffer: "Socket send aborted"; length 0: up to the first NUL.
     void SendBuffer(const char* buffer, qsizetype length);
     void Write(const QByteArray& text);   // sent up to its first NUL; > 65,535 bytes: ERangeError
@@ -125,9 +117,8 @@ public:
     // count > 0: exactly count bytes (fewer only when the peer closes first);
     // count 0: what is waiting now, without waiting. "Socket send aborted".
     QByteArray Read(quint16 count);
-    // One line, terminator kept; empty: the connection is gone.
-    // "Socket readln aborted"; ESockError "Socket readln line too long" for a
-    // line beyond 65,536 bytes.
+    // One line, terminator kept; empty: the connection is gone. "Socket readln
+    // aborted"; ESockError "Socket readln line too long" beyond 65,536 bytes.
     QByteArray ReadLn();
     // Writeln + ReadLn; ReplyCode from the reply's leading digits (ERangeError
     // beyond 16 bits).
@@ -144,9 +135,8 @@ public:
     virtual int Accept();
     // The address of the peer the last Accept took (an IPv4 one as IPv4).
     QHostAddress AcceptedPeerAddress() const;
-    // A connection waiting on the listening socket, accepted without
-    // waiting: its handle (the caller's), and its peer in peer; -1 when none
-    // waits.
+    // Accepts a waiting connection without waiting: its handle (the caller's),
+    // its peer in peer; -1 when none waits.
     int AcceptPending(QHostAddress* peer);
     void ClearInput();          // drops up to 64 KiB waiting; never waits
     QString LocalAddressText(); // "192,168,1,10"
@@ -167,10 +157,9 @@ public:
     // handshake. resumeFrom offers that connection's TLS session for reuse.
     void StartTls(const QString& peerName, const TSocketConn* resumeFrom = nullptr);
     bool TlsActive() const;
-    // Ends the sending side in order (TLS's closing alert, then the end of
-    // the stream) and keeps the socket open: a peer may still send, and a
-    // socket closed with bytes arriving resets the connection, which can
-    // make the peer drop the end of what was sent. Never waits.
+    // Ends the sending side in order (TLS's closing alert, then end of stream) and
+    // keeps the socket open: closing it while bytes arrive resets the connection,
+    // which can make the peer drop the end of what was sent. Never waits.
     void ShutdownOutput();
     // The address the last Connect reached; kept after the connection ends.
     QHostAddress PeerAddress() const;
@@ -179,8 +168,7 @@ public:
     quint16 LocalPort() const;
     // Makes the unconnected socket an IPv6 (or IPv4) one, for Listen.
     void setIPv6(bool ipv6);
-    // Bytes sent and received so far by every connection of the calling
-    // thread.
+    // Bytes sent and received so far by all connections of the calling thread.
     static quint64 bytesMovedInThread();
 
     // Our additions for the FTP client's data connection.

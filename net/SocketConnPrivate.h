@@ -24,17 +24,13 @@ inline constexpr qint64 kChunk = 65536;
 inline constexpr qsizetype kIoBufferSize = 65540;
 
 // The connection object's private state and the plumbing between the socket
-// notifiers and the waits.
-//
-// The read notifier stands for the classic "data arrived", "connection
-// offered" and "peer closed" notifications; the write notifier for "connect
-// completed" and, inside a send, for room in the send buffer. Read readiness
-// is re-armed only after a read or at the end of an operation, so a socket
-// with unread data raises one notification, not a flood.
-//
-// `alive` is shared with every frame that waits: a wait may run handlers that
-// destroy the object, and the waiting frame must then leave without touching
-// it.
+// notifiers and the waits. The read notifier stands for "data arrived",
+// "connection offered" and "peer closed"; the write notifier for "connect
+// completed" and, inside a send, room in the send buffer. Read readiness is
+// re-armed only after a read or at an operation's end, so unread data raises
+// one notification, not a flood. `alive` is shared with every waiting frame,
+// which must leave without touching the object when a handler run by its
+// wait destroyed it.
 struct TSocketConn::Private {
     explicit Private(TSocketConn* owner) : q(owner) {}
 
@@ -140,19 +136,16 @@ struct TSocketConn::Private {
     // Notifiers and waits (SocketConnWait.cpp).
     // Disabled notifiers for fd; their exceptions never reach Qt.
     void makeNotifiers();
-    // The notifiers may be the very senders whose signal is being handled
-    // (a close notification replaces the socket), so they are detached and
-    // deleted later, never deleted here.
+    // The notifiers may be the senders of the signal being handled (a close
+    // notification replaces the socket): they are detached and deleted later.
     void releaseNotifiers();
-    // Read notifications between operations, for a connected or listening
-    // socket.
+    // Read notifications between operations, for a connected or listening socket.
     void armIdle();
     // No notifications until the next wait asks for them.
     void disarm();
-    // Blocks in the event loop until a notification of this object or its
-    // time-out arrives, or Canceled is set. Returns false when
-    // the object was destroyed meanwhile: the caller must leave without
-    // touching it. Handlers of every kind may run during the wait.
+    // Blocks in the event loop, where handlers of every kind may run, until a
+    // notification of this object or its time-out arrives, or Canceled is set.
+    // False: the object was destroyed meanwhile; leave without touching it.
     bool waitForEvent(bool readable, bool writable);
     // Handles pending events between chunks of a transfer. Returns false when
     // the object was destroyed meanwhile.

@@ -1,14 +1,12 @@
 #pragma once
 
-// SocketSys: the thin wrapper over the operating system's socket calls that
-// the connection object stands on. It is the only place that talks to the
-// system's socket interface; everything above it sees plain integers.
-//
-// Every call is non-blocking and retried when a signal interrupts it. A
-// failure never shows up as errno: each call reports the classic socket error
-// number (10035 for would-block, 10061 for a refused connection ...) through
-// its result, so the layer above keeps one numbering for every platform.
-// Sends never raise SIGPIPE; sockets are created close-on-exec.
+// SocketSys: the thin wrapper over the system's socket calls, the only place
+// that talks to them; everything above sees plain integers. Every call is
+// non-blocking and retried when a signal interrupts it. A failure never shows
+// as errno: each call reports the classic socket error number (10035 for
+// would-block, 10061 for a refused connection ...) in its result, so the layer
+// above keeps one numbering on every platform. Sends never raise SIGPIPE;
+// sockets are created close-on-exec.
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -28,9 +26,9 @@ struct Result {
     bool ok() const { return error == 0; }
 };
 
-// The classic number for an errno value. Errors without a classic number get
-// 20000 + errno, so that they still count as errors (above 10000) and name
-// the system's number in "Unknown Error No. N".
+// The classic number for an errno value; one without gets 20000 + errno, so it
+// still counts as an error (above 10000) and names the system's number in
+// "Unknown Error No. N".
 int classicError(int errnoValue);
 
 // A new non-blocking IPv4 TCP socket; value is its handle.
@@ -72,8 +70,7 @@ Result accept(int handle, quint32* peerAddress, quint16* peerPort, quint8* peerA
 Result send(int handle, const char* data, qint64 length);
 Result receive(int handle, char* data, qint64 length);
 Result peek(int handle, char* data, qint64 length);
-// True when the peer has closed its sending side (end of stream queued),
-// whether or not unread data is still waiting before it.
+// True when the peer has closed its sending side, unread data waiting or not.
 bool peerHasClosed(int handle);
 
 // The bytes sent on the socket that the peer has not acknowledged yet (still

@@ -1,21 +1,18 @@
 #pragma once
 
 // DirectoryHistory: reads the directory's history (HistoryLayout) without
-// taking the lock, since it writes nothing there: NLST of the history folder,
+// taking the lock, as it writes nothing there: NLST of the history folder,
 // RETR of its entries and of the directory. Diffs compare entries by their
-// "web" address (duplicates counted), as the directory itself is keyed.
+// "web" address (duplicates counted), the directory's own key.
 //
-// The chain it walks is the kept versions in their order, then the directory
-// as it is on the server when that is not the newest entry (it was replaced
-// outside the program since the last publish), so that what such a
-// replacement removed shows as well. An entry that is gone when it is read
-// (pruned by a publish meanwhile), or does not hold what its name says, is
-// left out of the chain; the versions either side of it are compared.
-//
-// Entries never change under their names (the hash is part of the name), so
-// with a cache folder each is fetched once: later reads take the copy there,
-// checked against the name's hash, and copies of entries the history no
-// longer lists are removed.
+// The chain walked is the kept versions in order, then the directory on the
+// server when it is not the newest entry (replaced outside the program since
+// the last publish), so that what such a replacement removed shows too. An
+// entry gone when read (pruned meanwhile) or not holding what its name says
+// is left out; the versions either side of it are compared. Entries never
+// change under their names (the name holds the hash), so with a cache folder
+// each is fetched once: later reads take the copy, checked against the name's
+// hash, and copies of entries the history no longer lists are removed.
 //
 // The client must be logged in. Every call waits (the FTP client turns the
 // event loop) and throws the FTP client's and the socket layer's errors for
@@ -74,8 +71,7 @@ public:
     // its name. None when the history has no such entry.
     std::optional<HistoryLayout::Entry> find(const QString& id);
 
-    // The chain's versions, newest first, each with its change; at most
-    // limit of them (0: all).
+    // The chain's versions, newest first, each with its change; at most limit (0: all).
     QList<Step> steps(int limit = 0);
     // The most recent removal of each address that the directory does not
     // list now, newest first.

@@ -1,39 +1,38 @@
 #pragma once
 
-// DirectoryLock: the lock that lets one publisher at a time write the shared
-// directory, on nothing but plain FTP commands (names in LockLayout).
+// DirectoryLock: lets one publisher at a time write the shared directory,
+// with plain FTP commands only (names in LockLayout).
 //
-// Taking a free lock: MKD of the lock folder (atomic on every server: made
-// or refused), MKD of our own folder inside it, STOR of our marker, then a
-// listing: if any other marker is in the folder, two publishers got in
-// through a race of leftovers, and both step back. A refused MKD with no
-// lock folder there is the account's refusal, not a held lock, and fails
-// within a few tries with the server's reply.
+// Taking a free lock: MKD of the lock folder (atomic on every server: made or
+// refused), MKD of our own folder in it, STOR of our marker, then a listing:
+// any other marker there means two publishers got in through a race of
+// leftovers, and both step back. A refused MKD with no lock folder there is
+// the account's refusal, not a held lock: it fails within a few tries with
+// the server's reply.
 //
-// Signs of life: the holder renames its marker to the next beat count,
-// between its steps and, through LockHeartbeat's second connection, every
-// few seconds during long transfers. A waiter lists the lock folder at each
-// look and counts, on its own monotonic clock, how long the listing has not
-// changed; a new holder or a beat starts the count afresh. Server times and
-// wall clocks are never compared.
+// Signs of life: the holder renames its marker to the next beat count between
+// its steps and, through LockHeartbeat's second connection, every few seconds
+// during long transfers. A waiter lists the lock folder at each look and
+// counts on its own monotonic clock how long the listing has not changed; a
+// new holder or a beat restarts the count. Server times and wall clocks are
+// never compared.
 //
-// Taking over an abandoned lock: a listing unchanged for a whole lease is a
-// dead holder. The waiter renames that very marker to its own (only one of
-// several waiters, and never a holder that beat meanwhile, gets it), makes
-// its own folder, and moves the dead holder's files into it and the dead
-// holder's folder away. Only then does it read the directory.
+// Taking over: a listing unchanged for a whole lease is a dead holder. The
+// waiter renames that very marker to its own (only one of several waiters,
+// and never a holder that beat meanwhile, gets it), makes its own folder,
+// moves the dead holder's files into it and the dead holder's folder away,
+// and only then reads the directory.
 //
-// Why a late holder can never write over a newer directory: everything the
-// holder writes goes into its own folder, and the directory is replaced by
-// renaming from there. A holder that was paused past its lease finds its
-// folder gone (the one who took over moved it away before reading) and its
-// commands fail instead of landing. Before the rename, the holder renews its
-// marker as a fence: the lock is still its own, and its lease runs.
+// A late holder never writes over a newer directory: it writes only into its
+// own folder and replaces the directory by a rename from there. Paused past
+// its lease, it finds its folder gone (the new holder moved it away before
+// reading) and its commands fail instead of landing. Before the rename it
+// renews its marker as a fence: the lock is still its own, its lease runs.
 //
-// What a crash leaves: the lock, until a waiter takes it over a lease after
-// the last sign of life. A holder's leftovers (an upload, and the directory
-// it had moved aside) become the next holder's, who restores the directory
-// from them when it is missing and removes them only once it is there.
+// A crash leaves the lock until a waiter takes it over a lease after the last
+// sign of life. The holder's leftovers (an upload, and the directory it had
+// moved aside) become the next holder's, who restores the directory from them
+// when it is missing and removes them only once it is there.
 //
 // Every operation waits (the FTP client turns the event loop) and throws
 // PublishError, LockLostError or the FTP client's errors.
@@ -81,30 +80,27 @@ public:
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
-    // Takes the lock, waiting for a holder to release it or to look dead
-    // for a lease. Throws PublishError when one holder keeps it for giveUpMs
-    // of our waiting, alive all the while, or when the account refuses to
-    // make the lock folder.
+    // Takes the lock, waiting for its holder to release it or look dead for a
+    // lease. Throws PublishError when one holder, alive throughout, keeps it for
+    // giveUpMs of our waiting, or when the account refuses to make the lock folder.
     void acquire();
 
-    // Before acquire(): the account the heartbeat logs in to, on a second
-    // connection. Its login starts as soon as the lock folder is ours, so
-    // that the connection is ready by the time the lock is held.
+    // Before acquire(): the account the heartbeat logs in to on a second
+    // connection; its login starts once the lock folder is ours, to be ready by
+    // the time the lock is held.
     void useHeartbeat(const FtpAccount& account, int replyTimeOut);
     void stopHeartbeat();
 
-    // A sign of life from the GUI thread, and the fence before the rename:
-    // renames our marker to the next count (stopping the heartbeat first).
-    // Throws LockLostError when the marker is gone or the heartbeat found it
-    // gone.
+    // A sign of life from the GUI thread, and the fence before the rename: renames
+    // our marker to the next count (stopping the heartbeat first). Throws
+    // LockLostError when the marker is gone or the heartbeat found it gone.
     void renew();
     // Throws LockLostError when the heartbeat found the lock taken over.
     void checkNotLost() const;
 
-    // After taking over a dead holder's lock: whether the directory is
-    // there; when it is not, puts back the newest whole copy the dead
-    // holders left (their new directory, else the one they had moved
-    // aside). Returns whether the directory is there now.
+    // After taking over from a dead holder: when the directory is missing, puts
+    // back the newest whole copy dead holders left (their new directory, else the
+    // one they had moved aside). Returns whether the directory is there now.
     bool restoreDirectory();
     // The directory is known to be there (it was read): removes what dead
     // holders left in our folder.
@@ -119,12 +115,11 @@ public:
     // Whether the server still holds our marker (a listing).
     bool stillHeld();
 
-    // Removes the lock when it is still ours: our files (but never a
-    // directory moved aside while the directory itself is missing), our
-    // folder, our marker, then the lock folder if it is empty. Each removal
-    // names something only we have, so nothing of a holder that took over
-    // is touched. Never throws. Does nothing when the client was destroyed
-    // (the lock then runs out by itself).
+    // Removes the lock while it is still ours: our files (never a directory moved
+    // aside while the directory itself is missing), our folder, our marker, then
+    // the lock folder if empty. Each removal names something only we have, so
+    // nothing of a holder that took over is touched. Never throws; does nothing
+    // once the client is destroyed (the lock then runs out by itself).
     void release();
 
     // Work for the heartbeat's connection while ours goes on (see
@@ -132,10 +127,10 @@ public:
     // when the work is expected to take more than a quarter of a beat.
     std::shared_ptr<LockHeartbeat::Errand> runAside(std::function<void(TFtpClient& client)> work,
                                                     qint64 expectedMs = 0);
-    // Waits for it in the event loop; an errand that has not started is
-    // taken back. True when it was done; false when the caller must do the
-    // work itself. Throws EAbortError when our client is cancelled or
-    // destroyed meanwhile (the errand is then cut short).
+    // Waits for it in the event loop, taking back an errand not yet started. True
+    // when it was done; false: the caller must do the work itself. Throws
+    // EAbortError when our client is cancelled or destroyed meanwhile (the errand
+    // is then cut short).
     bool awaitAside(const std::shared_ptr<LockHeartbeat::Errand>& errand);
 
     bool held() const { return m_held; }

@@ -1,52 +1,46 @@
 #pragma once
 
 // DirectoryPublisher: writes one change into the shared squad directory on
-// its FTP account. The main window, the Add Squad dialog and squadnet all
+// its FTP account; the main window, the Add Squad dialog and squadnet all
 // publish through it.
 //
 // One publish, in this order:
 //   1. log in (passive, binary);
-//   2. take the lock (DirectoryLock), and start its heartbeat on a second
-//      connection; a lock taken over from a dead holder brings back the
-//      directory from what that holder left, if it is missing;
-//   3. read the directory as it is on the server now, over FTP (a web
-//      server or a cache may serve a stale or substituted copy);
+//   2. take the lock and start its heartbeat (DirectoryLock.h); a lock taken
+//      over from a dead holder restores a missing directory from its leftovers;
+//   3. read the directory as the server holds it now, over FTP (a web server
+//      or a cache may serve a stale or substituted copy);
 //   4. check that it is a squad directory; if not, publish nothing;
-//   5. hand the directory read to the history (HistoryWriter), which
-//      keeps it when it is not its newest version;
-//   6. apply the change; when it changes nothing (the squad is listed
-//      already, or not listed), stop here;
+//   5. hand it to the history (HistoryWriter), which keeps it unless it is its
+//      newest version;
+//   6. apply the change; stop when it changes nothing (squad already listed,
+//      or not listed);
 //   7. upload the new directory into the lock holder's own folder;
-//   8. check that the server holds the whole upload (its size, or the bytes
-//      read back where the server has no SIZE), and put the history's copy
-//      of it into our folder;
-//   9. renew the lock (the fence: still ours, lease running), then rename
-//      the upload over the directory; where the server refuses to rename
-//      over an existing file, move the directory aside into our folder
-//      first, and back again if the second rename fails;
+//   8. check that the server holds all of it (its size, or the bytes read back
+//      without SIZE), and put the history's copy of it into our folder;
+//   9. renew the lock (the fence), then rename the upload over the directory;
+//      where the server will not rename over a file, move the directory aside
+//      into our folder first, and back if the second rename fails;
 //  10. move the history's copy into the history and prune it;
 //  11. release the lock and log out.
-// A lock taken over meanwhile (we were paused or cut off for a lease) ends
-// the attempt with nothing published, and the publish starts again from
-// step 2, at most twice: adding a listed squad or removing an unlisted one
-// changes nothing, so a change is never applied twice.
+// A lock taken over meanwhile ends the attempt with nothing published, and
+// the publish starts again from step 2, at most twice: adding a listed squad
+// or removing an unlisted one changes nothing, so no change applies twice.
 //
-// What a failure or a crash at each step leaves behind: before step 9 the
-// directory is untouched. A failure releases the lock, on a new connection
-// if the old one ended; a crash leaves it to be taken over a lease after
-// its last sign of life. Step 9 replaces the directory in one rename, so
-// readers see the old or the new directory whole; only the fallback leaves
-// them without one, for the one command between its two renames, and a
-// crash there leaves both copies in our folder, from which the next holder
-// restores the directory. A crash between steps 9 and 10 leaves the live
-// directory out of the history until the next publish keeps it (step 5).
+// Failures and crashes: before step 9 the directory is untouched. A failure
+// releases the lock (on a new connection if the old one ended); a crash
+// leaves it to be taken over a lease after its last sign of life. Step 9's one
+// rename shows readers the old or the new directory whole; only the fallback
+// leaves them none, for the one command between its renames, and a crash
+// there leaves both copies in our folder, for the next holder to restore from.
+// A crash between steps 9 and 10 leaves the live directory out of the history
+// until the next publish keeps it (step 5).
 //
-// Waits: every FTP command waits in the event loop, so clicks and timers run
-// meanwhile. A second publish() while one runs throws at once. Destroying
-// the publisher (or its FTP client) during a publish ends it with the
-// client's cancel error; nothing of the publisher is touched afterwards.
-// Transfers fail only when no byte has moved for stallTimeOut, never after a
-// fixed total time.
+// Every FTP command waits in the event loop, so clicks and timers run
+// meanwhile; a second publish() while one runs throws at once. Destroying the
+// publisher (or its FTP client) mid-publish ends it with the client's cancel
+// error, touching nothing of the publisher afterwards. Transfers fail only
+// after stallTimeOut without progress, never after a fixed total time.
 
 #include <QString>
 
@@ -66,9 +60,8 @@ public:
     using Account = FtpAccount;
     struct Options {
         QString remoteDirectory = QStringLiteral("/corvanet.xml");
-        // When set, the new directory is saved to this local file and
-        // uploaded from it (the caller deletes it); otherwise it goes from
-        // memory.
+        // When set, the new directory is saved to this local file (the caller
+        // deletes it) and uploaded from it; otherwise it goes from memory.
         QString localCopy;
         int replyTimeOut = 30000; // each reply of the server
         int stallTimeOut = 30000; // a data transfer without progress
@@ -88,25 +81,23 @@ public:
     DirectoryPublisher(const DirectoryPublisher&) = delete;
     DirectoryPublisher& operator=(const DirectoryPublisher&) = delete;
 
-    // Publishes the change. Returns Changed when the directory on the server
-    // now holds it, AlreadyListed, NotListed or Unchanged when there was
-    // nothing to write. Waits. Throws PublishError (nothing published, the message says
-    // why), FTPException with the server's line, and the socket layer's
-    // errors.
+    // Publishes the change: Changed when the server's directory now holds it,
+    // AlreadyListed, NotListed or Unchanged when there was nothing to write.
+    // Waits. Throws PublishError (nothing published; the message says why),
+    // FTPException with the server's line, and the socket layer's errors.
     DirectoryChange::Outcome publish(const DirectoryChange& change);
 
     bool busy() const { return m_busy; }
 
     // Called at each step with its name ("login", "lock", "read", "upload",
-    // "check", "rename", "release", "retry", the lock's "look", "break",
-    // "takeover", "yield" and "restore", and the history's "history",
-    // "keep", "stage", "commit" and "prune"); tests use it to act in the
-    // middle.
+    // "check", "rename", "release", "retry"; the lock's "look", "break",
+    // "takeover", "yield", "restore"; the history's "history", "keep", "stage",
+    // "commit", "prune"); tests use it to act in the middle.
     std::function<void(const QString& step)> onStep;
-    // Called at most once per publish() when the history cannot be kept
-    // (the account refuses its folder, say), with the reason; the publish
-    // goes on. It runs inside the publish's waits, with the lock held:
-    // record the text and show it after publish() has returned.
+    // Called at most once per publish() when the history cannot be kept (say,
+    // the account refuses its folder), with the reason; the publish goes on. It
+    // runs inside the publish's waits with the lock held: record the text and
+    // show it after publish() has returned.
     std::function<void(const QString& text)> onNotice;
 
 private:
