@@ -81,6 +81,9 @@ public:
 
 private:
     bool writeConfiguration(QStringList& arguments);
+    // What the server writes to its standard output and error.
+    QString output() const;
+    static QString lastOf(const QString& path);
     bool hashPassword(QString& hash);
 
     Kind m_kind;
