@@ -420,6 +420,34 @@ private slots:
         QCOMPARE(listed(m_account->directory()), QStringList{"http://a/1.xml"});
     }
 
+    // A publisher held up between making the lock folder and marking it
+    // finds a second marker beside its own (one that got in through the
+    // same gap): it steps back, its heartbeat's connection (logging in
+    // since the folder was made) ends with it, and it takes the lock only
+    // once the other marker has stood still for a lease. Its publish lands
+    // once, and nothing of either stays.
+    void aSecondMarkerInTheFolderWeMade()
+    {
+        startServer({"--hold", "match=MKD /corvanet.xml.lock/*"});
+        makePublisher(1000);
+        QVERIFY(m_account->setDirectory(directoryOf({"http://a/1.xml"})));
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (m_account->server().waitForHeld(1).isEmpty())
+                return;
+            poll.stop();
+            QVERIFY(writeFile(file("corvanet.xml.lock/0123456789abcdef.0"), QByteArray()));
+            m_account->server().go();
+        });
+        poll.start(20);
+        QCOMPARE(m_publisher->publish(DirectoryChange::add("x", "http://c/3.xml")),
+                 DirectoryChange::Outcome::Changed);
+        QCOMPARE(m_steps.count("yield"), 1);
+        QCOMPARE(m_steps.count("takeover"), 1);
+        QCOMPARE(listed(m_account->directory()), (QStringList{"http://a/1.xml", "http://c/3.xml"}));
+        expectNothingLeftBehind();
+    }
+
     // A holder that shows no life for a lease (paused, cut off) has its lock
     // taken over by a publisher that writes the directory meanwhile. Its own
     // late steps then fail instead of landing over the newer directory,
