@@ -65,16 +65,9 @@ if [[ $server == pyftpdlib ]]; then
     start_ftpserver "$work/root" bench benchpass "${options[@]}"
     port=$ftp_port user=bench
 else
-    starter=$build/bench/RealFtpServerMain
-    [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
     printf 'squadup\n' >"$work/password"
-    mkfifo "$work/stdin"
-    # RealFtpServerMain stops its server when its standard input closes.
-    "$starter" "$server" <"$work/stdin" >"$work/server" 2>"$work/server.log" &
-    on_exit "exec 3>&-; stop_pid $!"
-    exec 3>"$work/stdin"
-    for _ in $(seq 600); do [ -s "$work/server" ] && break; sleep 0.05; done
-    read -r port user account <"$work/server" || { echo "$server did not start: $(cat "$work/server.log")" >&2; exit 1; }
+    start_real_ftpserver "$build" "$work" "$server"
+    port=$ftp_port user=$ftp_user account=$ftp_account
     cp -r "$work/root/plain" "$work/root/kept" "$account/"
     chmod -R a+rwX "$account/plain" "$account/kept"
     delay=0

@@ -21,6 +21,12 @@
 #                               kept open until stop_ftpserver or the exit. Sets
 #                               ftp_port, ftp_pid and ftp_fd.
 #   stop_ftpserver              stops the server that start_ftpserver started last
+#   start_real_ftpserver BUILD_DIR DIR NAME [OPTION...]
+#                               vsftpd, proftpd or pure-ftpd by the build's
+#                               bench/RealFtpServerMain (its options), its files
+#                               in DIR. Sets ftp_port, ftp_user, ftp_account
+#                               (the account's folder) and ftp_real_fd.
+#   stop_real_ftpserver         stops the server that start_real_ftpserver started last
 # Both start functions print the server's log and return 1 when it does not
 # come up (under set -e that ends the script).
 #   make_test_ca DIR            a test CA and certificates in DIR (see
@@ -122,6 +128,26 @@ start_ftpserver() {
 }
 
 stop_ftpserver() { _stop_ftp "$ftp_fd" "$ftp_pid"; }
+
+start_real_ftpserver() {
+    local starter=$1/bench/RealFtpServerMain dir=$2 name=$3
+    shift 2
+    [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
+    rm -f "$dir/stdin"
+    mkfifo "$dir/stdin"
+    # RealFtpServerMain stops its server when its standard input closes.
+    "$starter" "$@" <"$dir/stdin" >"$dir/server" 2>"$dir/server.log" &
+    ftp_real_pid=$!
+    exec {ftp_real_fd}>"$dir/stdin"
+    on_exit _stop_ftp "$ftp_real_fd" "$ftp_real_pid"
+    local _
+    for _ in $(seq 600); do [ -s "$dir/server" ] && break; sleep 0.05; done
+    ftp_port='' ftp_user='' ftp_account=''
+    read -r ftp_port ftp_user ftp_account <"$dir/server" || true
+    [ -n "$ftp_port" ] || { echo "$name did not start: $(cat "$dir/server.log")" >&2; return 1; }
+}
+
+stop_real_ftpserver() { _stop_ftp "$ftp_real_fd" "$ftp_real_pid"; }
 
 # _stop_ftp FD PID: closes the server's input and gives it 5 s to end.
 _stop_ftp() {

@@ -47,7 +47,6 @@ adds=${positional[2]:-25}
 removes=${positional[3]:-5}
 [[ $servers == all ]] && servers="vsftpd proftpd proftpd-appe pure-ftpd pyftpdlib"
 squadnet=$build/tools/squadnet
-starter=$build/bench/RealFtpServerMain
 [ -x "$squadnet" ] || { echo "no squadnet at $squadnet (build first)" >&2; exit 1; }
 need lighttpd curl
 
@@ -79,28 +78,20 @@ start_server() {
         start_ftpserver "$account" corvanet squadup "${cert[@]}" || return 1
         ftp_user=corvanet
     else
-        [ -x "$starter" ] || { echo "no $starter (build first)" >&2; exit 1; }
         local args=("${name%-appe}")
         [[ $name == *-appe ]] && args+=(--append-allowed)
         (( tls )) && args+=(--tls "$work/certs")
-        rm -f "$run/stdin"
-        mkfifo "$run/stdin"
-        # RealFtpServerMain stops its server when its standard input closes.
-        "$starter" "${args[@]}" <"$run/stdin" >"$run/server" 2>"$run/server.log" &
-        on_exit "exec 3>&-; stop_pid $!"
-        exec 3>"$run/stdin"
-        for _ in $(seq 600); do [ -s "$run/server" ] && break; sleep 0.05; done
-        read -r ftp_port ftp_user account <"$run/server" || true
+        start_real_ftpserver "$build" "$run" "${args[@]}" || return 1
+        account=$ftp_account
     fi
-    [ -n "${ftp_port:-}" ] || { echo "$name did not start: $(cat "$run/server.log")" >&2; return 1; }
+    [ -n "${ftp_port:-}" ] || { echo "$name did not start" >&2; return 1; }
 }
 
 stop_server() { # NAME
     if [[ $1 == pyftpdlib ]]; then
         stop_ftpserver
     else
-        exec 3>&-
-        sleep 0.5
+        stop_real_ftpserver
     fi
 }
 
