@@ -138,11 +138,7 @@ void HistoryWriter::stage(const QByteArray& next)
     // What the retention drops once this version is in goes meanwhile as
     // well; should the publish fail after all, those versions were due to
     // go with the next one.
-    QList<HistoryLayout::Entry> after = m_entries;
-    after << m_pending;
-    QStringList dropped;
-    for (const HistoryLayout::Entry& entry : HistoryLayout::toDrop(after, now(), m_settings.retention))
-        dropped << m_layout.path(entry.name);
+    const QStringList dropped = droppedPaths(QList<HistoryLayout::Entry>(m_entries) << m_pending);
     if (!dropped.isEmpty()) {
         step(QStringLiteral("prune"));
         m_pruning = m_lock.runAside([dropped](TFtpClient& client) { deleteAll(client, dropped); });
@@ -190,13 +186,19 @@ void HistoryWriter::prune()
 {
     if (m_pruning && LockHeartbeat::done(m_pruning))
         return; // done beside the upload
-    QStringList dropped;
-    for (const HistoryLayout::Entry& entry : HistoryLayout::toDrop(m_entries, now(), m_settings.retention))
-        dropped << m_layout.path(entry.name);
+    const QStringList dropped = droppedPaths(m_entries);
     if (dropped.isEmpty())
         return;
     step(QStringLiteral("prune"));
     deleteAll(m_client, dropped);
+}
+
+QStringList HistoryWriter::droppedPaths(const QList<HistoryLayout::Entry>& entries) const
+{
+    QStringList paths;
+    for (const HistoryLayout::Entry& entry : HistoryLayout::toDrop(entries, now(), m_settings.retention))
+        paths << m_layout.path(entry.name);
+    return paths;
 }
 
 void HistoryWriter::deleteAll(TFtpClient& client, const QStringList& paths)

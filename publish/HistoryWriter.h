@@ -75,6 +75,8 @@ private:
     bool openFolder();
     void keepNow(const QByteArray& content);
     void prune();
+    // Where the versions go that the retention drops from entries.
+    QStringList droppedPaths(const QList<HistoryLayout::Entry>& entries) const;
     static void deleteAll(TFtpClient& client, const QStringList& paths);
     void fail(const QString& text);
     void failUnlessLost(const QString& text);

@@ -84,10 +84,9 @@ bool LockHeartbeat::Shared::errandsWaiting()
 
 void LockHeartbeat::Shared::finish(const std::shared_ptr<Errand>& errand, Errand::State state)
 {
-    // Called with the mutex held; the waker lives until the thread has ended.
+    // Called on the thread, which the waker outlives.
     errand->state = state;
-    if (waker)
-        QMetaObject::invokeMethod(waker, [] {}, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(waker, [] {}, Qt::QueuedConnection);
 }
 
 void LockHeartbeat::Shared::runErrands(TFtpClient& client)
@@ -109,10 +108,7 @@ void LockHeartbeat::Shared::runErrands(TFtpClient& client)
         } catch (const std::exception&) {
             end = Errand::State::Failed;
         }
-        {
-            const std::lock_guard<std::mutex> guard(mutex);
-            finish(errand, end);
-        }
+        finish(errand, end);
         if (end == Errand::State::Failed && !stop)
             reconnectIfEnded(client);
     }
@@ -124,8 +120,8 @@ void LockHeartbeat::Shared::close()
     closed = true;
     client = nullptr;
     for (const std::shared_ptr<Errand>& errand : errands) {
-        if (errand->leave(Errand::State::Queued, Errand::State::Failed) && waker)
-            QMetaObject::invokeMethod(waker, [] {}, Qt::QueuedConnection);
+        if (errand->leave(Errand::State::Queued, Errand::State::Failed))
+            finish(errand, Errand::State::Failed);
     }
     errands.clear();
 }
